@@ -1,0 +1,116 @@
+#include "cli/Commands.h"
+
+#include <cmath>
+#include <exception>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "cli/DemoRecord.h"
+#include "platform/Process.h"
+#include "cli/InfoProviders.h"
+
+namespace al::cli {
+
+namespace {
+
+}  // namespace
+
+std::string helpText() {
+    return "usage: auralith <command> [arguments]\n"
+           "\n"
+           "Commands:\n"
+           "  info FILE                 Print the format, channels, sample rate, bit depth,\n"
+           "                            frames, duration and chunk count of a record (.aur).\n"
+           "  demo-record FILE [--seconds S]\n"
+           "                            Write the demo record (stereo 48 kHz sweep and chord,\n"
+           "                            default 10 s).\n"
+           "  --help, -h                Print this text.\n"
+           "\n"
+           "Errors are printed as \"error: <message>\" on stderr with exit status 1.\n";
+}
+
+int runInfo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() != 1) {
+        err << "usage: auralith info FILE\n";
+        return 2;
+    }
+    try {
+        const auto path = platform::pathFromUtf8(args[0]);
+        const std::string extension = asciiLower(platform::pathToUtf8(path.filename().extension()));
+        for (const auto& provider : infoProviders()) {
+            for (const auto& known : provider.extensions) {
+                if (known == extension) {
+                    std::ostringstream text;
+                    provider.print(path, text);
+                    out << text.str();
+                    return 0;
+                }
+            }
+        }
+        throw std::runtime_error(
+            "Unsupported playback source. Open a supported Auralith or WAV DIRECT file.");
+    } catch (const std::exception& error) {
+        err << "error: " << error.what() << '\n';
+        return 1;
+    }
+}
+
+int runDemoRecord(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::string target;
+    double seconds = 10.0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--seconds" && i + 1 < args.size()) {
+            try {
+                seconds = std::stod(args[++i]);
+            } catch (const std::exception&) {
+                seconds = -1.0;
+            }
+            if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 3600.0) {
+                err << "error: --seconds must be between 0 and 3600\n";
+                return 1;
+            }
+        } else if (target.empty() && args[i].rfind("--", 0) != 0) {
+            target = args[i];
+        } else {
+            err << "usage: auralith demo-record FILE [--seconds S]\n";
+            return 2;
+        }
+    }
+    if (target.empty()) {
+        err << "usage: auralith demo-record FILE [--seconds S]\n";
+        return 2;
+    }
+    try {
+        makeDemoRecord(seconds).save(platform::pathFromUtf8(target));
+        out << "wrote " << target << '\n';
+        return 0;
+    } catch (const std::exception& error) {
+        err << "error: " << error.what() << '\n';
+        return 1;
+    }
+}
+
+int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) {
+        err << helpText();
+        return 2;
+    }
+    const std::string& command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << helpText();
+        return 0;
+    }
+    if (command == "info") {
+        return runInfo(rest, out, err);
+    }
+    if (command == "demo-record") {
+        return runDemoRecord(rest, out, err);
+    }
+    err << "error: unknown command \"" << command << "\"\n" << helpText();
+    return 2;
+}
+
+}  // namespace al::cli
