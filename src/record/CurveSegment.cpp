@@ -1,0 +1,150 @@
+#include "record/CurveSegment.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "record/ByteCursor.h"
+
+namespace al::file {
+
+namespace {
+
+[[noreturn]] void reject(const char* message) { throw std::invalid_argument(message); }
+[[noreturn]] void corrupt(const char* message) { throw std::runtime_error(message); }
+
+// Smallest encoded segment: two points, 8 * 2 + 12 bytes.
+constexpr std::size_t kMinEncodedSegment = 28;
+
+float f32At(std::span<const std::byte> bytes, std::size_t k) noexcept {
+    float value;
+    std::memcpy(&value, bytes.data() + 4 * k, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+CurveSegment::CurveSegment(SegmentKind kind, std::uint8_t flags, std::vector<ControlPoint> points)
+    : kind_(kind), flags_(flags), points_(std::move(points)) {
+    if (points_.size() < 2) {
+        reject("Playback segment requires at least two control points");
+    }
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+        if (!std::isfinite(points_[i].time) || !std::isfinite(points_[i].value)) {
+            reject("Playback segment contains nonfinite control point");
+        }
+        if (i > 0 && !(points_[i].time > points_[i - 1].time)) {
+            reject("Playback segment control-point times are not increasing");
+        }
+    }
+    if (kind_ == SegmentKind::Linear && points_.size() != 2) {
+        reject("LINEAR segment must contain exactly two control points");
+    }
+    if (kind_ != SegmentKind::Linear && kind_ != SegmentKind::Pchip &&
+        kind_ != SegmentKind::Polyline) {
+        reject("Playback segment kind is not LINEAR, PCHIP or POLYLINE");
+    }
+    if (kind_ == SegmentKind::Pchip) {
+        pchip_.build(points_);
+    }
+}
+
+double CurveSegment::valueAt(double x) const noexcept {
+    if (x <= points_.front().time) {
+        return points_.front().value;
+    }
+    if (x >= points_.back().time) {
+        return points_.back().value;
+    }
+    if (kind_ == SegmentKind::Pchip) {
+        return pchip_.evaluate(x);
+    }
+    return lineValueAt(x);
+}
+
+double CurveSegment::lineValueAt(double x) const noexcept {
+    // First point later than x, searched from point 1 so that p0 always
+    // exists (also for a NaN time, which then yields NaN).
+    auto later = std::upper_bound(points_.begin() + 1, points_.end(), x,
+                                  [](double t, const ControlPoint& p) { return t < p.time; });
+    if (later == points_.end()) {
+        --later;
+    }
+    const ControlPoint& p0 = *(later - 1);
+    const ControlPoint& p1 = *later;
+    const double u = (x - p0.time) / (p1.time - p0.time);
+    const double y0 = p0.value;
+    const double y1 = p1.value;
+    if ((y0 <= 0.0 && 0.0 <= y1) || (y0 >= 0.0 && 0.0 >= y1)) {
+        return (1.0 - u) * y0 + y1 * u;
+    }
+    if (u == 1.0) {
+        return y1;
+    }
+    // One rounding; then the result is pinned so it never passes y1.
+    const double r = std::fma(u, y1 - y0, y0);
+    return ((u > 1.0) == (y1 > y0)) ? std::max(y1, r) : std::min(y1, r);
+}
+
+std::vector<CurveSegment> decodeSegments(const BlockView& block) {
+    ByteCursor cursor(block.payload);
+    std::vector<CurveSegment> segments;
+    // A forged segment count cannot make us reserve more than the bytes hold.
+    segments.reserve(std::min<std::size_t>(block.header.segmentCount,
+                                           block.payload.size() / kMinEncodedSegment));
+    for (std::uint32_t s = 0; s < block.header.segmentCount; ++s) {
+        const std::uint8_t id = cursor.u8();
+        const std::uint8_t flags = cursor.u8();
+        const std::uint16_t count = cursor.u16();
+        if (count < 2) {
+            corrupt("Auralith segment has invalid control-point count");
+        }
+        SegmentKind kind;
+        switch (id) {
+            case 1:
+                kind = SegmentKind::Linear;
+                if (count != 2) {
+                    corrupt("Auralith LINEAR segment does not have two control points");
+                }
+                break;
+            case 2:
+                kind = SegmentKind::Pchip;
+                break;
+            case 3:
+                kind = SegmentKind::Polyline;
+                break;
+            default:
+                throw std::runtime_error("Unsupported Auralith transport primitive id " +
+                                         std::to_string(id));
+        }
+        const double anchorTime = cursor.f64();
+        const double anchorValue = cursor.f64();
+        if (!std::isfinite(anchorTime) || !std::isfinite(anchorValue)) {
+            corrupt("Auralith segment anchor is nonfinite");
+        }
+        const std::size_t offsets = count - 1u;
+        const auto timeOffsets = cursor.take(4 * offsets);
+        const auto valueOffsets = cursor.take(4 * offsets);
+
+        std::vector<ControlPoint> points;
+        points.reserve(count);
+        points.push_back({anchorTime, anchorValue});
+        for (std::size_t k = 0; k < offsets; ++k) {
+            const double time = anchorTime + static_cast<double>(f32At(timeOffsets, k));
+            const double value = anchorValue + static_cast<double>(f32At(valueOffsets, k));
+            if (!std::isfinite(time) || !std::isfinite(value) || !(time > points.back().time)) {
+                corrupt("Auralith reconstructed control points are invalid");
+            }
+            points.push_back({time, value});
+        }
+        segments.emplace_back(kind, flags, std::move(points));
+    }
+    if (cursor.position() != block.payload.size()) {
+        corrupt("Auralith block payload has trailing or unparsed bytes");
+    }
+    return segments;
+}
+
+}  // namespace al::file

@@ -1,0 +1,138 @@
+#include "record/PchipCurve.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace al::file {
+
+namespace {
+
+[[noreturn]] void reject(const char* message) { throw std::invalid_argument(message); }
+
+int sign(double v) noexcept { return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0); }
+
+// One-sided three-point slope at an end, limited so that the end piece keeps
+// the shape of the data: zero when it points against the first secant, at
+// most three times that secant when the secants change sign.
+double endSlope(double h0, double h1, double m0, double m1) noexcept {
+    const double e = ((2.0 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
+    if (sign(e) != sign(m0)) {
+        return 0.0;
+    }
+    if (sign(m0) != sign(m1) && std::fabs(e) > 3.0 * std::fabs(m0)) {
+        return 3.0 * m0;
+    }
+    return e;
+}
+
+}  // namespace
+
+// While building, each interval's a2 and a3 hold its width h and secant delta
+// and a1 its left slope, so the only allocation is the result itself.
+template <typename Time, typename Value>
+void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf) {
+    intervals_.clear();
+    if (n < 2) {
+        reject("PCHIP requires equal x/y arrays with at least two points");
+    }
+    std::vector<CubicInterval> out(n - 1);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double xi = timeOf(i);
+        const double yi = valueOf(i);
+        if (!std::isfinite(xi) || !std::isfinite(yi)) {
+            reject("PCHIP control points must be finite");
+        }
+        const double h = timeOf(i + 1) - xi;
+        if (!(h > 0.0) || !std::isfinite(h)) {
+            reject("PCHIP x values must be strictly increasing");
+        }
+        CubicInterval& iv = out[i];
+        iv.xLeft = xi;
+        iv.xRight = timeOf(i + 1);
+        iv.a0 = yi;
+        iv.a2 = h;
+        iv.a3 = (valueOf(i + 1) - yi) / h;
+    }
+    if (!std::isfinite(timeOf(n - 1)) || !std::isfinite(valueOf(n - 1))) {
+        reject("PCHIP control points must be finite");
+    }
+
+    const auto h = [&out](std::size_t j) { return out[j].a2; };
+    const auto delta = [&out](std::size_t j) { return out[j].a3; };
+    double lastSlope = 0.0;
+    if (n == 2) {
+        out[0].a1 = delta(0);
+        lastSlope = delta(0);
+    } else {
+        out[0].a1 = endSlope(h(0), h(1), delta(0), delta(1));
+        lastSlope = endSlope(h(n - 2), h(n - 3), delta(n - 2), delta(n - 3));
+        for (std::size_t j = 1; j + 1 < n; ++j) {
+            const double left = delta(j - 1);
+            const double right = delta(j);
+            if (left != 0.0 && right != 0.0 && sign(left) == sign(right)) {
+                const double w1 = h(j - 1) + 2.0 * h(j);  // weight of the left secant
+                const double w2 = 2.0 * h(j - 1) + h(j);  // weight of the right secant
+                out[j].a1 = (w2 + w1) / (w2 / right + w1 / left);
+            } else {
+                out[j].a1 = 0.0;
+            }
+        }
+    }
+
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        CubicInterval& iv = out[j];
+        const double r = 1.0 / iv.a2;
+        const double secant = iv.a3;
+        const double d0 = iv.a1;
+        const double d1 = j + 2 < n ? out[j + 1].a1 : lastSlope;
+        iv.a2 = (3.0 * secant - 2.0 * d0 - d1) * r;
+        iv.a3 = (d0 + d1 - 2.0 * secant) * r * r;
+        // Finite points can still be extreme enough to overflow a slope; such
+        // a curve would play as NaN or infinity, so it is refused here.
+        if (!std::isfinite(iv.a1) || !std::isfinite(iv.a2) || !std::isfinite(iv.a3)) {
+            reject("PCHIP coefficients are not finite");
+        }
+    }
+    intervals_ = std::move(out);
+}
+
+void PchipCurve::build(std::span<const double> x, std::span<const double> y) {
+    if (x.size() != y.size()) {
+        intervals_.clear();
+        reject("PCHIP requires equal x/y arrays with at least two points");
+    }
+    buildFrom(
+        x.size(), [x](std::size_t i) { return x[i]; }, [y](std::size_t i) { return y[i]; });
+}
+
+void PchipCurve::build(std::span<const ControlPoint> points) {
+    buildFrom(
+        points.size(), [points](std::size_t i) { return points[i].time; },
+        [points](std::size_t i) { return points[i].value; });
+}
+
+double PchipCurve::valueAt(double x) const {
+    if (intervals_.empty()) {
+        throw std::logic_error("PCHIP curve is empty");
+    }
+    return evaluate(x);
+}
+
+double PchipCurve::evaluate(double x) const noexcept {
+    const CubicInterval& last = intervals_.back();
+    if (!(x >= intervals_.front().xLeft && x <= last.xRight)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    // A time on an interior point uses the interval that starts there.
+    const CubicInterval* iv = &last;
+    if (x != last.xRight) {
+        iv = &*std::upper_bound(intervals_.begin(), intervals_.end(), x,
+                                [](double t, const CubicInterval& c) { return t < c.xRight; });
+    }
+    const double s = x - iv->xLeft;
+    return ((iv->a3 * s + iv->a2) * s + iv->a1) * s + iv->a0;
+}
+
+}  // namespace al::file

@@ -1,0 +1,63 @@
+#pragma once
+// Monotone piecewise-cubic Hermite interpolation (Fritsch-Carlson slopes with
+// a weighted harmonic mean inside and a shape-limited three-point formula at
+// the ends).
+//
+// Every output sample of a PCHIP segment comes from here, and playback is
+// expected to be reproducible bit for bit on every build, so the slope rules,
+// the coefficient form and the operation order of evaluation are fixed. The
+// implementation file is compiled without floating-point contraction (no
+// fused multiply-add may be formed behind our back).
+
+#include <span>
+#include <vector>
+
+#include "record/ControlPoint.h"
+
+namespace al::file {
+
+// One cubic piece: value(x) = a0 + a1 s + a2 s^2 + a3 s^3 with s = x - xLeft,
+// for xLeft <= x <= xRight. Also the unit of the geometry pictures sent to
+// the graphics card.
+struct CubicInterval {
+    double xLeft = 0.0;
+    double xRight = 0.0;
+    double a0 = 0.0;  // value at xLeft
+    double a1 = 0.0;  // slope at xLeft
+    double a2 = 0.0;
+    double a3 = 0.0;
+};
+
+// The curve through n points as n - 1 intervals in increasing time order.
+// Built once, then read-only: const members may be called from any thread.
+class PchipCurve {
+public:
+    PchipCurve() = default;
+
+    // Replaces the content with the curve through (x[i], y[i]). Throws
+    // std::invalid_argument, leaving the curve empty, if the arrays differ in
+    // length or hold fewer than two points, if a point is not finite, if the
+    // times do not strictly increase, or if the data are so extreme that a
+    // coefficient overflows.
+    void build(std::span<const double> x, std::span<const double> y);
+    // The same from control points (no separate time and value arrays).
+    void build(std::span<const ControlPoint> points);
+
+    // The value at x. Throws std::logic_error("PCHIP curve is empty") on an
+    // empty curve; a quiet NaN outside [first point, last point].
+    double valueAt(double x) const;
+
+    // valueAt for a curve known to be built (a PCHIP segment always is).
+    double evaluate(double x) const noexcept;
+
+    bool empty() const noexcept { return intervals_.empty(); }
+    const std::vector<CubicInterval>& intervals() const noexcept { return intervals_; }
+
+private:
+    template <typename Time, typename Value>
+    void buildFrom(std::size_t n, Time timeAt, Value valueAt);
+
+    std::vector<CubicInterval> intervals_;
+};
+
+}  // namespace al::file
