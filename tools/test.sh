@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Every test: the native suite, the sanitizer suite, the Windows suite under
+# Wine, and a short fuzzing run. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/bootstrap --test
+
+jobs="${AL_JOBS:-$(nproc)}"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+
+step() { printf '\n== %s ==\n' "$*"; }
+
+step "Linux build and tests"
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$jobs"
+ctest --preset linux -j "$jobs"
+
+step "Sanitizer build and tests"
+cmake --preset linux-asan >/dev/null
+cmake --build --preset linux-asan -j "$jobs"
+ctest --preset linux-asan -j "$jobs"
+
+step "Record fuzzer, short run"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+corpus="build/fuzz/corpus/record"
+mkdir -p "$corpus"
+build/linux/src/cli/auralith demo-record "$corpus/seed.aur" --seconds 0.05 >/dev/null
+build/fuzz/fuzz/record_fuzzer -max_total_time=20 -max_len=65536 -print_final_stats=0 "$corpus" 2>&1 | tail -n 1
+
+step "Windows build and tests under Wine"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows -j "$jobs"
