@@ -22,7 +22,7 @@ ctest --preset linux-asan -j "$jobs"
 
 step "Record fuzzer, short run"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
+cmake --build --preset fuzz -j "$jobs" --target fuzzers
 corpus="build/fuzz/corpus/record"
 mkdir -p "$corpus"
 build/linux/src/cli/auralith demo-record "$corpus/seed.aur" --seconds 0.05 >/dev/null
