@@ -1,0 +1,113 @@
+#pragma once
+// Plays a DSF (1-bit DSD) file through the PCM chain as an 88,200 Hz surrogate.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "decoders/AudioFileReader.h"
+#include "dsd/DsdSource.h"
+
+namespace morrow::dsd {
+class DsfReader;
+}
+
+namespace al::file {
+
+// Projects the DSD bits of a DSF file onto 88,200 Hz PCM through a cascade of
+// linear-phase low-pass FIR stages with decimation: 8x (255 taps), then 2x
+// (63 taps) until 88,200 Hz is reached, then a 511-tap low-pass at 22,050 Hz.
+// The first stage, the only one at the DSD rate, works on whole bytes of bits
+// through a 32 x 256 lookup table.
+//
+// Projections are stateless: every output frame is a pure function of the
+// file, computed from the bits around it; positions before the track's start
+// or past its end read as the alternating pattern 0101... (zero mean). So any
+// chunking of a track yields exactly the same samples. No gain, dither or
+// clipping is applied: a run of all ones yields +1.0.
+//
+// Construction opens and validates the file and designs the filters (throws
+// on failure). Properties are immutable. ReadFrames may be called from any
+// thread; one lock per reader serialises projections because the DSF reader's
+// block buffer and this reader's scratch buffers are shared. All tables and
+// scratch buffers are sized once in the constructor.
+class DsfSurrogateReader final : public AudioFileReader {
+public:
+    static constexpr std::uint32_t kSurrogateRate = 88'200;
+    static constexpr std::uint64_t kMaxRequestFrames = std::uint64_t{1} << 20;
+    static constexpr std::size_t kTableBytes = 32;  // byte positions of the first stage
+
+    struct FilterStage {
+        std::uint32_t factor = 1;  // decimation
+        std::vector<double> taps;  // odd count, symmetric, summing to 1
+    };
+    using FirstStageTable = std::array<std::array<double, 256>, kTableBytes>;
+
+    // Throws the DSF reader's errors, or std::runtime_error("DSF surrogate
+    // requires a 44.1 kHz-family DSD rate through DSD2048").
+    explicit DsfSurrogateReader(const std::filesystem::path& path);
+    ~DsfSurrogateReader() override;
+    DsfSurrogateReader(const DsfSurrogateReader&) = delete;
+    DsfSurrogateReader& operator=(const DsfSurrogateReader&) = delete;
+
+    std::uint16_t channelCount() const noexcept override;
+    std::uint32_t sampleRate() const noexcept override { return kSurrogateRate; }
+    std::uint16_t bitDepth() const noexcept override { return 0; }
+    std::uint64_t frameCount() const noexcept override { return frameCount_; }
+    double durationSeconds() const noexcept override { return duration_; }
+    // "DSF / DSD64 (88.2 kHz filtered surrogate)" and so on.
+    std::string formatLabel() const override { return label_; }
+
+    // Throws std::out_of_range("DSF projection outside track") when the range
+    // leaves the track, std::length_error("DSF projection request must be
+    // chunked") for more than 2^20 frames, and the DSF reader's read errors.
+    // A failed projection leaves the reader usable.
+    std::vector<double> ReadFrames(std::uint64_t startFrame, std::uint64_t count) const override;
+
+    const morrow::dsd::DsdInfo& dsdInfo() const noexcept { return dsfInfo_; }
+    // DSD rate / 88,200: 32 for DSD64 up to 1,024 for DSD2048.
+    std::uint32_t ratio() const noexcept { return ratio_; }
+    const std::vector<FilterStage>& stages() const noexcept { return stages_; }
+    const FirstStageTable& firstStageTable() const noexcept { return *table_; }
+
+    // Windowed-sinc low-pass (Blackman window), `taps` odd, cutoff as a
+    // fraction of the input rate, normalised to unity gain at 0 Hz.
+    static std::vector<double> designLowPass(std::size_t taps, double cutoff);
+    // entry[p][v] = sum over k = 0..7 with 8p + k < taps.size() of
+    // (bit 7 - k of v ? +1 : -1) * taps[8p + k].
+    static FirstStageTable foldIntoByteTable(const std::vector<double>& taps);
+
+private:
+    struct Span {
+        std::int64_t lo = 0;  // first output index of a stage
+        std::int64_t hi = 0;  // one past the last
+    };
+
+    void projectBlock(std::int64_t start, std::int64_t count, double* out) const;
+    void gatherBits(std::int64_t firstBit, std::size_t byteCount) const;
+
+    std::unique_ptr<morrow::dsd::DsfReader> dsf_;  // guarded by lock_
+    morrow::dsd::DsdInfo dsfInfo_;
+    std::uint32_t ratio_ = 0;
+    std::uint64_t frameCount_ = 0;
+    double duration_ = 0.0;
+    std::string label_;
+    std::vector<FilterStage> stages_;
+    std::unique_ptr<FirstStageTable> table_;
+    // Frames projected per internal pass: keeps scratch memory bounded at
+    // every DSD rate; passes do not change the result.
+    std::int64_t blockFrames_ = 0;
+
+    mutable std::mutex lock_;
+    // Scratch, guarded by lock_, sized for one pass in the constructor.
+    mutable std::vector<std::vector<std::uint8_t>> raw_;          // [channel] frame words, 2 bytes each
+    mutable std::vector<std::vector<std::uint8_t>> packed_;       // [channel] first-stage input bytes
+    mutable std::vector<std::vector<std::vector<double>>> work_;  // [stage][channel] outputs
+    mutable std::vector<Span> spans_;                             // [stage] output range of the pass
+};
+
+}  // namespace al::file
