@@ -10,6 +10,7 @@
 #include "cli/DemoRecord.h"
 #include "platform/Process.h"
 #include "cli/InfoProviders.h"
+#include "cli/RecordCheck.h"
 
 namespace al::cli {
 
@@ -21,8 +22,12 @@ std::string helpText() {
     return "usage: auralith <command> [arguments]\n"
            "\n"
            "Commands:\n"
-           "  info FILE                 Print the format, channels, sample rate, bit depth,\n"
+           "  info FILE [--segments]    Print the format, channels, sample rate, bit depth,\n"
            "                            frames, duration and chunk count of a record (.aur).\n"
+           "                            --segments adds segment counts per kind and control\n"
+           "                            points per second (records only; decodes every block).\n"
+           "  verify FILE               Fetch, checksum and decode every chunk of a record;\n"
+           "                            print \"ok: N chunks\" or the first failure.\n"
            "  demo-record FILE [--seconds S]\n"
            "                            Write the demo record (stereo 48 kHz sweep and chord,\n"
            "                            default 10 s).\n"
@@ -32,18 +37,33 @@ std::string helpText() {
 }
 
 int runInfo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() != 1) {
-        err << "usage: auralith info FILE\n";
+    std::vector<std::string> files;
+    bool segments = false;
+    for (const auto& arg : args) {
+        if (arg == "--segments") {
+            segments = true;
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.size() != 1) {
+        err << "usage: auralith info FILE [--segments]\n";
         return 2;
     }
     try {
-        const auto path = platform::pathFromUtf8(args[0]);
+        const auto path = platform::pathFromUtf8(files[0]);
         const std::string extension = asciiLower(platform::pathToUtf8(path.filename().extension()));
+        if (segments && extension != ".aur") {
+            throw std::runtime_error("Segment statistics are available for records (.aur) only");
+        }
         for (const auto& provider : infoProviders()) {
             for (const auto& known : provider.extensions) {
                 if (known == extension) {
                     std::ostringstream text;
                     provider.print(path, text);
+                    if (segments) {
+                        printRecordSegments(path, text);
+                    }
                     out << text.str();
                     return 0;
                 }
@@ -105,6 +125,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     if (command == "info") {
         return runInfo(rest, out, err);
+    }
+    if (command == "verify") {
+        return runVerify(rest, out, err);
     }
     if (command == "demo-record") {
         return runDemoRecord(rest, out, err);
