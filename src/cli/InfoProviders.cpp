@@ -14,6 +14,7 @@ std::string asciiLower(std::string text) {
 const std::vector<InfoProvider>& infoProviders() {
     static const std::vector<InfoProvider> providers = {
         {{".aur"}, printRecordInfo},
+        {{".dsf"}, printDsfInfo},
     };
     return providers;
 }
