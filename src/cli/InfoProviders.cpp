@@ -18,5 +18,6 @@ const std::vector<InfoProvider>& infoProviders() {
     };
     return providers;
 }
+        {{".m4a"}, printM4aInfo},
 
 }  // namespace al::cli
