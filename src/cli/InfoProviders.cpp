@@ -14,10 +14,10 @@ std::string asciiLower(std::string text) {
 const std::vector<InfoProvider>& infoProviders() {
     static const std::vector<InfoProvider> providers = {
         {{".aur"}, printRecordInfo},
+        {{".m4a"}, printM4aInfo},
         {{".dsf"}, printDsfInfo},
     };
     return providers;
 }
-        {{".m4a"}, printM4aInfo},
 
 }  // namespace al::cli
