@@ -15,6 +15,8 @@ const std::vector<InfoProvider>& infoProviders() {
     static const std::vector<InfoProvider> providers = {
         {{".aur"}, printRecordInfo},
         {{".m4a"}, printM4aInfo},
+        {{".wav", ".wave"}, printWaveInfo},
+        {{".flac", ".mp3", ".aif", ".aiff", ".aifc"}, printSndFileInfo},
         {{".dsf"}, printDsfInfo},
     };
     return providers;

@@ -21,6 +21,8 @@ const std::vector<InfoProvider>& infoProviders();
 void printRecordInfo(const std::filesystem::path& path, std::ostream& out);
 void printDsfInfo(const std::filesystem::path& path, std::ostream& out);
 void printM4aInfo(const std::filesystem::path& path, std::ostream& out);
+void printWaveInfo(const std::filesystem::path& path, std::ostream& out);
+void printSndFileInfo(const std::filesystem::path& path, std::ostream& out);
 
 // Lower-cases ASCII letters only.
 std::string asciiLower(std::string text);
