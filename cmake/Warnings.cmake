@@ -2,5 +2,5 @@
 add_library(al_warnings INTERFACE)
 target_compile_options(al_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
-  -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough
+  -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough
   -Werror)
