@@ -24,24 +24,44 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// out[k * outStride] = sum over j of in[G * k + j] * taps[j], for k < count.
-// Outputs are computed in groups so that the compiler can keep independent
-// accumulators in vector registers; each output still sums its products in
-// tap order, so the result does not depend on where a group starts.
-template <std::size_t G>
-void runFirStage(const double* in, const std::vector<double>& taps, double* out,
-                 std::size_t outStride, std::size_t count) {
-    constexpr std::size_t kGroup = 16;
+// out[k * outStride] = sum over j of in[factor * k + j] * taps[j], k < count.
+//
+// Eight outputs are accumulated at once in registers with contiguous loads,
+// which the compiler turns into vector code. For factor 2 the input is first
+// split into its even and odd samples (in[2k + j] is even[k + j/2] for even j,
+// odd[k + j/2] for odd j), so those loads are contiguous too. Every output
+// still sums its products in tap order, so the result does not depend on
+// where a group starts, or on how a track is cut into requests.
+template <std::uint32_t factor>
+void runFirStage(const double* in, std::size_t inCount, const std::vector<double>& taps, double* out,
+                 std::size_t outStride, std::size_t count, double* even, double* odd) {
+    constexpr std::size_t kGroup = 8;
     const std::size_t n = taps.size();
     const double* t = taps.data();
+    if constexpr (factor == 2) {
+        for (std::size_t i = 0; 2 * i < inCount; ++i) {
+            even[i] = in[2 * i];
+            if (2 * i + 1 < inCount) {
+                odd[i] = in[2 * i + 1];
+            }
+        }
+    }
+    const auto source = [&](std::size_t j) {
+        if constexpr (factor == 1) {
+            return in + j;
+        } else {
+            return (j % 2 == 0 ? even : odd) + j / 2;
+        }
+    };
     std::size_t k0 = 0;
     for (; k0 + kGroup <= count; k0 += kGroup) {
         double acc[kGroup] = {};
-        const double* x = in + G * k0;
         for (std::size_t j = 0; j < n; ++j) {
+            const double* x = source(j) + k0;
             const double tap = t[j];
+#pragma GCC unroll 8
             for (std::size_t k = 0; k < kGroup; ++k) {
-                acc[k] += x[G * k + j] * tap;
+                acc[k] += x[k] * tap;
             }
         }
         for (std::size_t k = 0; k < kGroup; ++k) {
@@ -50,20 +70,19 @@ void runFirStage(const double* in, const std::vector<double>& taps, double* out,
     }
     for (; k0 < count; ++k0) {
         double acc = 0.0;
-        const double* x = in + G * k0;
         for (std::size_t j = 0; j < n; ++j) {
-            acc += x[j] * t[j];
+            acc += source(j)[k0] * t[j];
         }
         out[k0 * outStride] = acc;
     }
 }
 
-void runFir(std::uint32_t factor, const double* in, const std::vector<double>& taps, double* out,
-            std::size_t outStride, std::size_t count) {
+void runFir(std::uint32_t factor, const double* in, std::size_t inCount, const std::vector<double>& taps,
+            double* out, std::size_t outStride, std::size_t count, double* even, double* odd) {
     if (factor == 1) {
-        runFirStage<1>(in, taps, out, outStride, count);
+        runFirStage<1>(in, inCount, taps, out, outStride, count, even, odd);
     } else {
-        runFirStage<2>(in, taps, out, outStride, count);
+        runFirStage<2>(in, inCount, taps, out, outStride, count, even, odd);
     }
 }
 
@@ -187,6 +206,10 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
         const auto length = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
         work_[s].assign(channels, std::vector<double>(length));
     }
+    // The even/odd halves of the largest factor-2 input.
+    const auto firstLength = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo);
+    even_.assign(firstLength / 2 + 1, 0.0);
+    odd_.assign(firstLength / 2 + 1, 0.0);
     const std::size_t bytes = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo) + kTableBytes - 1;
     packed_.assign(channels, std::vector<std::uint8_t>(bytes));
     // Words covering bytes * 8 bits from any bit offset, two bytes each, and
@@ -245,12 +268,11 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
         runFirstStage(*table_, packed_[c].data(), work_[0][c].data(), firstOutputs);
         for (std::size_t s = 1; s < stages_.size(); ++s) {
             const auto outputs = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
-            const double* in = work_[s - 1][c].data();
-            if (s == last) {
-                runFir(stages_[s].factor, in, stages_[s].taps, out + c, channels, outputs);
-            } else {
-                runFir(stages_[s].factor, in, stages_[s].taps, work_[s][c].data(), 1, outputs);
-            }
+            const auto& in = work_[s - 1][c];
+            const auto inputs = static_cast<std::size_t>(spans_[s - 1].hi - spans_[s - 1].lo);
+            double* target = s == last ? out + c : work_[s][c].data();
+            runFir(stages_[s].factor, in.data(), inputs, stages_[s].taps, target, s == last ? channels : 1,
+                   outputs, even_.data(), odd_.data());
         }
     }
 }

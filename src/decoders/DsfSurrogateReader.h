@@ -107,6 +107,7 @@ private:
     mutable std::vector<std::vector<std::uint8_t>> raw_;          // [channel] frame words, 2 bytes each
     mutable std::vector<std::vector<std::uint8_t>> packed_;       // [channel] first-stage input bytes
     mutable std::vector<std::vector<std::vector<double>>> work_;  // [stage][channel] outputs
+    mutable std::vector<double> even_, odd_;                      // input split for the 2x stages
     mutable std::vector<Span> spans_;                             // [stage] output range of the pass
 };
 
