@@ -62,7 +62,7 @@ protected:
         return {{folder / library}, real.openSymbol, "no stand-in library"};
     }
     std::filesystem::path describe(const std::string& line) const {
-        const auto path = dir_ / "described.flac";
+        const auto path = dir_.path() / platform::pathFromUtf8("d\xC3\xA9" "crit \xE2\x99\xAA.flac");
         std::ofstream(path) << line << '\n';
         return path;
     }
@@ -149,14 +149,14 @@ TEST_F(RealLibrary, LosslessFilesReadBackExactly) {
         const char* label;
     };
     const Case cases[] = {
-        {"stereo16.flac", sf::kTypeFlac | sf::kPcm16, 16, 2, 44100, "FLAC"},
+        {"st\xC3\xA9r\xC3\xA9o16.flac", sf::kTypeFlac | sf::kPcm16, 16, 2, 44100, "FLAC"},
         {"mono24.FLAC", sf::kTypeFlac | sf::kPcm24, 24, 1, 96000, "FLAC"},
         {"six16.aiff", sf::kTypeAiff | sf::kPcm16, 16, 6, 48000, "AIFF"},
         {"stereo24.aif", sf::kTypeAiff | sf::kPcm24, 24, 2, 88200, "AIFF"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto path = dir_ / c.name;
+        const auto path = dir_.path() / platform::pathFromUtf8(c.name);
         const std::size_t frames = 5000;
         const auto codes = integerCodes(frames * static_cast<std::size_t>(c.channels), c.bits, 99);
         if (!writer_.available()) {

@@ -12,6 +12,7 @@
 #include "support/TempDir.h"
 #include "WaveBytes.h"
 #include "decoders/WavReader.h"
+#include "platform/Process.h"
 
 namespace al::test {
 namespace {
@@ -242,7 +243,8 @@ TEST(WavReaderSamples, FloatValuesAndNonFiniteOnlyAtRead) {
 
 TEST(WavReaderRead, RangesAndInterleaving) {
     TempDir dir;
-    const auto path = dir / "range.wav";
+    // A name outside ASCII checks that the native (wide on Windows) path reaches the file.
+    const auto path = dir.path() / platform::pathFromUtf8("r\xC3\xA4ume \xE2\x99\xAA.wav");
     std::vector<std::int64_t> samples;
     for (int frame = 0; frame < 10; ++frame) {
         samples.push_back(frame);
