@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "cli/DemoRecord.h"
+#include "cli/Devices.h"
 #include "platform/Process.h"
 #include "cli/InfoProviders.h"
 #include "cli/RecordCheck.h"
@@ -31,6 +32,13 @@ std::string helpText() {
            "  demo-record FILE [--seconds S]\n"
            "                            Write the demo record (stereo 48 kHz sweep and chord,\n"
            "                            default 10 s).\n"
+           "  devices [--channels N] [--device ID]\n"
+           "                            List the audio endpoints (default first: id, name);\n"
+           "                            with --channels, the exact formats the endpoint\n"
+           "                            (--device ID, else the default) accepts for N\n"
+           "                            channels, the remembered one marked. --device virtual\n"
+           "                            adds the virtual output (always listed when there is\n"
+           "                            no other endpoint).\n"
            "  --help, -h                Print this text.\n"
            "\n"
            "Errors are printed as \"error: <message>\" on stderr with exit status 1.\n";
@@ -131,6 +139,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     if (command == "demo-record") {
         return runDemoRecord(rest, out, err);
+    }
+    if (command == "devices") {
+        return runDevices(rest, out, err);
     }
     err << "error: unknown command \"" << command << "\"\n" << helpText();
     return 2;

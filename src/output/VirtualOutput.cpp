@@ -1,0 +1,638 @@
+#include "output/VirtualOutput.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+namespace al::audio {
+
+using namespace al::platform;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr AudioResult kAudioBufferSizeError = audioResult(0x88890016u);
+constexpr AudioResult kAudioBufferOperationPending = audioResult(0x8889000Bu);
+// Longest buffer a stream may ask for.
+constexpr std::int64_t kMaximumBufferDuration = 20'000'000;  // 2 s
+
+std::uint32_t framesOf(std::int64_t duration, std::uint32_t rate) noexcept {
+    return static_cast<std::uint32_t>(std::llround(static_cast<double>(duration) * rate / 1e7));
+}
+
+bool anyMatches(const std::vector<VirtualFormat>& formats, const WaveFormatFields& format) noexcept {
+    return std::any_of(formats.begin(), formats.end(),
+                       [&](const VirtualFormat& candidate) { return candidate.matches(format); });
+}
+
+}  // namespace
+
+bool VirtualFormat::matches(const WaveFormatFields& format) const noexcept {
+    if (structure == Structure::Plain && format.extensible) {
+        return false;
+    }
+    if (structure == Structure::Extensible && !format.extensible) {
+        return false;
+    }
+    const WaveSampleType type = format.sampleType();
+    if (type == WaveSampleType::Other || (type == WaveSampleType::Float) != isFloat) {
+        return false;
+    }
+    return format.consistent() && format.sampleRate == sampleRate && format.channels == channels &&
+           format.bitsPerSample == containerBits && format.validBits == validBits;
+}
+
+std::vector<VirtualFormat> standardVirtualFormats() {
+    struct Layout {
+        std::uint16_t container;
+        std::uint16_t valid;
+        bool isFloat;
+    };
+    constexpr Layout kLayouts[] = {{32, 32, true}, {32, 32, false}, {32, 24, false}, {24, 24, false}, {16, 16, false}};
+    constexpr std::uint32_t kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
+    std::vector<VirtualFormat> formats;
+    for (std::uint16_t channels = 1; channels <= 8; ++channels) {
+        for (const std::uint32_t rate : kRates) {
+            for (const Layout& layout : kLayouts) {
+                formats.push_back({rate, channels, layout.container, layout.valid, layout.isFloat,
+                                   VirtualFormat::Structure::Any});
+            }
+        }
+    }
+    return formats;
+}
+
+// One stream's state, shared by its client, render and clock services and its
+// clock thread. Everything is guarded by `mutex`; the device's own mutex is
+// only ever taken inside it, never the other way round.
+struct VirtualStream {
+    explicit VirtualStream(std::shared_ptr<VirtualOutput> owner) : device(std::move(owner)) {}
+
+    std::shared_ptr<VirtualOutput> device;
+    std::mutex mutex;
+    std::condition_variable wake;
+
+    bool initialised = false;
+    bool needsNewClient = false;  // after a refusal for alignment
+    bool holdsDevice = false;
+    bool invalid = false;
+    bool started = false;
+    bool stopRequested = false;
+
+    AudioShareMode mode = AudioShareMode::Exclusive;
+    std::uint32_t rate = 0;
+    std::uint32_t blockAlign = 0;
+    std::uint32_t bufferFrames = 0;
+    std::uint32_t periodFrames = 0;
+    VirtualPace pace = VirtualPace::RealTime;
+    std::uint32_t lateEvery = 0;
+    std::int64_t lateByNs = 0;
+    std::uint64_t invalidateAfter = 0;
+    bool capture = false;
+
+    Event* event = nullptr;
+    std::vector<std::uint8_t> staging;
+    bool bufferOut = false;
+    std::uint32_t bufferOutFrames = 0;
+
+    std::uint64_t pending = 0;        // written, not yet begun playing
+    std::uint64_t playing = 0;        // frames of the period now playing
+    std::uint64_t playedBase = 0;     // frames played before that period
+    Clock::time_point playingSince{};
+    bool releasedSinceTick = false;
+    std::uint64_t ticks = 0;
+    std::thread clock;
+
+    // Frames of the current period already played.
+    std::uint64_t playedInPeriod(Clock::time_point now) const noexcept {
+        if (pace == VirtualPace::FreeRunning || playing == 0) {
+            return 0;
+        }
+        const double seconds = std::chrono::duration<double>(now - playingSince).count();
+        const auto frames = static_cast<std::uint64_t>(std::max(0.0, seconds) * rate);
+        return std::min(frames, playing);
+    }
+    std::uint64_t position(Clock::time_point now) const noexcept { return playedBase + playedInPeriod(now); }
+    std::uint64_t padding(Clock::time_point now) const noexcept {
+        return pending + (playing - playedInPeriod(now));
+    }
+
+    // Ends the period now playing and begins the next one. Returns false when
+    // the device has gone away instead.
+    bool tick(Clock::time_point now, bool& late) {
+        playedBase += playing;
+        const std::uint64_t take = std::min<std::uint64_t>(pending, periodFrames);
+        pending -= take;
+        playing = periodFrames;  // missing frames play as silence
+        playingSince = now;
+        releasedSinceTick = false;
+        ++ticks;
+        std::lock_guard device_lock(device->mutex_);
+        auto& statistics = device->statistics_;
+        statistics.framesPlayed += periodFrames;
+        if (take < periodFrames) {
+            ++statistics.underruns;
+        }
+        if (invalidateAfter != 0 && ticks > invalidateAfter) {
+            invalid = true;
+            return false;
+        }
+        late = lateEvery != 0 && lateByNs > 0 && ticks % lateEvery == 0;
+        ++statistics.eventsSignalled;
+        if (late) {
+            ++statistics.lateEvents;
+        }
+        return true;
+    }
+
+    void run() {
+        const auto period = std::chrono::nanoseconds(
+            static_cast<std::int64_t>(static_cast<double>(periodFrames) * 1e9 / rate));
+        std::unique_lock lock(mutex);
+        auto next = Clock::now();
+        while (!stopRequested) {
+            const auto now = Clock::now();
+            bool late = false;
+            if (!tick(now, late)) {
+                return;
+            }
+            Event* target = event;
+            if (late) {
+                const auto signalAt = now + std::chrono::nanoseconds(lateByNs);
+                wake.wait_until(lock, signalAt, [&] { return stopRequested; });
+                if (stopRequested) {
+                    return;
+                }
+            }
+            if (target != nullptr) {
+                target->set();
+            }
+            next += period;
+            if (pace == VirtualPace::RealTime) {
+                wake.wait_until(lock, next, [&] { return stopRequested; });
+            } else {
+                // Free-running: the next period begins once the writer has
+                // answered this event; a silent writer still sees time pass.
+                wake.wait_for(lock, period, [&] { return stopRequested || releasedSinceTick; });
+                next = Clock::now();
+            }
+        }
+    }
+
+    // Called with the lock held and the thread joined: the unplayed part of
+    // the current period goes back in front of what is pending.
+    void fold(Clock::time_point now) noexcept {
+        const std::uint64_t played = playedInPeriod(now);
+        playedBase += played;
+        pending += playing - played;
+        playing = 0;
+    }
+};
+
+class VirtualRenderService final : public AudioRenderService {
+public:
+    explicit VirtualRenderService(std::shared_ptr<VirtualStream> stream) : stream_(std::move(stream)) {}
+
+    AudioResult getBuffer(std::uint32_t frames, std::uint8_t*& data) noexcept override {
+        VirtualStream& s = *stream_;
+        std::lock_guard lock(s.mutex);
+        if (s.invalid) {
+            return kAudioDeviceInvalidated;
+        }
+        if (s.bufferOut) {
+            return kAudioOutOfOrder;
+        }
+        const std::uint64_t queued = s.mode == AudioShareMode::Exclusive ? s.pending : s.padding(Clock::now());
+        if (frames > s.bufferFrames || queued + frames > s.bufferFrames) {
+            return kAudioBufferTooLarge;
+        }
+        data = s.staging.data();
+        s.bufferOut = true;
+        s.bufferOutFrames = frames;
+        return kAudioOk;
+    }
+
+    AudioResult releaseBuffer(std::uint32_t frames, std::uint32_t flags) noexcept override {
+        VirtualStream& s = *stream_;
+        std::lock_guard lock(s.mutex);
+        if (s.invalid) {
+            return kAudioDeviceInvalidated;
+        }
+        if (!s.bufferOut) {
+            return kAudioOutOfOrder;
+        }
+        if (frames > s.bufferOutFrames) {
+            return kAudioInvalidSize;
+        }
+        const std::size_t bytes = static_cast<std::size_t>(frames) * s.blockAlign;
+        if ((flags & kAudioBufferSilent) != 0) {
+            std::memset(s.staging.data(), 0, bytes);
+        }
+        s.bufferOut = false;
+        s.pending += frames;
+        s.releasedSinceTick = true;
+        {
+            std::lock_guard device_lock(s.device->mutex_);
+            s.device->statistics_.framesWritten += frames;
+            if (s.capture) {
+                try {
+                    s.device->capture_.insert(s.device->capture_.end(), s.staging.begin(),
+                                              s.staging.begin() + static_cast<std::ptrdiff_t>(bytes));
+                } catch (const std::exception&) {
+                    return kAudioOutOfMemory;
+                }
+            }
+        }
+        s.wake.notify_all();
+        return kAudioOk;
+    }
+
+private:
+    std::shared_ptr<VirtualStream> stream_;
+};
+
+class VirtualClockService final : public AudioClockService {
+public:
+    explicit VirtualClockService(std::shared_ptr<VirtualStream> stream) : stream_(std::move(stream)) {}
+
+    // The clock counts bytes, as many WASAPI devices do.
+    AudioResult getFrequency(std::uint64_t& frequency) noexcept override {
+        std::lock_guard lock(stream_->mutex);
+        frequency = static_cast<std::uint64_t>(stream_->rate) * stream_->blockAlign;
+        return kAudioOk;
+    }
+    AudioResult getPosition(std::uint64_t& position) noexcept override {
+        std::lock_guard lock(stream_->mutex);
+        if (stream_->invalid) {
+            return kAudioDeviceInvalidated;
+        }
+        position = stream_->position(Clock::now()) * stream_->blockAlign;
+        return kAudioOk;
+    }
+
+private:
+    std::shared_ptr<VirtualStream> stream_;
+};
+
+class VirtualClient final : public AudioClient {
+public:
+    explicit VirtualClient(std::shared_ptr<VirtualOutput> device)
+        : stream_(std::make_shared<VirtualStream>(std::move(device))) {}
+
+    ~VirtualClient() override {
+        stop();
+        std::lock_guard lock(stream_->mutex);
+        if (stream_->holdsDevice) {
+            std::lock_guard device_lock(stream_->device->mutex_);
+            stream_->device->streamOpen_ = false;
+            stream_->holdsDevice = false;
+        }
+        // Services still held keep the state alive but may no longer signal.
+        stream_->event = nullptr;
+    }
+
+    AudioResult isExclusiveFormatSupported(std::span<const std::uint8_t> format) noexcept override {
+        const auto fields = parseWaveFormat(format);
+        VirtualOutput& device = *stream_->device;
+        std::lock_guard device_lock(device.mutex_);
+        if (device.config_.busy || (device.streamOpen_ && !stream_->holdsDevice)) {
+            return kAudioDeviceInUse;
+        }
+        if (!fields || !fields->consistent() || !anyMatches(device.config_.acceptedFormats, *fields)) {
+            return kAudioUnsupportedFormat;
+        }
+        return kAudioOk;
+    }
+
+    AudioResult getDevicePeriod(std::int64_t& defaultPeriod, std::int64_t& minimumPeriod) noexcept override {
+        std::lock_guard device_lock(stream_->device->mutex_);
+        defaultPeriod = stream_->device->config_.defaultPeriod;
+        minimumPeriod = stream_->device->config_.minimumPeriod;
+        return kAudioOk;
+    }
+
+    AudioResult initialize(AudioShareMode mode, std::int64_t bufferDuration, std::int64_t periodicity,
+                           std::span<const std::uint8_t> format) noexcept override {
+        VirtualStream& s = *stream_;
+        std::lock_guard lock(s.mutex);
+        if (s.initialised || s.needsNewClient) {
+            return kAudioAlreadyInitialized;
+        }
+        const auto fields = parseWaveFormat(format);
+        if (!fields || !fields->consistent()) {
+            return kAudioUnsupportedFormat;
+        }
+        VirtualOutput& device = *s.device;
+        std::lock_guard device_lock(device.mutex_);
+        const VirtualOutputConfig& config = device.config_;
+        if (config.busy || device.streamOpen_) {
+            return kAudioDeviceInUse;
+        }
+        if (!anyMatches(config.acceptedFormats, *fields) || anyMatches(config.refusedAtInitialize, *fields)) {
+            return kAudioUnsupportedFormat;
+        }
+        const std::uint32_t rate = fields->sampleRate;
+        std::uint32_t bufferFrames = 0;
+        std::uint32_t periodFrames = 0;
+        if (mode == AudioShareMode::Exclusive) {
+            if (bufferDuration != periodicity) {
+                return kAudioPeriodNotEqual;
+            }
+            if (periodicity < config.minimumPeriod) {
+                return kAudioInvalidDevicePeriod;
+            }
+            if (bufferDuration > kMaximumBufferDuration) {
+                return kAudioBufferSizeError;
+            }
+            bufferFrames = framesOf(bufferDuration, rate);
+            if (bufferFrames == 0) {
+                return kAudioInvalidDevicePeriod;
+            }
+            const std::uint32_t alignment = config.bufferAlignmentFrames;
+            if (alignment != 0 && bufferFrames % alignment != 0) {
+                s.bufferFrames = std::max(alignment, bufferFrames / alignment * alignment);
+                s.needsNewClient = true;
+                return kAudioBufferSizeNotAligned;
+            }
+            periodFrames = bufferFrames;
+        } else {
+            if (bufferDuration < 0 || bufferDuration > kMaximumBufferDuration || periodicity != 0) {
+                return kAudioInvalidArgument;
+            }
+            periodFrames = std::max<std::uint32_t>(1, framesOf(config.defaultPeriod, rate));
+            bufferFrames = std::max(framesOf(bufferDuration, rate), 2 * periodFrames);
+        }
+        try {
+            s.staging.assign(static_cast<std::size_t>(bufferFrames) * fields->blockAlign, 0);
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        s.mode = mode;
+        s.rate = rate;
+        s.blockAlign = fields->blockAlign;
+        s.bufferFrames = bufferFrames;
+        s.periodFrames = periodFrames;
+        s.pace = config.pace;
+        s.lateEvery = config.lateEveryNthEvent;
+        s.lateByNs = config.lateByNs;
+        s.invalidateAfter = config.invalidateAfterEvents;
+        s.capture = config.captureWrites;
+        s.initialised = true;
+        s.holdsDevice = true;
+        device.streamOpen_ = true;
+        ++device.statistics_.streamsInitialized;
+        return kAudioOk;
+    }
+
+    AudioResult setEventHandle(Event& event) noexcept override {
+        std::lock_guard lock(stream_->mutex);
+        if (!stream_->initialised) {
+            return kAudioNotInitialized;
+        }
+        stream_->event = &event;
+        return kAudioOk;
+    }
+
+    AudioResult getBufferSize(std::uint32_t& frames) noexcept override {
+        std::lock_guard lock(stream_->mutex);
+        if (!stream_->initialised && !stream_->needsNewClient) {
+            return kAudioNotInitialized;
+        }
+        frames = stream_->bufferFrames;
+        return kAudioOk;
+    }
+
+    AudioResult getCurrentPadding(std::uint32_t& frames) noexcept override {
+        std::lock_guard lock(stream_->mutex);
+        if (stream_->invalid) {
+            return kAudioDeviceInvalidated;
+        }
+        if (!stream_->initialised) {
+            return kAudioNotInitialized;
+        }
+        frames = static_cast<std::uint32_t>(stream_->padding(Clock::now()));
+        return kAudioOk;
+    }
+
+    AudioResult getRenderService(std::unique_ptr<AudioRenderService>& service) noexcept override {
+        if (!initialised()) {
+            return kAudioNotInitialized;
+        }
+        try {
+            service = std::make_unique<VirtualRenderService>(stream_);
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        return kAudioOk;
+    }
+
+    AudioResult getClockService(std::unique_ptr<AudioClockService>& service) noexcept override {
+        if (!initialised()) {
+            return kAudioNotInitialized;
+        }
+        try {
+            service = std::make_unique<VirtualClockService>(stream_);
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        return kAudioOk;
+    }
+
+    AudioResult start() noexcept override {
+        VirtualStream& s = *stream_;
+        std::lock_guard lock(s.mutex);
+        if (s.invalid) {
+            return kAudioDeviceInvalidated;
+        }
+        if (!s.initialised) {
+            return kAudioNotInitialized;
+        }
+        if (s.started) {
+            return kAudioNotStopped;
+        }
+        if (s.event == nullptr) {
+            return kAudioEventHandleNotSet;
+        }
+        s.stopRequested = false;
+        try {
+            s.clock = std::thread([stream = stream_] { stream->run(); });
+        } catch (const std::exception&) {
+            return kAudioFail;
+        }
+        s.started = true;
+        return kAudioOk;
+    }
+
+    AudioResult stop() noexcept override {
+        VirtualStream& s = *stream_;
+        std::thread clock;
+        {
+            std::lock_guard lock(s.mutex);
+            if (!s.started) {
+                return s.initialised ? kAudioFalse : kAudioNotInitialized;
+            }
+            s.stopRequested = true;
+            clock = std::move(s.clock);
+        }
+        s.wake.notify_all();
+        clock.join();
+        std::lock_guard lock(s.mutex);
+        s.fold(Clock::now());
+        s.started = false;
+        return s.invalid ? kAudioDeviceInvalidated : kAudioOk;
+    }
+
+    AudioResult reset() noexcept override {
+        VirtualStream& s = *stream_;
+        std::lock_guard lock(s.mutex);
+        if (!s.initialised) {
+            return kAudioNotInitialized;
+        }
+        if (s.started) {
+            return kAudioNotStopped;
+        }
+        if (s.bufferOut) {
+            return kAudioBufferOperationPending;
+        }
+        s.pending = 0;
+        s.playing = 0;
+        s.playedBase = 0;
+        return kAudioOk;
+    }
+
+private:
+    bool initialised() const {
+        std::lock_guard lock(stream_->mutex);
+        return stream_->initialised;
+    }
+
+    std::shared_ptr<VirtualStream> stream_;
+};
+
+class VirtualVolume final : public AudioVolumeControl {
+public:
+    explicit VirtualVolume(std::shared_ptr<VirtualOutput> device) : device_(std::move(device)) {}
+
+    AudioResult queryHardwareSupport(std::uint32_t& mask) noexcept override {
+        std::lock_guard lock(device_->mutex_);
+        mask = device_->config_.hardwareSupportMask;
+        return kAudioOk;
+    }
+    AudioResult setMasterLevelScalar(float level) noexcept override {
+        if (!(level >= 0.0f && level <= 1.0f)) {
+            return kAudioInvalidArgument;
+        }
+        std::lock_guard lock(device_->mutex_);
+        device_->level_ = level;
+        return kAudioOk;
+    }
+    AudioResult getMasterLevelScalar(float& level) noexcept override {
+        std::lock_guard lock(device_->mutex_);
+        level = device_->level_;
+        return kAudioOk;
+    }
+
+private:
+    std::shared_ptr<VirtualOutput> device_;
+};
+
+class VirtualDevice final : public AudioDevice {
+public:
+    explicit VirtualDevice(std::shared_ptr<VirtualOutput> device) : device_(std::move(device)) {}
+
+    AudioResult getId(std::u16string& id) noexcept override {
+        try {
+            id = device_->config().id;
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        return kAudioOk;
+    }
+    AudioResult openProperties() noexcept override {
+        propertiesOpen_ = true;
+        return kAudioOk;
+    }
+    AudioResult readFriendlyName(std::optional<std::u16string>& name) noexcept override {
+        if (!propertiesOpen_) {
+            return kAudioNotInitialized;
+        }
+        try {
+            name = device_->config().name;
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        return kAudioOk;
+    }
+    AudioResult activateClient(std::unique_ptr<AudioClient>& client) noexcept override {
+        try {
+            client = std::make_unique<VirtualClient>(device_);
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        return kAudioOk;
+    }
+    AudioResult activateVolume(std::unique_ptr<AudioVolumeControl>& volume) noexcept override {
+        try {
+            volume = std::make_unique<VirtualVolume>(device_);
+        } catch (const std::exception&) {
+            return kAudioOutOfMemory;
+        }
+        return kAudioOk;
+    }
+
+private:
+    std::shared_ptr<VirtualOutput> device_;
+    bool propertiesOpen_ = false;
+};
+
+VirtualOutput::VirtualOutput(VirtualOutputConfig config) : config_(std::move(config)) {}
+
+std::shared_ptr<VirtualOutput> VirtualOutput::create(VirtualOutputConfig config) {
+    return std::shared_ptr<VirtualOutput>(new VirtualOutput(std::move(config)));
+}
+
+void VirtualOutput::configure(VirtualOutputConfig config) {
+    std::lock_guard lock(mutex_);
+    config_ = std::move(config);
+}
+
+VirtualOutputConfig VirtualOutput::config() const {
+    std::lock_guard lock(mutex_);
+    return config_;
+}
+
+std::unique_ptr<platform::AudioDevice> VirtualOutput::openDevice() {
+    return std::make_unique<VirtualDevice>(shared_from_this());
+}
+
+std::vector<std::uint8_t> VirtualOutput::captured() const {
+    std::lock_guard lock(mutex_);
+    return capture_;
+}
+
+void VirtualOutput::clearCapture() {
+    std::lock_guard lock(mutex_);
+    capture_.clear();
+}
+
+VirtualOutputStatistics VirtualOutput::statistics() const {
+    std::lock_guard lock(mutex_);
+    return statistics_;
+}
+
+float VirtualOutput::level() const {
+    std::lock_guard lock(mutex_);
+    return level_;
+}
+
+bool VirtualOutput::streamOpen() const {
+    std::lock_guard lock(mutex_);
+    return streamOpen_;
+}
+
+}  // namespace al::audio
