@@ -40,18 +40,6 @@ TEST(SndFileReaderNames, FormatNameFromTheExtension) {
     EXPECT_EQ(SndFileReader::formatNameFor("album\\.."), "Audio");
 }
 
-TEST(SndFileReaderNames, BitDepthFromTheSubtype) {
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kTypeAiff | sf::kPcmS8), 8u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kTypeWav | sf::kPcmU8), 8u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kTypeFlac | sf::kPcm16), 16u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kAlac20), 20u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kTypeFlac | sf::kPcm24), 24u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kAlac32), 32u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kTypeAiff | sf::kFloat), 32u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kDouble), 64u);
-    EXPECT_EQ(SndFileReader::bitDepthFor(sf::kTypeMpeg | sf::kMpegLayer3), 0u);
-}
-
 // The stand-in library built beside this test: every check and message of
 // the reader, on every platform.
 class FakeLibrary : public ::testing::Test {
