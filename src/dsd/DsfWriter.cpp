@@ -65,19 +65,22 @@ std::vector<std::uint8_t> makeDsfImage(const std::vector<DsdBitStream>& channels
 
     putId(out, "data");
     put64(out, dataChunkSize);
+    // The streams are packed MSB first with zeros past their end, exactly what
+    // an 8-bit (MSB first) file holds; 1-bit files hold every byte mirrored.
+    std::uint8_t mirror[256];
+    for (unsigned v = 0; v < 256; ++v) {
+        unsigned r = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            r |= (v >> k & 1u) << (7 - k);
+        }
+        mirror[v] = static_cast<std::uint8_t>(r);
+    }
     for (std::uint64_t block = 0; block < blocks; ++block) {
         for (const auto& channel : channels) {
-            for (std::uint32_t b = 0; b < kDsfBlockBytes; ++b) {
-                const std::uint64_t first = (block * kDsfBlockBytes + b) * 8;
-                std::uint8_t byte = 0;
-                for (unsigned k = 0; k < 8 && first + k < samples; ++k) {
-                    if (channel.at(first + k)) {
-                        // Time order k maps to bit 7 - k (MSB first) or bit k (LSB first).
-                        const unsigned bit = options.bitsPerSample == 8 ? 7 - k : k;
-                        byte = static_cast<std::uint8_t>(byte | (1u << bit));
-                    }
-                }
-                out.push_back(byte);
+            const auto& bytes = channel.bytes();
+            for (std::uint64_t b = block * kDsfBlockBytes; b < (block + 1) * kDsfBlockBytes; ++b) {
+                const std::uint8_t byte = b < bytes.size() ? bytes[static_cast<std::size_t>(b)] : 0;
+                out.push_back(options.bitsPerSample == 8 ? byte : mirror[byte]);
             }
         }
     }

@@ -23,10 +23,23 @@ public:
         }
         ++count_;
     }
+    // Eight bits at once, the first in time in the most significant bit.
+    void pushByte(std::uint8_t bits) {
+        if (count_ % 8 == 0) {
+            bytes_.push_back(bits);
+            count_ += 8;
+            return;
+        }
+        for (unsigned k = 0; k < 8; ++k) {
+            push((bits >> (7 - k) & 1u) != 0);
+        }
+    }
     bool at(std::uint64_t index) const noexcept {
         return (bytes_[static_cast<std::size_t>(index / 8)] >> (7 - index % 8) & 1u) != 0;
     }
     std::uint64_t size() const noexcept { return count_; }
+    // The packed bits; bits of the last byte past size() are zero.
+    const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
     void reserve(std::uint64_t bits) { bytes_.reserve(static_cast<std::size_t>((bits + 7) / 8)); }
 
 private:
