@@ -56,7 +56,8 @@ std::filesystem::path StatePath() { return StatePath(platform::localStateRoot(),
 
 PlayerSettings::Files PlayerSettings::DefaultFiles() {
     const std::filesystem::path programFolder = ProgramFolder();
-    return Files{SettingsPath(programFolder), StatePath(platform::localStateRoot(), programFolder)};
+    return Files{SettingsPath(programFolder), StatePath(platform::localStateRoot(), programFolder),
+                 audio::FormatsCache::DefaultFile()};
 }
 
 void PlayerSettings::LoadSettings() {
@@ -67,6 +68,9 @@ void PlayerSettings::LoadSettings() {
 
     streamerRemoved_ = platform::readProfileInt(files_.state, kExperienceSection, kStreamerRemovedKey, 0) != 0;
     firstRunVolumePending_ = platform::readProfileInt(files_.state, kExperienceSection, kFirstRunVolumeKey, 0) == 0;
+
+    formatsCache_ = files_.formats ? audio::FormatsCache(*files_.formats) : audio::FormatsCache();
+    formatsCache_.Load();
 }
 
 void PlayerSettings::SaveWaveformColor(int index) {

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include "output/AudioBufferSettings.h"
+#include "output/FormatsCache.h"
 
 namespace al::app {
 
@@ -28,14 +30,14 @@ std::filesystem::path StatePath(const std::filesystem::path& stateRoot, const st
 std::filesystem::path StatePath();
 
 // The part of the player window's state that is persisted: the waveform
-// colour and the audio buffer policy from the settings file, and the two
-// one-time experience flags from the state file.
+// colour and the audio buffer policy from the settings file, the two one-time
+// experience flags from the state file, and the formats cache.
 //
 // LoadSettings() reads everything once (the window's constructor calls it);
 // afterwards each change writes exactly one key, at once; nothing is saved at
 // exit. Reads fall back to the defaults silently; write failures are ignored
 // and the value still changes in memory, so the behaviour holds for the rest
-// of the run. The formats cache is read separately (LoadFormatsCache).
+// of the run.
 //
 // Owned by the player window and used on the user-interface thread only.
 class PlayerSettings {
@@ -45,17 +47,19 @@ public:
     struct Files {
         std::filesystem::path settings;  // "AuralithPlayer.ini"
         std::filesystem::path state;     // "state.ini" or its fallback
+        std::optional<std::filesystem::path> formats;  // none: formats remembered in memory only
     };
 
-    // The files of this installation and user: SettingsPath(), StatePath().
+    // The files of this installation and user: SettingsPath(), StatePath()
+    // and the formats cache's default file.
     static Files DefaultFiles();
 
     explicit PlayerSettings(Files files) : files_(std::move(files)) {}
 
     // Reads the Audio section first, so that an invalid buffer value fails
     // (with the message of LoadAudioBufferSettings) before anything else is
-    // taken; then waveform_color (0..7, anything else read as 0) and the two
-    // Experience flags.
+    // taken; then waveform_color (0..7, anything else read as 0), the two
+    // Experience flags and the formats cache.
     void LoadSettings();
 
     const Files& files() const noexcept { return files_; }
@@ -63,6 +67,8 @@ public:
     int waveformColor() const noexcept { return waveformColor_; }
     bool streamerRemoved() const noexcept { return streamerRemoved_; }
     bool firstRunVolumePending() const noexcept { return firstRunVolumePending_; }
+    audio::FormatsCache& formatsCache() noexcept { return formatsCache_; }
+    const audio::FormatsCache& formatsCache() const noexcept { return formatsCache_; }
 
     // Takes the colour index (reduced modulo 8) and writes it to section
     // Visual of the settings file.
@@ -82,6 +88,7 @@ private:
     int waveformColor_ = 0;
     bool streamerRemoved_ = false;
     bool firstRunVolumePending_ = true;
+    audio::FormatsCache formatsCache_;
 };
 
 }  // namespace al::app

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -32,7 +33,7 @@ protected:
     al::test::TempDir programFolder_;
     al::test::TempDir stateRoot_;
     PlayerSettings::Files files_{al::app::SettingsPath(programFolder_.path()),
-                                 al::app::StatePath(stateRoot_.path(), programFolder_.path())};
+                                 al::app::StatePath(stateRoot_.path(), programFolder_.path()), std::nullopt};
 };
 
 TEST_F(PlayerSettingsTest, FileLocations) {
@@ -102,6 +103,17 @@ TEST_F(PlayerSettingsTest, ColourCyclesModuloEightAndIsWrittenEachTime) {
     EXPECT_FALSE(std::filesystem::exists(files_.state));
 }
 
+TEST_F(PlayerSettingsTest, LoadsTheFormatsCacheToo) {
+    files_.formats = stateRoot_ / "formats.cfg";
+    put(*files_.formats, "123 2 48000 32 24 2 0\n");
+    const PlayerSettings settings = loaded();
+    ASSERT_EQ(settings.formatsCache().Entries().size(), 1u);
+    const auto* remembered = settings.formatsCache().Find(123);
+    ASSERT_NE(remembered, nullptr);
+    EXPECT_EQ(remembered->sampleRate, 48000u);
+    EXPECT_EQ(remembered->validBits, 24u);
+}
+
 TEST_F(PlayerSettingsTest, InvalidBufferValueFailsTheLoad) {
     put(files_.settings, "[Visual]\r\nwaveform_color=2\r\n[Audio]\r\nbuffer_max_ms=4\r\n");
     PlayerSettings settings(files_);
@@ -156,7 +168,7 @@ TEST_F(PlayerSettingsTest, FlagsAreAnyNonZeroIntegerAndDeletingTheFileReArmsThem
 
 TEST_F(PlayerSettingsTest, WithoutAStateRootTheStateLivesBesideTheExecutable) {
     const PlayerSettings::Files files{al::app::SettingsPath(programFolder_.path()),
-                                      al::app::StatePath({}, programFolder_.path())};
+                                      al::app::StatePath({}, programFolder_.path()), std::nullopt};
     PlayerSettings settings(files);
     settings.LoadSettings();
     settings.MarkFirstRunVolumeDone();
@@ -170,7 +182,7 @@ TEST_F(PlayerSettingsTest, WithoutAStateRootTheStateLivesBesideTheExecutable) {
 
 TEST_F(PlayerSettingsTest, WriteFailuresStillChangeTheValuesInMemory) {
     const auto gone = programFolder_ / "missing-folder";
-    PlayerSettings settings({gone / "AuralithPlayer.ini", gone / "state.ini"});
+    PlayerSettings settings({gone / "AuralithPlayer.ini", gone / "state.ini", gone / "formats.cfg"});
     settings.LoadSettings();
     settings.MarkStreamerRemoved();
     settings.MarkFirstRunVolumeDone();
