@@ -202,11 +202,14 @@ std::u16string ReadEndpointName(AudioDevice& device) {
 std::vector<EndpointInfo> EnumerateRenderEndpoints() {
     std::unique_ptr<AudioDeviceEnumerator> enumerator;
     CheckWasapi(CreateAudioDeviceEnumerator(enumerator), "Create MMDeviceEnumerator");
+    return EnumerateRenderEndpoints(*enumerator);
+}
 
+std::vector<EndpointInfo> EnumerateRenderEndpoints(AudioDeviceEnumerator& enumerator) {
     std::optional<std::u16string> defaultId;
     {
         std::unique_ptr<AudioDevice> device;
-        const AudioResult result = enumerator->getDefaultRenderEndpoint(device);
+        const AudioResult result = enumerator.getDefaultRenderEndpoint(device);
         if (result != platform::kAudioNotFound) {
             CheckWasapi(result, "Get default render endpoint");
             std::u16string id;
@@ -215,14 +218,14 @@ std::vector<EndpointInfo> EnumerateRenderEndpoints() {
         }
     }
 
-    CheckWasapi(enumerator->enumerateActiveRenderEndpoints(), "Enumerate render endpoints");
+    CheckWasapi(enumerator.enumerateActiveRenderEndpoints(), "Enumerate render endpoints");
     std::uint32_t count = 0;
-    CheckWasapi(enumerator->getRenderEndpointCount(count), "Get render endpoint count");
+    CheckWasapi(enumerator.getRenderEndpointCount(count), "Get render endpoint count");
 
     std::vector<EndpointInfo> endpoints;
     for (std::uint32_t index = 0; index < count; ++index) {
         std::unique_ptr<AudioDevice> device;
-        if (platform::audioFailed(enumerator->getRenderEndpoint(index, device)) || device == nullptr) {
+        if (platform::audioFailed(enumerator.getRenderEndpoint(index, device)) || device == nullptr) {
             continue;
         }
         try {

@@ -49,6 +49,8 @@ platform::AudioResult CreateAudioDeviceEnumerator(std::unique_ptr<platform::Audi
 // missing default is no error; an endpoint that fails to answer is left out.
 // Throws WasapiError on other platform failures. User-interface thread.
 std::vector<EndpointInfo> EnumerateRenderEndpoints();
+// The same over a given enumerator.
+std::vector<EndpointInfo> EnumerateRenderEndpoints(platform::AudioDeviceEnumerator& enumerator);
 
 // The 23 sample rates probed, in order.
 extern const std::array<std::uint32_t, 23> kProbedSampleRates;

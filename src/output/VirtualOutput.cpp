@@ -18,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr AudioResult kAudioBufferSizeError = audioResult(0x88890016u);
 constexpr AudioResult kAudioBufferOperationPending = audioResult(0x8889000Bu);
+// How long a free-running device waits for a writer before playing on.
+constexpr std::chrono::milliseconds kAbsentWriter{200};
 // Longest buffer a stream may ask for.
 constexpr std::int64_t kMaximumBufferDuration = 20'000'000;  // 2 s
 
@@ -102,6 +104,7 @@ struct VirtualStream {
 
     std::uint64_t pending = 0;        // written, not yet begun playing
     std::uint64_t playing = 0;        // frames of the period now playing
+    std::uint64_t playingData = 0;    // how many of them were written (the rest is silence)
     std::uint64_t playedBase = 0;     // frames played before that period
     Clock::time_point playingSince{};
     bool releasedSinceTick = false;
@@ -118,8 +121,10 @@ struct VirtualStream {
         return std::min(frames, playing);
     }
     std::uint64_t position(Clock::time_point now) const noexcept { return playedBase + playedInPeriod(now); }
+    // Written frames not yet played.
     std::uint64_t padding(Clock::time_point now) const noexcept {
-        return pending + (playing - playedInPeriod(now));
+        const std::uint64_t played = playedInPeriod(now);
+        return pending + (playingData > played ? playingData - played : 0);
     }
 
     // Ends the period now playing and begins the next one. Returns false when
@@ -129,6 +134,7 @@ struct VirtualStream {
         const std::uint64_t take = std::min<std::uint64_t>(pending, periodFrames);
         pending -= take;
         playing = periodFrames;  // missing frames play as silence
+        playingData = take;
         playingSince = now;
         releasedSinceTick = false;
         ++ticks;
@@ -177,8 +183,9 @@ struct VirtualStream {
                 wake.wait_until(lock, next, [&] { return stopRequested; });
             } else {
                 // Free-running: the next period begins once the writer has
-                // answered this event; a silent writer still sees time pass.
-                wake.wait_for(lock, period, [&] { return stopRequested || releasedSinceTick; });
+                // answered this event; a writer silent for longer than
+                // kAbsentWriter is taken as gone and the device plays on.
+                wake.wait_for(lock, kAbsentWriter, [&] { return stopRequested || releasedSinceTick; });
                 next = Clock::now();
             }
         }
@@ -189,8 +196,9 @@ struct VirtualStream {
     void fold(Clock::time_point now) noexcept {
         const std::uint64_t played = playedInPeriod(now);
         playedBase += played;
-        pending += playing - played;
+        pending += playingData > played ? playingData - played : 0;
         playing = 0;
+        playingData = 0;
     }
 };
 
@@ -300,6 +308,7 @@ public:
         const auto fields = parseWaveFormat(format);
         VirtualOutput& device = *stream_->device;
         std::lock_guard device_lock(device.mutex_);
+        ++device.statistics_.formatQueries;
         if (device.config_.busy || (device.streamOpen_ && !stream_->holdsDevice)) {
             return kAudioDeviceInUse;
         }
@@ -501,6 +510,7 @@ public:
         }
         s.pending = 0;
         s.playing = 0;
+        s.playingData = 0;
         s.playedBase = 0;
         return kAudioOk;
     }
@@ -607,6 +617,10 @@ VirtualOutputConfig VirtualOutput::config() const {
 }
 
 std::unique_ptr<platform::AudioDevice> VirtualOutput::openDevice() {
+    {
+        std::lock_guard lock(mutex_);
+        ++statistics_.devicesOpened;
+    }
     return std::make_unique<VirtualDevice>(shared_from_this());
 }
 

@@ -73,6 +73,8 @@ struct VirtualOutputConfig {
 };
 
 struct VirtualOutputStatistics {
+    std::uint64_t devicesOpened = 0;  // endpoints opened on this device
+    std::uint64_t formatQueries = 0;  // exact-format questions answered
     std::uint64_t streamsInitialized = 0;
     std::uint64_t eventsSignalled = 0;
     std::uint64_t lateEvents = 0;

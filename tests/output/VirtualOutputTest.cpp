@@ -1,0 +1,282 @@
+#include "output/VirtualOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "output/EndpointFormat.h"
+#include "platform/Event.h"
+
+namespace al::audio {
+namespace {
+
+using namespace al::platform;
+
+// One exclusive stream on a virtual device, driven the way the exact output
+// drives an endpoint.
+struct Stream {
+    std::shared_ptr<VirtualOutput> device;
+    std::unique_ptr<AudioDevice> endpoint;
+    std::unique_ptr<AudioClient> client;
+    std::unique_ptr<AudioRenderService> render;
+    std::unique_ptr<AudioClockService> clock;
+    Event event;
+    std::uint32_t frames = 0;
+    std::uint32_t blockAlign = 4;
+    std::uint8_t next = 0;
+    std::vector<std::uint8_t> written;
+
+    explicit Stream(VirtualOutputConfig config) : device(VirtualOutput::create(std::move(config))) {
+        endpoint = device->openDevice();
+        EXPECT_EQ(endpoint->activateClient(client), kAudioOk);
+        EXPECT_TRUE(event.create(Event::Reset::Automatic, false));
+    }
+    ~Stream() {
+        clock.reset();
+        render.reset();
+        client.reset();
+    }
+
+    AudioResult open(std::int64_t duration, AudioShareMode mode = AudioShareMode::Exclusive) {
+        const auto bytes = MakePlainWaveFormat(1, 2, 48000, 16);
+        const AudioResult result = client->initialize(
+            mode, duration, mode == AudioShareMode::Exclusive ? duration : 0, bytes);
+        if (result != kAudioOk) {
+            return result;
+        }
+        EXPECT_EQ(client->setEventHandle(event), kAudioOk);
+        EXPECT_EQ(client->getBufferSize(frames), kAudioOk);
+        EXPECT_EQ(client->getRenderService(render), kAudioOk);
+        EXPECT_EQ(client->getClockService(clock), kAudioOk);
+        return result;
+    }
+
+    // Writes n frames of a counting pattern (or silence).
+    AudioResult write(std::uint32_t n, bool silent = false) {
+        std::uint8_t* data = nullptr;
+        if (const AudioResult got = render->getBuffer(n, data); got != kAudioOk) {
+            return got;
+        }
+        for (std::uint32_t i = 0; i < n * blockAlign; ++i) {
+            data[i] = next++;
+            written.push_back(silent ? 0 : data[i]);
+        }
+        return render->releaseBuffer(n, silent ? kAudioBufferSilent : 0);
+    }
+
+    std::uint64_t positionFrames() {
+        std::uint64_t frequency = 0;
+        std::uint64_t position = 0;
+        EXPECT_EQ(clock->getFrequency(frequency), kAudioOk);
+        EXPECT_EQ(clock->getPosition(position), kAudioOk);
+        EXPECT_EQ(frequency, 48000u * blockAlign);  // the clock counts bytes
+        return position / blockAlign;
+    }
+};
+
+VirtualOutputConfig freeRunning() {
+    VirtualOutputConfig config;
+    config.pace = VirtualPace::FreeRunning;
+    config.captureWrites = true;
+    return config;
+}
+
+TEST(VirtualOutput, CapturesEveryByteAndDrainsByTheClock) {
+    Stream s(freeRunning());
+    ASSERT_EQ(s.open(100'000), kAudioOk);  // 10 ms
+    ASSERT_EQ(s.frames, 480u);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);  // prefill
+    std::uint32_t padding = 0;
+    ASSERT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+    EXPECT_EQ(padding, 480u);
+    EXPECT_EQ(s.positionFrames(), 0u);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    for (int period = 0; period < 20; ++period) {
+        ASSERT_EQ(waitFor(s.event, 2000), 0u);
+        ASSERT_EQ(s.write(s.frames), kAudioOk);
+    }
+    const std::uint64_t total = s.written.size() / s.blockAlign;
+    // Drain: silence until the clock has covered everything written.
+    int silentPeriods = 0;
+    while (s.positionFrames() < total) {
+        ASSERT_EQ(waitFor(s.event, 2000), 0u);
+        ASSERT_EQ(s.write(s.frames, true), kAudioOk);
+        ASSERT_LT(++silentPeriods, 10);
+    }
+    EXPECT_GE(silentPeriods, 1);  // the last period written was still playing
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    EXPECT_EQ(s.device->captured(), s.written);
+    EXPECT_EQ(s.device->statistics().framesWritten, s.written.size() / s.blockAlign);
+    ASSERT_EQ(s.client->reset(), kAudioOk);
+    EXPECT_EQ(s.positionFrames(), 0u);
+    ASSERT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+    EXPECT_EQ(padding, 0u);
+}
+
+TEST(VirtualOutput, AWriterMayNotOverfillOrReleaseOutOfOrder) {
+    Stream s(freeRunning());
+    ASSERT_EQ(s.open(100'000), kAudioOk);
+    std::uint8_t* data = nullptr;
+    EXPECT_EQ(s.render->releaseBuffer(1, 0), kAudioOutOfOrder);
+    ASSERT_EQ(s.render->getBuffer(100, data), kAudioOk);
+    EXPECT_EQ(s.render->getBuffer(100, data), kAudioOutOfOrder);
+    EXPECT_EQ(s.render->releaseBuffer(101, 0), kAudioInvalidSize);
+    ASSERT_EQ(s.render->releaseBuffer(100, 0), kAudioOk);
+    EXPECT_EQ(s.render->getBuffer(381, data), kAudioBufferTooLarge);
+    EXPECT_EQ(s.render->getBuffer(380, data), kAudioOk);
+    EXPECT_EQ(s.client->start(), kAudioOk);
+    EXPECT_EQ(s.client->start(), kAudioNotStopped);
+    EXPECT_EQ(s.client->reset(), kAudioNotStopped);
+    EXPECT_EQ(s.render->releaseBuffer(380, 0), kAudioOk);
+    EXPECT_EQ(s.client->stop(), kAudioOk);
+    EXPECT_EQ(s.client->stop(), kAudioFalse);
+}
+
+TEST(VirtualOutput, ExclusiveInitialisationFollowsThePeriodAndAlignmentRules) {
+    VirtualOutputConfig config;
+    config.bufferAlignmentFrames = 128;  // 10 ms (480 frames) aligns down to 384
+    config.minimumPeriod = 30'000;
+    {
+        Stream s(config);
+        EXPECT_EQ(s.client->initialize(AudioShareMode::Exclusive, 50'000, 40'000, MakePlainWaveFormat(1, 2, 48000, 16)),
+                  kAudioPeriodNotEqual);
+        EXPECT_EQ(s.open(20'000), kAudioInvalidDevicePeriod);
+        EXPECT_EQ(s.open(100'000), kAudioBufferSizeNotAligned);
+        std::uint32_t aligned = 0;
+        EXPECT_EQ(s.client->getBufferSize(aligned), kAudioOk);
+        EXPECT_EQ(aligned, 384u);
+        EXPECT_EQ(s.open(100'000), kAudioAlreadyInitialized);  // this client is spent
+    }
+    Stream retry(config);
+    // frames × 10^7 / rate + 0.5, truncated: the retry the exact output makes.
+    const auto duration = static_cast<std::int64_t>(384 * 10'000'000.0 / 48000 + 0.5);
+    EXPECT_EQ(retry.open(duration), kAudioOk);
+    EXPECT_EQ(retry.frames, 384u);
+}
+
+TEST(VirtualOutput, OneStreamAtATimeAndBusyOrRefusedFormats) {
+    VirtualOutputConfig config;
+    config.refusedAtInitialize = {{48000, 2, 16, 16, false, VirtualFormat::Structure::Any}};
+    Stream first(VirtualOutputConfig{});
+    ASSERT_EQ(first.open(100'000), kAudioOk);
+    std::unique_ptr<AudioClient> second;
+    ASSERT_EQ(first.endpoint->activateClient(second), kAudioOk);
+    const auto bytes = MakePlainWaveFormat(1, 2, 48000, 16);
+    EXPECT_EQ(second->isExclusiveFormatSupported(bytes), kAudioDeviceInUse);
+    EXPECT_EQ(second->initialize(AudioShareMode::Exclusive, 100'000, 100'000, bytes), kAudioDeviceInUse);
+    first.client.reset();
+    EXPECT_FALSE(first.device->streamOpen());
+    EXPECT_EQ(second->initialize(AudioShareMode::Exclusive, 100'000, 100'000, bytes), kAudioOk);
+
+    Stream refusing(config);
+    EXPECT_EQ(refusing.client->isExclusiveFormatSupported(bytes), kAudioOk);
+    EXPECT_EQ(refusing.open(100'000), kAudioUnsupportedFormat);
+
+    config.busy = true;
+    Stream busy(config);
+    EXPECT_EQ(busy.client->isExclusiveFormatSupported(bytes), kAudioDeviceInUse);
+    EXPECT_EQ(busy.open(100'000), kAudioDeviceInUse);
+
+    // Structures that contradict themselves are refused whatever is accepted.
+    auto wrongAlign = bytes;
+    wrongAlign[12] = 8;
+    Stream fresh(VirtualOutputConfig{});
+    EXPECT_EQ(fresh.client->isExclusiveFormatSupported(wrongAlign), kAudioUnsupportedFormat);
+    EXPECT_EQ(fresh.client->isExclusiveFormatSupported(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 17)),
+              kAudioUnsupportedFormat);
+}
+
+TEST(VirtualOutput, AWriterThatFallsBehindHearsSilenceAndTheClockRunsOn) {
+    Stream s(freeRunning());
+    ASSERT_EQ(s.open(30'000), kAudioOk);  // 144 frames
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    // Ignore three events: the device plays silence for each missing period.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(waitFor(s.event, 2000), 0u);
+    }
+    ASSERT_EQ(waitFor(s.event, 2000), 0u);
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    EXPECT_GE(s.device->statistics().underruns, 3u);
+    EXPECT_GE(s.positionFrames(), 3u * s.frames);
+}
+
+TEST(VirtualOutput, LateEventsAndAVanishingDevice) {
+    VirtualOutputConfig config = freeRunning();
+    config.lateEveryNthEvent = 2;
+    config.lateByNs = 1'000'000;
+    config.invalidateAfterEvents = 6;
+    Stream s(config);
+    ASSERT_EQ(s.open(30'000), kAudioOk);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    int events = 0;
+    AudioResult last = kAudioOk;
+    while (last == kAudioOk && events < 20) {
+        if (waitFor(s.event, 500) != 0u) {
+            break;
+        }
+        ++events;
+        last = s.write(s.frames);
+    }
+    EXPECT_EQ(events, 6);
+    std::uint32_t padding = 0;
+    EXPECT_EQ(s.client->getCurrentPadding(padding), kAudioDeviceInvalidated);
+    EXPECT_EQ(s.client->stop(), kAudioDeviceInvalidated);
+    const auto statistics = s.device->statistics();
+    EXPECT_EQ(statistics.eventsSignalled, 6u);
+    EXPECT_EQ(statistics.lateEvents, 3u);
+}
+
+TEST(VirtualOutput, RealTimePaceAdvancesTheClockWithinThePeriod) {
+    VirtualOutputConfig config;
+    config.captureWrites = true;
+    Stream s(config);
+    ASSERT_EQ(s.open(100'000), kAudioOk);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    for (int period = 0; period < 5; ++period) {
+        ASSERT_EQ(waitFor(s.event, 2000), 0u);
+        ASSERT_EQ(s.write(s.frames), kAudioOk);
+    }
+    const std::uint64_t position = s.positionFrames();
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    // Five periods began, so four were played whatever the writer did; what
+    // was written and not played is still padding (a late writer adds
+    // silence to the clock, never loses data).
+    EXPECT_GE(position, 4u * s.frames);
+    std::uint32_t padding = 0;
+    ASSERT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+    EXPECT_GE(s.positionFrames() + padding, s.written.size() / s.blockAlign);
+    EXPECT_LE(padding, 2u * s.frames);
+    EXPECT_EQ(s.device->captured(), s.written);
+}
+
+TEST(VirtualOutput, SharedStreamsReportTheFreePartOfTheirBuffer) {
+    VirtualOutputConfig config = freeRunning();
+    Stream s(config);
+    ASSERT_EQ(s.open(0, AudioShareMode::Shared), kAudioOk);
+    EXPECT_EQ(s.frames, 960u);  // two default periods
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    std::uint32_t padding = 0;
+    ASSERT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+    EXPECT_EQ(padding, 960u);
+    std::uint8_t* data = nullptr;
+    EXPECT_EQ(s.render->getBuffer(1, data), kAudioBufferTooLarge);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(waitFor(s.event, 2000), 0u);
+        ASSERT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+        if (padding < s.frames) {
+            ASSERT_EQ(s.write(s.frames - padding), kAudioOk);
+        }
+    }
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    ASSERT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+    EXPECT_EQ(s.positionFrames() + padding, s.written.size() / s.blockAlign);
+}
+
+}  // namespace
+}  // namespace al::audio
