@@ -68,50 +68,35 @@ TEST_F(PlayerSettingsTest, NoFilesGiveTheDefaults) {
     EXPECT_FALSE(std::filesystem::exists(files_.state));
 }
 
-TEST_F(PlayerSettingsTest, SettingsFileHoldsColourAndBufferPolicy) {
+TEST_F(PlayerSettingsTest, ReadsColourBufferPolicyAndFormatsCache) {
     put(files_.settings, "[Visual]\r\nwaveform_color=6\r\n[Audio]\r\nbuffer_ms=8\r\nbuffer_max_ms=30\r\n");
+    files_.formats = stateRoot_ / "formats.cfg";
+    put(*files_.formats, "123 2 48000 32 24 2 0\n");
     const PlayerSettings settings = loaded();
     EXPECT_EQ(settings.waveformColor(), 6);
     EXPECT_EQ(settings.audioBuffer().bufferMs, 8.0);
     EXPECT_EQ(settings.audioBuffer().maxMs, 30.0);
-}
-
-TEST_F(PlayerSettingsTest, ColourOutOfRangeStartsAtZeroAndTheNextPressWritesOne) {
-    put(files_.settings, "[Visual]\r\nwaveform_color=9\r\n[Audio]\r\nbuffer_ms=8\r\n");
-    PlayerSettings settings = loaded();
-    EXPECT_EQ(settings.waveformColor(), 0);
-    EXPECT_EQ(settings.CycleWaveformColor(), 1);
-    EXPECT_EQ(contents(files_.settings), "[Visual]\r\nwaveform_color=1\r\n[Audio]\r\nbuffer_ms=8\r\n");
-
-    for (const char* value : {"-1", "8", "x"}) {
-        put(files_.settings, std::string("[Visual]\r\nwaveform_color=") + value + "\r\n");
-        EXPECT_EQ(loaded().waveformColor(), 0) << value;
-    }
-}
-
-TEST_F(PlayerSettingsTest, ColourCyclesModuloEightAndIsWrittenEachTime) {
-    put(files_.settings, "[Visual]\r\nwaveform_color=6\r\n");
-    PlayerSettings settings = loaded();
-    EXPECT_EQ(settings.CycleWaveformColor(), 7);
-    EXPECT_EQ(loaded().waveformColor(), 7);
-    EXPECT_EQ(settings.CycleWaveformColor(), 0);
-    EXPECT_EQ(contents(files_.settings), "[Visual]\r\nwaveform_color=0\r\n");
-    settings.SaveWaveformColor(11);
-    EXPECT_EQ(settings.waveformColor(), 3);
-    EXPECT_EQ(loaded().waveformColor(), 3);
-    // The state file is not touched by colour changes.
-    EXPECT_FALSE(std::filesystem::exists(files_.state));
-}
-
-TEST_F(PlayerSettingsTest, LoadsTheFormatsCacheToo) {
-    files_.formats = stateRoot_ / "formats.cfg";
-    put(*files_.formats, "123 2 48000 32 24 2 0\n");
-    const PlayerSettings settings = loaded();
-    ASSERT_EQ(settings.formatsCache().Entries().size(), 1u);
     const auto* remembered = settings.formatsCache().Find(123);
     ASSERT_NE(remembered, nullptr);
     EXPECT_EQ(remembered->sampleRate, 48000u);
-    EXPECT_EQ(remembered->validBits, 24u);
+}
+
+TEST_F(PlayerSettingsTest, ColourOutOfRangeStartsAtZeroAndEachPressWritesTheNext) {
+    for (const char* value : {"9", "-1", "8", "x"}) {
+        put(files_.settings, std::string("[Visual]\r\nwaveform_color=") + value + "\r\n[Audio]\r\nbuffer_ms=8\r\n");
+        EXPECT_EQ(loaded().waveformColor(), 0) << value;
+    }
+    PlayerSettings settings = loaded();
+    EXPECT_EQ(settings.CycleWaveformColor(), 1);
+    EXPECT_EQ(contents(files_.settings), "[Visual]\r\nwaveform_color=1\r\n[Audio]\r\nbuffer_ms=8\r\n");
+
+    settings.SaveWaveformColor(7);
+    EXPECT_EQ(settings.CycleWaveformColor(), 0);  // modulo 8
+    EXPECT_EQ(loaded().waveformColor(), 0);
+    settings.SaveWaveformColor(11);
+    EXPECT_EQ(loaded().waveformColor(), 3);
+    // The state file is not touched by colour changes.
+    EXPECT_FALSE(std::filesystem::exists(files_.state));
 }
 
 TEST_F(PlayerSettingsTest, InvalidBufferValueFailsTheLoad) {

@@ -6,20 +6,22 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <system_error>
 #include <vector>
 
+#include "platform/Utf16.h"
+
 // The rules follow what the Windows profile functions do with the same file:
 // lines end at any run of CR and LF characters; white space is 09-0D, 1A
 // (a DOS end-of-file mark) and space; a section header is "[" up to the last
 // "]" of the line; the first section of a name and its first key of a name
 // are the ones used; blank lines and lines without "=" hold no key.
-// Unlike Windows, which rewrites the whole file from what it parsed, a write
-// here changes or inserts exactly one line and keeps every other byte.
+// The Windows functions may rewrite the whole file from what they parsed
+// (dropping blank lines and spacing); a write here changes or inserts exactly
+// one line and keeps every other byte.
 
 namespace al::platform {
 
@@ -58,80 +60,26 @@ bool sameName(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
-void appendUtf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xc0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3f));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xe0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (code & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (code & 0x3f));
-    }
-}
-
 std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
-    std::string out;
-    out.reserve(bytes.size() / 2);
-    auto unit = [&](std::size_t i) -> std::uint32_t {
+    std::u16string units;
+    units.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
         const auto b0 = static_cast<unsigned char>(bytes[i]);
         const auto b1 = static_cast<unsigned char>(bytes[i + 1]);
-        return bigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0;
-    };
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        std::uint32_t code = unit(i);
-        if (code >= 0xd800 && code < 0xdc00 && i + 3 < bytes.size()) {
-            const std::uint32_t low = unit(i + 2);
-            if (low >= 0xdc00 && low < 0xe000) {
-                code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
-                i += 2;
-            }
-        }
-        appendUtf8(out, code);
+        units.push_back(static_cast<char16_t>(bigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0));
     }
-    return out;
+    return utf8FromUtf16(units);
 }
 
 std::string utf8ToUtf16(std::string_view text, bool bigEndian) {
+    const std::u16string units = utf16FromUtf8(text);
     std::string out;
-    out.reserve(text.size() * 2);
-    auto put = [&](std::uint32_t unit) {
+    out.reserve(units.size() * 2);
+    for (const char16_t unit : units) {
         const auto hi = static_cast<char>(unit >> 8);
         const auto lo = static_cast<char>(unit & 0xff);
         out += bigEndian ? hi : lo;
         out += bigEndian ? lo : hi;
-    };
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::uint32_t code = lead;
-        std::size_t length = 1;
-        if (lead >= 0xf0) {
-            code = lead & 0x07;
-            length = 4;
-        } else if (lead >= 0xe0) {
-            code = lead & 0x0f;
-            length = 3;
-        } else if (lead >= 0xc0) {
-            code = lead & 0x1f;
-            length = 2;
-        }
-        for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
-            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
-        }
-        i += length;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            put(0xd800 + (code >> 10));
-            put(0xdc00 + (code & 0x3ff));
-        } else {
-            put(code);
-        }
     }
     return out;
 }
@@ -279,6 +227,11 @@ bool replaceFile(const std::filesystem::path& file, const std::string& bytes) {
     }
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
+    // A rename would replace a file the user made read-only; Windows refuses
+    // to write it, and so does this.
+    if (exists && ::access(target.c_str(), W_OK) != 0) {
+        return false;
+    }
 
     static std::atomic<unsigned> counter{0};
     std::filesystem::path temp = target;
