@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoders/MediaFoundationAudioReader.h"
@@ -24,49 +26,82 @@ namespace fs = std::filesystem;
 using al::file::MediaFoundationAudioReader;
 
 // How to run ffmpeg: from PATH, or, for a Windows build under Wine, the
-// host's /usr/bin/ffmpeg started through Wine's `start /unix`, which wants
-// host paths in its arguments.
-struct FfmpegTool {
-    std::string command;
-    bool hostPaths = false;
-
-    std::string quoted(const fs::path& path) const {
-        std::string text = path.string();
-        if (hostPaths) {
-            text = path.generic_string();
-            const char* prefix = std::getenv("WINEPREFIX");
-            if (text.size() > 2 && text[1] == ':') {
-                const char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-                text = drive == 'z' || prefix == nullptr
-                           ? text.substr(2)
-                           : std::string(prefix) + "/dosdevices/" + drive + ":" + text.substr(2);
-            }
+// host's /usr/bin/ffmpeg. Wine starts host programs (`start /unix`) without
+// waiting for them, so that route runs a small shell script that renames the
+// finished output into place and then leaves a status file to wait for.
+class FfmpegTool {
+public:
+    static std::optional<FfmpegTool> find() {
+        const al::test::TempDir probe;
+        const FfmpegTool onPath(false);
+        if (onPath.run("-f lavfi -i anullsrc=r=8000 -t 0.01", probe / "probe.wav")) {
+            return onPath;
         }
-        return '"' + text + '"';
+        std::error_code ignored;
+        if (fs::exists("Z:/usr/bin/ffmpeg", ignored) && fs::exists("Z:/bin/sh", ignored)) {
+            return FfmpegTool(true);
+        }
+        return std::nullopt;
     }
+
+    // A path as ffmpeg must see it, quoted.
+    std::string quoted(const fs::path& path) const { return '"' + hostPath(path) + '"'; }
 
     // Runs ffmpeg with the arguments; true when it wrote `output`.
     bool run(const std::string& arguments, const fs::path& output) const {
         std::error_code ignored;
         fs::remove(output, ignored);
-        const std::string line = command + " -nostdin -hide_banner -loglevel error -y " + arguments + " " +
-                                 quoted(output) + " > \"" + (output.parent_path() / "ffmpeg.log").string() + "\" 2>&1";
-        static_cast<void>(std::system(line.c_str()));
+        const fs::path dir = output.parent_path();
+        const std::string command = "-nostdin -hide_banner -loglevel error -y " + arguments + " ";
+        if (!wineHost_) {
+            const std::string line = "ffmpeg " + command + quoted(output) + " > \"" +
+                                     (dir / "ffmpeg.log").string() + "\" 2>&1";
+            static_cast<void>(std::system(line.c_str()));
+        } else {
+            const fs::path partial = dir / ("partial-" + output.filename().string());
+            const fs::path status = dir / "status";
+            fs::remove(status, ignored);
+            std::ofstream(dir / "encode.sh", std::ios::binary)
+                << "/usr/bin/ffmpeg " << command << quoted(partial) << " > " << quoted(dir / "ffmpeg.log")
+                << " 2>&1 && mv " << quoted(partial) << ' ' << quoted(output) << "\ntouch " << quoted(status)
+                << '\n';
+            // `start /unix` hands quotes on literally, so the script path goes bare.
+            const std::string script = hostPath(dir / "encode.sh");
+            if (script.find(' ') != std::string::npos) {
+                return false;
+            }
+            static_cast<void>(std::system(("start /unix /bin/sh " + script).c_str()));
+            for (int waited = 0; waited < 6000 && !fs::exists(status, ignored); ++waited) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
         return fs::exists(output, ignored) && fs::file_size(output, ignored) > 0;
     }
+
+private:
+    explicit FfmpegTool(bool wineHost) : wineHost_(wineHost) {}
+
+    // Under Wine, drive Z: is the host's root and every drive is linked from
+    // the prefix's dosdevices folder.
+    std::string hostPath(const fs::path& path) const {
+        if (!wineHost_) {
+            return path.string();
+        }
+        std::string text = path.generic_string();
+        const char* prefix = std::getenv("WINEPREFIX");
+        if (text.size() > 2 && text[1] == ':') {
+            const char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+            text = drive == 'z' || prefix == nullptr ? text.substr(2)
+                                                     : std::string(prefix) + "/dosdevices/" + drive + ":" + text.substr(2);
+        }
+        return text;
+    }
+
+    bool wineHost_;
 };
 
 const std::optional<FfmpegTool>& ffmpegTool() {
-    static const std::optional<FfmpegTool> tool = [] () -> std::optional<FfmpegTool> {
-        const al::test::TempDir probe;
-        for (const FfmpegTool& candidate :
-             {FfmpegTool{"ffmpeg", false}, FfmpegTool{"start /wait /unix /usr/bin/ffmpeg", true}}) {
-            if (candidate.run("-f lavfi -i anullsrc=r=8000 -t 0.01", probe / "probe.wav")) {
-                return candidate;
-            }
-        }
-        return std::nullopt;
-    }();
+    static const std::optional<FfmpegTool> tool = FfmpegTool::find();
     return tool;
 }
 
