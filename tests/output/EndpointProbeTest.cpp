@@ -7,6 +7,7 @@
 
 #include "VirtualEndpointScope.h"
 #include "output/AudioEndpoints.h"
+#include "output/EndpointVolume.h"
 #include "output/VirtualOutput.h"
 #include "output/WasapiError.h"
 
@@ -243,6 +244,17 @@ TEST(SystemEndpoints, EnumerationAndProbingRunWithoutCrashing) {
             }
         } catch (const WasapiError&) {
             // A busy or refusing endpoint is an acceptable answer here.
+        }
+        EndpointVolume volume;
+        try {
+            volume.Open(endpoint);
+            if (volume.HasHardwareVolume()) {
+                const float level = volume.GetLevel();
+                EXPECT_GE(level, 0.0f);
+                EXPECT_LE(level, 1.0f);
+            }
+        } catch (const std::runtime_error&) {
+            // The endpoint may not offer a volume control at all.
         }
     }
     UseVirtualOutput(previousDevice, previousListing);
