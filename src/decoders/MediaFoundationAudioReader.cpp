@@ -1,5 +1,6 @@
 #include "decoders/MediaFoundationAudioReader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <limits>
@@ -44,39 +45,43 @@ std::uint32_t reportedIntegerBits(const DecodedAudioFormat& format) noexcept {
     return format.validBitsPerSample != 0 ? format.validBitsPerSample : format.bitsPerSample;
 }
 
-// Room for `extra` more samples, refused before anything is appended.
-std::size_t grownSize(const std::vector<double>& samples, std::size_t extra) {
-    const std::size_t limit = samples.max_size();
-    if (extra > limit - samples.size()) {
-        throw std::overflow_error("Decoded M4A audio is too large for memory");
-    }
-    return samples.size() + extra;
-}
-
 std::uint32_t littleEndian32(const std::byte* p) noexcept {
     return std::to_integer<std::uint32_t>(p[0]) | (std::to_integer<std::uint32_t>(p[1]) << 8) |
            (std::to_integer<std::uint32_t>(p[2]) << 16) | (std::to_integer<std::uint32_t>(p[3]) << 24);
 }
 
-void appendFloatBuffer(std::span<const std::byte> bytes, const DecodedAudioFormat& format,
-                       std::vector<double>& samples) {
+using Samples = MediaFoundationAudioReader::SampleBlocks;
+
+// Converts `count` samples starting at `in` into the store, block by block.
+template <typename Convert>
+void appendConverted(Samples& samples, const std::byte* in, std::size_t count, std::size_t bytesPerSample,
+                     Convert convert) {
+    samples.checkRoom(count);
+    while (count > 0) {
+        const std::span<double> out = samples.tail(count);
+        for (double& value : out) {
+            value = convert(in);
+            in += bytesPerSample;
+        }
+        samples.commit(out.size());
+        count -= out.size();
+    }
+}
+
+void appendFloatBuffer(std::span<const std::byte> bytes, const DecodedAudioFormat& format, Samples& samples) {
     if (format.blockAlignment != format.channels * 4) {
         throw std::runtime_error("Media Foundation returned an unsupported floating-point alignment");
     }
     if (bytes.size() % 4 != 0 || bytes.size() % format.blockAlignment != 0) {
         throw std::runtime_error("Media Foundation returned a partial floating-point audio frame");
     }
-    const std::size_t count = bytes.size() / 4;
-    const std::size_t first = samples.size();
-    samples.resize(grownSize(samples, count));
-    double* out = samples.data() + first;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t bits = littleEndian32(bytes.data() + i * 4);
+    appendConverted(samples, bytes.data(), bytes.size() / 4, 4, [](const std::byte* p) {
+        const std::uint32_t bits = littleEndian32(p);
         if ((bits & 0x7F800000u) == 0x7F800000u) {
             throw std::runtime_error("Media Foundation produced a nonfinite floating-point sample");
         }
-        out[i] = static_cast<double>(std::bit_cast<float>(bits));
-    }
+        return static_cast<double>(std::bit_cast<float>(bits));
+    });
 }
 
 // Little-endian two's complement of 2, 3 or 4 bytes, sign-extended.
@@ -91,8 +96,7 @@ std::int64_t signedSample(const std::byte* p, std::uint32_t bytesPerSample) noex
     return (value ^ signBit) - signBit;
 }
 
-void appendPcmBuffer(std::span<const std::byte> bytes, const DecodedAudioFormat& format,
-                     std::vector<double>& samples) {
+void appendPcmBuffer(std::span<const std::byte> bytes, const DecodedAudioFormat& format, Samples& samples) {
     if (bytes.size() % format.blockAlignment != 0) {
         throw std::runtime_error("Media Foundation returned a partial PCM frame");
     }
@@ -112,30 +116,27 @@ void appendPcmBuffer(std::span<const std::byte> bytes, const DecodedAudioFormat&
         throw std::runtime_error("Media Foundation returned an unsupported PCM precision");
     }
 
-    const std::uint32_t bytesPerSample = container / 8;
-    const std::size_t count = bytes.size() / bytesPerSample;
-    const std::size_t first = samples.size();
-    samples.resize(grownSize(samples, count));
-    double* out = samples.data() + first;
-    const std::byte* in = bytes.data();
-
+    const std::uint32_t width = container / 8;
+    const std::size_t count = bytes.size() / width;
     if (container == 8) {
-        for (std::size_t i = 0; i < count; ++i) {
-            out[i] = (std::to_integer<int>(in[i]) - 128) * 0.0078125;
-        }
+        appendConverted(samples, bytes.data(), count, 1,
+                        [](const std::byte* p) { return (std::to_integer<int>(*p) - 128) * 0.0078125; });
         return;
     }
     // Exact: every step is an integer operation or a power-of-two scale.
-    const std::int64_t divisor = std::int64_t{1} << (container - precision);
+    const unsigned shift = container - precision;
+    const std::int64_t roundUp = (std::int64_t{1} << shift) - 1;
     const std::int64_t high = (std::int64_t{1} << (precision - 1)) - 1;
     const std::int64_t low = -(std::int64_t{1} << (precision - 1));
     const double scale = 1.0 / static_cast<double>(std::int64_t{1} << (precision - 1));
-    for (std::size_t i = 0; i < count; ++i) {
-        std::int64_t v = signedSample(in + i * bytesPerSample, bytesPerSample);
-        v /= divisor;  // truncates toward zero, unlike a shift
+    appendConverted(samples, bytes.data(), count, width, [=](const std::byte* p) {
+        std::int64_t v = signedSample(p, width);
+        // Division by 2^shift truncating toward zero, as a shift that first
+        // lifts negative values (a bare arithmetic shift would round down).
+        v = (v < 0 ? v + roundUp : v) >> shift;
         v = v < low ? low : (v > high ? high : v);
-        out[i] = static_cast<double>(v) * scale;
-    }
+        return static_cast<double>(v) * scale;
+    });
 }
 
 // Unlocks a locked buffer when conversion throws; the normal path unlocks
@@ -223,7 +224,7 @@ void MediaFoundationAudioReader::decode(platform::M4aDecoder& decoder) {
         throw std::runtime_error("M4A decoder returned invalid PCM alignment");
     }
 
-    std::vector<double> samples;
+    SampleBlocks samples;
     for (;;) {
         platform::DecodedRead read;
         check(decoder.readNext(read), "Decoding M4A audio");
@@ -248,7 +249,7 @@ void MediaFoundationAudioReader::decode(platform::M4aDecoder& decoder) {
         lock.release();
     }
 
-    if (samples.empty() || samples.size() % format.channels != 0) {
+    if (samples.size() == 0 || samples.size() % format.channels != 0) {
         throw std::runtime_error("M4A source contains no complete decoded audio frames");
     }
 
@@ -280,8 +281,38 @@ std::vector<double> MediaFoundationAudioReader::ReadFrames(std::uint64_t startFr
     if (count > kSizeLimit / channels_) {
         throw std::overflow_error("M4A frame request exceeds platform limits");
     }
-    const auto first = samples_.begin() + static_cast<std::ptrdiff_t>(startFrame * channels_);
-    return std::vector<double>(first, first + static_cast<std::ptrdiff_t>(count * channels_));
+    std::vector<double> out(static_cast<std::size_t>(count * channels_));
+    samples_.copy(startFrame * channels_, out);
+    return out;
+}
+
+void MediaFoundationAudioReader::SampleBlocks::checkRoom(std::size_t extra) const {
+    // The limit of one array of doubles, so that no decoded track is larger
+    // than the single array it stands for.
+    constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double);
+    if (extra > kLimit - size_) {
+        throw std::overflow_error("Decoded M4A audio is too large for memory");
+    }
+}
+
+std::span<double> MediaFoundationAudioReader::SampleBlocks::tail(std::size_t wanted) {
+    const auto used = static_cast<std::size_t>(size_ % kBlockSamples);
+    if (used == 0 && size_ / kBlockSamples == blocks_.size()) {
+        blocks_.push_back(std::make_unique_for_overwrite<double[]>(kBlockSamples));
+    }
+    const std::size_t room = kBlockSamples - used;
+    return {blocks_.back().get() + used, wanted < room ? wanted : room};
+}
+
+void MediaFoundationAudioReader::SampleBlocks::copy(std::uint64_t first, std::span<double> out) const noexcept {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::uint64_t index = first + done;
+        const auto offset = static_cast<std::size_t>(index % kBlockSamples);
+        const std::size_t run = std::min(kBlockSamples - offset, out.size() - done);
+        std::copy_n(blocks_[static_cast<std::size_t>(index / kBlockSamples)].get() + offset, run, out.data() + done);
+        done += run;
+    }
 }
 
 }  // namespace al::file

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,28 @@ public:
     // std::overflow_error when the range cannot be addressed.
     std::vector<double> ReadFrames(std::uint64_t startFrame, std::uint64_t count) const override;
 
+    // The decoded track, interleaved, in fixed-size blocks: appending never
+    // moves or zero-fills what is stored, and the memory held is what the
+    // samples need (a doubling array would copy the track and hold up to
+    // twice its size). Not thread-safe while being filled.
+    class SampleBlocks {
+    public:
+        static constexpr std::size_t kBlockSamples = std::size_t{1} << 18;
+
+        std::uint64_t size() const noexcept { return size_; }
+        // Refuses, before anything is appended, a total the array could not hold.
+        void checkRoom(std::size_t extra) const;
+        // Where the next samples go: at least 1 and at most `wanted` of them.
+        std::span<double> tail(std::size_t wanted);
+        void commit(std::size_t written) noexcept { size_ += written; }
+        // Copies samples [first, first + out.size()).
+        void copy(std::uint64_t first, std::span<double> out) const noexcept;
+
+    private:
+        std::vector<std::unique_ptr<double[]>> blocks_;
+        std::uint64_t size_ = 0;
+    };
+
 private:
     void decode(platform::M4aDecoder& decoder);
 
@@ -55,7 +78,7 @@ private:
     std::uint64_t frameCount_ = 0;
     double durationSeconds_ = 0.0;
     std::string formatName_;
-    std::vector<double> samples_;
+    SampleBlocks samples_;
 };
 
 }  // namespace al::file

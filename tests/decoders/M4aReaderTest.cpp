@@ -173,6 +173,29 @@ TEST(M4aReader, FloatOutputIsWidenedExactlyAndServedByRange) {
     }
 }
 
+TEST(M4aReader, LongTracksReadAcrossStorageBlocks) {
+    // Buffers of odd sizes so that they straddle the store's block edges.
+    const std::size_t block = MediaFoundationAudioReader::SampleBlocks::kBlockSamples;
+    Script s;
+    std::size_t total = 0;
+    for (const std::size_t size : {block - 6, std::size_t{10}, block + 2, std::size_t{40}}) {
+        std::vector<float> values(size);
+        for (float& v : values) {
+            v = static_cast<float>(total++) * 0x1p-21f;
+        }
+        s.reads.push_back(floats(values));
+    }
+    const auto reader = open(s);
+    ASSERT_EQ(reader->frameCount(), total / 2);
+    for (const std::uint64_t first : {std::uint64_t{0}, block / 2 - 4, block - 3, total / 2 - 5}) {
+        const auto frames = reader->ReadFrames(first, 5);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(frames[i], static_cast<double>(first * 2 + i) * 0x1p-21) << first << " + " << i;
+        }
+    }
+    EXPECT_EQ(reader->ReadFrames(0, total / 2).size(), total);
+}
+
 TEST(M4aReader, CodecNamesTheFormat) {
     for (const auto& [codec, name] : {std::pair{M4aCodec::Alac, "M4A / ALAC"}, std::pair{M4aCodec::Unknown, "M4A"}}) {
         Script s;
