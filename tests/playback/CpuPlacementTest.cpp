@@ -63,7 +63,7 @@ TEST(CpuPlacement, TwoNodesAlternate) {
     const auto plan = PlanWorkersFrom(candidates, {}, 6);
     EXPECT_EQ(plan.numaNodes, 2u);
     // 8 processors: two reserved (0 and 1 on node 0); then node 0, node 1, ...
-    EXPECT_EQ(indexes(plan), (std::vector<std::uint32_t>{2, 4, 3, 5, 6}));
+    EXPECT_EQ(indexes(plan), (std::vector<std::uint32_t>{2, 4, 3, 5, 6, 7}));
     EXPECT_EQ(plan.placements[1].numaKey, 1);
 }
 
