@@ -1,0 +1,286 @@
+#include "playback/PlaybackSource.h"
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "decoders/DsfSurrogateReader.h"
+#include "decoders/MediaFoundationAudioReader.h"
+#include "decoders/SndFileReader.h"
+#include "decoders/WavReader.h"
+
+namespace al::playback {
+
+using surrogate::ChannelGeometry;
+using surrogate::LoadedBlocks;
+using surrogate::PlaybackChunk;
+
+void PlaybackSource::loadBlocks(std::uint64_t, LoadedBlocks&) const {
+    throw std::logic_error("Playback source does not support prepared reconstruction");
+}
+
+std::shared_ptr<const PlaybackChunk> PlaybackSource::prepareChunk(const LoadedBlocks&) const {
+    throw std::logic_error("Playback source does not support prepared reconstruction");
+}
+
+namespace {
+
+constexpr std::uint64_t kChunkFrames = 1024;
+
+class RecordPlaybackSource final : public PlaybackSource {
+public:
+    explicit RecordPlaybackSource(std::shared_ptr<const file::RecordReader> reader)
+        : reader_(requireOpen(std::move(reader))), loader_(reader_) {
+        const auto& h = reader_->header();
+        metadata_.kind = 0;
+        metadata_.path = reader_->path();
+        metadata_.channelCount = h.channelCount;
+        metadata_.sampleRate = h.capturedSampleRate;
+        metadata_.bitDepth = h.capturedBitDepth;
+        metadata_.frameCount = h.frameCount;
+        metadata_.duration = h.duration;
+        metadata_.formatLabel = "Auralith AUR";
+    }
+
+    const SourceMetadata& metadata() const noexcept override { return metadata_; }
+    std::uint64_t chunkCount() const noexcept override { return reader_->chunkCount(); }
+    std::uint64_t chunkIndexAt(double seconds) const noexcept override {
+        return reader_->chunkIndexAt(seconds);
+    }
+    std::shared_ptr<const PlaybackChunk> prepareChunk(std::uint64_t chunkIndex) const override {
+        return loader_.prepareChunk(chunkIndex);
+    }
+    bool supportsPreparedReconstruction() const noexcept override { return true; }
+    void loadBlocks(std::uint64_t chunkIndex, LoadedBlocks& blocks) const override {
+        blocks = loader_.loadBlocks(chunkIndex);
+    }
+    std::shared_ptr<const PlaybackChunk> prepareChunk(const LoadedBlocks& blocks) const override {
+        return loader_.prepareChunk(blocks);
+    }
+
+private:
+    static std::shared_ptr<const file::RecordReader> requireOpen(
+        std::shared_ptr<const file::RecordReader> reader) {
+        if (!reader || !reader->isOpen()) {
+            throw std::invalid_argument("Record playback source requires an open AUR record");
+        }
+        return reader;
+    }
+
+    std::shared_ptr<const file::RecordReader> reader_;
+    surrogate::ChunkLoader loader_;
+    SourceMetadata metadata_;
+};
+
+// A decoded-samples source: each chunk is one PCHIP curve per channel through
+// the chunk's samples plus one frame of left and two of right context, so a
+// boundary sample is an interior point of both neighbouring curves.
+class DirectPlaybackSource : public PlaybackSource {
+public:
+    DirectPlaybackSource(std::shared_ptr<const file::AudioFileReader> reader,
+                         const std::filesystem::path& path, bool reportsBitDepth)
+        : reader_(std::move(reader)) {
+        metadata_.kind = 1;
+        metadata_.path = path;
+        metadata_.channelCount = reader_->channelCount();
+        metadata_.sampleRate = reader_->sampleRate();
+        metadata_.bitDepth = reportsBitDepth ? reader_->bitDepth() : 0;
+        metadata_.frameCount = reader_->frameCount();
+        metadata_.duration = reader_->durationSeconds();
+        metadata_.formatLabel = reader_->formatLabel();
+        if (metadata_.frameCount == 0) {
+            throw std::runtime_error("WAV DIRECT source contains no playback chunks");
+        }
+        chunkCount_ = (metadata_.frameCount + kChunkFrames - 1) / kChunkFrames;
+    }
+
+    const SourceMetadata& metadata() const noexcept override { return metadata_; }
+    std::uint64_t chunkCount() const noexcept override { return chunkCount_; }
+    bool supportsPreparedReconstruction() const noexcept override { return false; }
+    using PlaybackSource::prepareChunk;
+
+    std::uint64_t chunkIndexAt(double t) const noexcept override {
+        if (chunkCount_ == 0 || !(t > 0.0)) {
+            return 0;
+        }
+        if (t >= metadata_.duration) {
+            return chunkCount_ - 1;
+        }
+        const double frame = std::floor(static_cast<double>(metadata_.sampleRate) * t);
+        const auto index = static_cast<std::uint64_t>(frame) / kChunkFrames;
+        return std::min(index, chunkCount_ - 1);
+    }
+
+    std::shared_ptr<const PlaybackChunk> prepareChunk(std::uint64_t b) const override {
+        if (b >= chunkCount_) {
+            throw std::out_of_range("WAV DIRECT playback chunk index is out of range");
+        }
+        const std::uint64_t n = metadata_.channelCount;
+        const std::uint64_t frames = metadata_.frameCount;
+        const double duration = metadata_.duration;
+        const std::uint64_t c = kChunkFrames * b;
+        const std::uint64_t e = std::min(frames, c + kChunkFrames);
+        const std::uint64_t d = c == 0 ? 0 : c - 1;
+        const std::uint64_t readEnd = frames - e >= 3 ? e + 2 : frames;
+        if (d >= readEnd) {
+            throw std::runtime_error("WAV DIRECT playback chunk has no source context");
+        }
+        const std::uint64_t count = readEnd - d;
+        const std::vector<double> samples = reader_->ReadFrames(d, count);
+        if (n == 0 || samples.size() != n * count) {
+            throw std::runtime_error("WAV DIRECT decoder returned an invalid frame count");
+        }
+
+        const double inv = 1.0 / static_cast<double>(metadata_.sampleRate);
+        auto chunk = std::make_shared<PlaybackChunk>();
+        chunk->index = b;
+        chunk->ownershipStart = static_cast<double>(c) * inv;
+        chunk->ownershipEnd = std::min(static_cast<double>(e) * inv, duration);
+        chunk->channels.reserve(n);
+        const double lastTime = static_cast<double>(frames - 1) * inv;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            std::vector<file::CurveSegment> segments;
+            if (frames == 1) {
+                const double s = samples[k];
+                segments.emplace_back(file::SegmentKind::Polyline, 0,
+                                      std::vector<file::ControlPoint>{{0.0, s}, {duration, s}});
+            } else {
+                std::vector<file::ControlPoint> points;
+                points.reserve(count);
+                for (std::uint64_t j = 0; j < count; ++j) {
+                    points.push_back({static_cast<double>(d + j) * inv, samples[j * n + k]});
+                }
+                const double last = points.back().value;
+                segments.emplace_back(file::SegmentKind::Pchip, 0, std::move(points));
+                if (e == frames && duration > lastTime) {
+                    // Hold the last sample to the duration so the geometry covers it.
+                    segments.emplace_back(
+                        file::SegmentKind::Polyline, 0,
+                        std::vector<file::ControlPoint>{{lastTime, last}, {duration, last}});
+                }
+            }
+            chunk->channels.emplace_back(static_cast<std::int32_t>(k), chunk->ownershipStart,
+                                         chunk->ownershipEnd, std::move(segments));
+        }
+        return chunk;
+    }
+
+private:
+    std::shared_ptr<const file::AudioFileReader> reader_;
+    SourceMetadata metadata_;
+    std::uint64_t chunkCount_ = 0;
+};
+
+class DirectWavPlaybackSource final : public DirectPlaybackSource {
+public:
+    explicit DirectWavPlaybackSource(const std::filesystem::path& path)
+        : DirectPlaybackSource(std::make_shared<const file::WavReader>(path), path, true) {}
+};
+
+class SndFilePlaybackSource final : public DirectPlaybackSource {
+public:
+    explicit SndFilePlaybackSource(const std::filesystem::path& path)
+        : DirectPlaybackSource(std::make_shared<const file::SndFileReader>(path), path, true) {}
+};
+
+// The platform decoder hands over decoded samples whose bit depth it does not
+// vouch for, so such sources report 0.
+class MediaFoundationPlaybackSource final : public DirectPlaybackSource {
+public:
+    explicit MediaFoundationPlaybackSource(const std::filesystem::path& path)
+        : DirectPlaybackSource(std::make_shared<const file::MediaFoundationAudioReader>(path),
+                               path, false) {}
+};
+
+class DsfPlaybackSource final : public DirectPlaybackSource {
+public:
+    explicit DsfPlaybackSource(const std::filesystem::path& path)
+        : DirectPlaybackSource(std::make_shared<const file::DsfSurrogateReader>(path), path, true) {}
+};
+
+enum class SourceKind { None, Record, Wav, Dsf, SndFile, MediaFoundation };
+
+SourceKind kindFor(const std::string& extension) {
+    if (extension == ".aur") return SourceKind::Record;
+    if (extension == ".wav" || extension == ".wave") return SourceKind::Wav;
+    if (extension == ".dsf") return SourceKind::Dsf;
+    if (extension == ".flac" || extension == ".mp3" || extension == ".aif" ||
+        extension == ".aiff" || extension == ".aifc") {
+        return SourceKind::SndFile;
+    }
+    if (extension == ".m4a") return SourceKind::MediaFoundation;
+    return SourceKind::None;
+}
+
+}  // namespace
+
+std::string playbackExtension(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    std::string name(text.begin(), text.end());
+    if (const auto slash = name.find_last_of("/\\"); slash != std::string::npos) {
+        name.erase(0, slash + 1);
+    }
+    if (const auto colon = name.find(':'); colon != std::string::npos) {
+        name.erase(colon);
+    }
+    if (name == "." || name == "..") {
+        return {};
+    }
+    const auto dot = name.find_last_of('.');
+    if (dot == std::string::npos) {
+        return {};
+    }
+    std::string extension = name.substr(dot);
+    for (char& ch : extension) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return extension;
+}
+
+bool isSupportedPlaybackPath(const std::filesystem::path& path) {
+    return kindFor(playbackExtension(path)) != SourceKind::None;
+}
+
+std::shared_ptr<const PlaybackSource> createRecordPlaybackSource(
+    std::shared_ptr<const file::RecordReader> reader) {
+    return std::make_shared<const RecordPlaybackSource>(std::move(reader));
+}
+
+std::shared_ptr<const PlaybackSource> createPlaybackSource(const std::filesystem::path& path) {
+    switch (kindFor(playbackExtension(path))) {
+        case SourceKind::Record:
+            return createRecordPlaybackSource(std::make_shared<const file::RecordReader>(path));
+        case SourceKind::Wav:
+            return std::make_shared<const DirectWavPlaybackSource>(path);
+        case SourceKind::Dsf:
+            return std::make_shared<const DsfPlaybackSource>(path);
+        case SourceKind::SndFile:
+            return std::make_shared<const SndFilePlaybackSource>(path);
+        case SourceKind::MediaFoundation:
+            return std::make_shared<const MediaFoundationPlaybackSource>(path);
+        case SourceKind::None:
+            break;
+    }
+    throw std::runtime_error(
+        "Unsupported playback source. Open a supported Auralith or WAV DIRECT file.");
+}
+
+std::string formatSampleRate(std::uint32_t rate) {
+    char text[32];
+    if (rate < 1000) {
+        std::snprintf(text, sizeof text, "%u Hz", rate);
+    } else if (rate < 1'000'000) {
+        std::snprintf(text, sizeof text, rate % 1000 == 0 ? "%.0f kHz" : "%.1f kHz",
+                      static_cast<double>(rate) / 1000.0);
+    } else {
+        std::snprintf(text, sizeof text, rate % 1'000'000 == 0 ? "%.0f MHz" : "%.3f MHz",
+                      static_cast<double>(rate) / 1'000'000.0);
+    }
+    return text;
+}
+
+}  // namespace al::playback

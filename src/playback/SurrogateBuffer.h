@@ -1,0 +1,197 @@
+#pragma once
+// Keeps the playback chunks just ahead of the consumer prepared in memory, so
+// the render thread only ever picks up finished chunks and never decodes.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "playback/CpuPlacement.h"
+#include "playback/PlaybackSource.h"
+
+namespace al::surrogate {
+
+class SurrogateBuffer;
+
+// One slot of the ring: a shared chunk handed over whole. Readers take a
+// reference to a complete chunk, writers replace it, the last holder frees
+// it. The critical section is one pointer copy and one reference-count
+// increment under a flag (acquire to enter, release to leave, on both sides,
+// so readers and writers are ordered); the previous chunk is released
+// outside it. No mutex, no system call, no allocation.
+class ChunkSlot {
+public:
+    std::shared_ptr<const PlaybackChunk> load() const noexcept;
+    void store(std::shared_ptr<const PlaybackChunk> chunk) noexcept;
+
+private:
+    void lock() const noexcept;
+    void unlock() const noexcept { busy_.store(false, std::memory_order_release); }
+
+    mutable std::atomic<bool> busy_{false};
+    std::shared_ptr<const PlaybackChunk> chunk_;
+};
+
+// A flag one thread raises and another waits for. Used for the hand-off
+// between dispatcher and workers, never on the render path. (A mutex and a
+// condition variable rather than atomic wait/notify: the latter loses
+// wake-ups in some standard libraries without a native futex.)
+class HandoffFlag {
+public:
+    void raise() noexcept;
+    void clear() noexcept;
+    void wait() const noexcept;           // until raised
+    void waitAndClear() noexcept;         // until raised, then lowers it
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable raised_;
+    bool flag_ = false;
+};
+
+// One pinned thread that loads, checksums and decodes one chunk per job. The
+// dispatcher is the only writer of the job fields and the only reader of the
+// results; hand-off is through the job and done flags.
+class ReconstructionWorker {
+public:
+    struct Job {
+        std::uint64_t generation = 0;
+        std::uint64_t batch = 0;
+        std::uint64_t serial = 0;
+        std::uint64_t chunkIndex = 0;
+        bool operator==(const Job&) const = default;
+    };
+
+    ReconstructionWorker(std::size_t index, CpuPlacement placement,
+                         std::shared_ptr<const playback::PlaybackSource> source);
+    ~ReconstructionWorker();
+    ReconstructionWorker(const ReconstructionWorker&) = delete;
+    ReconstructionWorker& operator=(const ReconstructionWorker&) = delete;
+
+    // Controlling thread. start throws std::system_error if no thread can be made.
+    void start();
+    void stopAndJoin() noexcept;
+
+    // Dispatcher thread only.
+    void assign(const Job& job) noexcept;
+    void waitDone() const noexcept;
+    const Job& job() const noexcept { return job_; }
+    const Job& echo() const noexcept { return echo_; }
+    const std::shared_ptr<const PlaybackChunk>& result() const noexcept { return result_; }
+    bool failed() const noexcept { return static_cast<bool>(error_); }
+    void discardResult() noexcept;
+
+private:
+    void run() noexcept;
+
+    std::size_t index_;
+    CpuPlacement placement_;
+    std::shared_ptr<const playback::PlaybackSource> source_;
+    LoadedBlocks blocks_;  // reused from job to job
+    Job job_;
+    Job echo_;
+    std::shared_ptr<const PlaybackChunk> result_;
+    std::exception_ptr error_;
+    HandoffFlag jobFlag_;
+    HandoffFlag doneFlag_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The dispatcher thread and one worker per entry of the placement plan.
+class ReconstructionPool {
+public:
+    ReconstructionPool(SurrogateBuffer& owner, const CpuWorkerPlan& plan,
+                       std::shared_ptr<const playback::PlaybackSource> source);
+    ~ReconstructionPool();
+    ReconstructionPool(const ReconstructionPool&) = delete;
+    ReconstructionPool& operator=(const ReconstructionPool&) = delete;
+
+    void start();
+    void stopAndJoin() noexcept;
+    std::size_t workerCount() const noexcept { return workers_.size(); }
+
+private:
+    void dispatch() noexcept;
+
+    SurrogateBuffer& owner_;
+    std::vector<std::unique_ptr<ReconstructionWorker>> workers_;
+    std::thread dispatcher_;
+    std::uint64_t batchNumber_ = 0;
+    std::uint64_t serialBase_ = 0;
+};
+
+// A fixed ring of slots; chunk c may only live in slot c mod slotCount.
+//
+// Threads: the render thread calls get, readyAhead, readyUntil and
+// setConsumerChunk (atomics only, no lock, no wait); the user-interface thread
+// seeks (jumpTo), primes (waitForChunk), starts and stops; producer,
+// dispatcher and workers run inside. Preparation failures never reach the
+// consumer: they only count in failures() and leave the chunk missing, to be
+// retried by later passes.
+class SurrogateBuffer {
+public:
+    enum Mode : std::int32_t { Playback = 0, Background = 1 };
+
+    // Throws std::invalid_argument("SurrogateBuffer requires a playback source").
+    SurrogateBuffer(std::shared_ptr<const playback::PlaybackSource> source,
+                    std::uint64_t requestedSlots, std::int32_t mode = Playback);
+    ~SurrogateBuffer();
+    SurrogateBuffer(const SurrogateBuffer&) = delete;
+    SurrogateBuffer& operator=(const SurrogateBuffer&) = delete;
+
+    // Starts the worker pool or the producer on the first call. Throws
+    // std::system_error when a thread cannot be created.
+    void start();
+    // Sets stop, wakes everybody and joins every thread. Safe to repeat.
+    void stop() noexcept;
+
+    void setConsumerChunk(std::uint64_t chunk) noexcept;
+    void jumpTo(std::uint64_t chunk) noexcept;
+    std::shared_ptr<const PlaybackChunk> get(std::uint64_t chunk) const noexcept;
+    // Starts if needed, moves the consumer, then polls every 2 ms.
+    bool waitForChunk(std::uint64_t chunk, std::uint32_t timeoutMs);
+    std::uint64_t readyAhead(std::uint64_t chunk) const noexcept;
+    double readyUntil(std::uint64_t chunk) const noexcept;
+
+    std::uint64_t slotCount() const noexcept { return slotCount_; }
+    std::int32_t mode() const noexcept { return mode_; }
+    std::uint64_t consumerChunk() const noexcept { return consumerChunk_.load(); }
+    std::uint64_t generation() const noexcept { return generation_.load(); }
+    std::uint64_t failures() const noexcept { return failures_.load(); }
+    void resetFailures() noexcept { failures_.store(0); }
+    bool started() const noexcept { return started_.load() != 0; }
+    std::size_t workerCount() const noexcept { return pool_ ? pool_->workerCount() : 0; }
+    const playback::PlaybackSource& source() const noexcept { return *source_; }
+
+private:
+    friend class ReconstructionPool;
+
+    void produce() noexcept;
+    void store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
+    void wake() noexcept;
+    // Timed wait (at most 20 ms) while nothing the producer follows changes.
+    void waitForChange(std::uint64_t chunk, std::uint64_t generation);
+    bool stopping() const noexcept { return stop_.load(); }
+
+    std::shared_ptr<const playback::PlaybackSource> source_;
+    std::uint64_t slotCount_;
+    std::int32_t mode_;
+    std::unique_ptr<ChunkSlot[]> slots_;
+    std::atomic<std::uint64_t> consumerChunk_{0};
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::uint64_t> failures_{0};
+    std::atomic<std::uint8_t> started_{0};
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread producer_;
+    std::unique_ptr<ReconstructionPool> pool_;
+};
+
+}  // namespace al::surrogate
