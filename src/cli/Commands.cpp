@@ -11,6 +11,7 @@
 #include "cli/Devices.h"
 #include "platform/Process.h"
 #include "cli/InfoProviders.h"
+#include "playback/PlaybackSource.h"
 #include "cli/RecordCheck.h"
 
 namespace al::cli {
@@ -24,7 +25,8 @@ std::string helpText() {
            "\n"
            "Commands:\n"
            "  info FILE [--segments]    Print the format, channels, sample rate, bit depth,\n"
-           "                            frames, duration and chunk count of a record (.aur).\n"
+           "                            frames, duration and chunk count of any playable file:\n"
+           "                            record (.aur), WAVE, FLAC, MP3, AIFF/AIFC, M4A, DSF.\n"
            "                            --segments adds segment counts per kind and control\n"
            "                            points per second (records only; decodes every block).\n"
            "  verify FILE               Fetch, checksum and decode every chunk of a record;\n"
@@ -60,25 +62,26 @@ int runInfo(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
     try {
         const auto path = platform::pathFromUtf8(files[0]);
-        const std::string extension = asciiLower(platform::pathToUtf8(path.filename().extension()));
+        const std::string extension = playback::playbackExtension(path);
         if (segments && extension != ".aur") {
             throw std::runtime_error("Segment statistics are available for records (.aur) only");
         }
+        // Every file is described as the player opens it: through the factory.
+        const auto source = playback::createPlaybackSource(path);
+        std::ostringstream text;
+        printSourceInfo(*source, text);
         for (const auto& provider : infoProviders()) {
             for (const auto& known : provider.extensions) {
                 if (known == extension) {
-                    std::ostringstream text;
                     provider.print(path, text);
-                    if (segments) {
-                        printRecordSegments(path, text);
-                    }
-                    out << text.str();
-                    return 0;
                 }
             }
         }
-        throw std::runtime_error(
-            "Unsupported playback source. Open a supported Auralith or WAV DIRECT file.");
+        if (segments) {
+            printRecordSegments(path, text);
+        }
+        out << text.str();
+        return 0;
     } catch (const std::exception& error) {
         err << "error: " << error.what() << '\n';
         return 1;

@@ -1,22 +1,24 @@
 #include "cli/InfoProviders.h"
 
+#include <iomanip>
+#include <ostream>
+
 namespace al::cli {
 
-std::string asciiLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
+void printSourceInfo(const playback::PlaybackSource& source, std::ostream& out) {
+    const auto& m = source.metadata();
+    out << "format: " << m.formatLabel << '\n'
+        << "channels: " << m.channelCount << '\n'
+        << "sample rate: " << playback::formatSampleRate(m.sampleRate) << '\n'
+        << "bit depth: " << m.bitDepth << '\n'
+        << "frames: " << m.frameCount << '\n'
+        << "duration: " << std::fixed << std::setprecision(6) << m.duration << " s\n"
+        << std::defaultfloat << "chunks: " << source.chunkCount() << '\n';
 }
 
 const std::vector<InfoProvider>& infoProviders() {
     static const std::vector<InfoProvider> providers = {
         {{".aur"}, printRecordInfo},
-        {{".m4a"}, printM4aInfo},
-        {{".wav", ".wave"}, printWaveInfo},
-        {{".flac", ".mp3", ".aif", ".aiff", ".aifc"}, printSndFileInfo},
         {{".dsf"}, printDsfInfo},
     };
     return providers;

@@ -1,6 +1,7 @@
 #pragma once
-// `auralith info` per file format. Each provider opens a file and prints its
-// "key: value" lines; failures throw with the reader's exact message.
+// `auralith info`: the lines every source has (from the playback source the
+// factory opens), then format-specific extras. Failures throw with the
+// reader's exact message.
 
 #include <filesystem>
 #include <functional>
@@ -8,23 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "playback/PlaybackSource.h"
+
 namespace al::cli {
 
+// format, channels, sample rate (as the player shows it), bit depth, frames,
+// duration and chunks.
+void printSourceInfo(const playback::PlaybackSource& source, std::ostream& out);
+
 struct InfoProvider {
-    std::vector<std::string> extensions;  // lower case, with the dot: ".aur"
+    std::vector<std::string> extensions;  // as the factory judges them: ".aur"
     std::function<void(const std::filesystem::path&, std::ostream&)> print;
 };
 
-// Every format `info` knows, looked up by lower-cased extension.
+// Extra lines per format, looked up by extension.
 const std::vector<InfoProvider>& infoProviders();
 
 void printRecordInfo(const std::filesystem::path& path, std::ostream& out);
 void printDsfInfo(const std::filesystem::path& path, std::ostream& out);
-void printM4aInfo(const std::filesystem::path& path, std::ostream& out);
-void printWaveInfo(const std::filesystem::path& path, std::ostream& out);
-void printSndFileInfo(const std::filesystem::path& path, std::ostream& out);
-
-// Lower-cases ASCII letters only.
-std::string asciiLower(std::string text);
 
 }  // namespace al::cli

@@ -1,4 +1,3 @@
-#include <iomanip>
 #include <ostream>
 
 #include "cli/InfoProviders.h"
@@ -9,14 +8,7 @@ namespace al::cli {
 void printRecordInfo(const std::filesystem::path& path, std::ostream& out) {
     file::RecordReader reader(path);
     const auto& h = reader.header();
-    out << "format: Auralith AUR\n"
-        << "channels: " << h.channelCount << '\n'
-        << "sample rate: " << h.capturedSampleRate << " Hz\n"
-        << "bit depth: " << h.capturedBitDepth << '\n'
-        << "frames: " << h.frameCount << '\n'
-        << "duration: " << std::fixed << std::setprecision(6) << h.duration << " s\n"
-        << std::defaultfloat << "chunks: " << reader.chunkCount() << '\n'
-        << "source peak: " << h.sourcePeak << '\n'
+    out << "source peak: " << h.sourcePeak << '\n'
         << "version: " << unsigned{h.version} << '.' << unsigned{h.revision} << '\n'
         << "size: " << reader.imageSize() << " bytes\n";
 }
