@@ -1,0 +1,396 @@
+#include "playback/PlaybackLattice.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace al::playback {
+
+namespace {
+
+constexpr std::uint32_t kMaxOutputRate = 12'288'000;
+constexpr std::uint32_t kPrimeTimeoutMs = 10'000;
+constexpr double kRampSeconds = 0.09;
+constexpr std::uint64_t kRingBytes = 524'288;
+
+const SourceMetadata& checkedMetadata(const std::shared_ptr<const PlaybackSource>& source) {
+    if (!source) {
+        throw std::invalid_argument("PlaybackLattice requires a playback source");
+    }
+    const SourceMetadata& m = source->metadata();
+    // A non-finite duration would make every time computation meaningless.
+    if (m.channelCount == 0 || m.sampleRate == 0 || m.frameCount == 0 || !(m.duration > 0.0) ||
+        !std::isfinite(m.duration)) {
+        throw std::invalid_argument("PlaybackLattice source metadata is invalid");
+    }
+    return m;
+}
+
+double bitsToDouble(std::uint64_t bits) noexcept { return std::bit_cast<double>(bits); }
+std::uint64_t doubleToBits(double value) noexcept { return std::bit_cast<std::uint64_t>(value); }
+
+}  // namespace
+
+std::uint64_t PlaybackLattice::defaultLookahead(std::uint32_t sampleRate) noexcept {
+    const double chunks = std::ceil(static_cast<double>(sampleRate) * 0.25 / 1024.0) + 2.0;
+    return static_cast<std::uint64_t>(std::clamp(chunks, 12.0, 256.0));
+}
+
+std::uint64_t PlaybackLattice::framesBefore(double duration, std::uint32_t rate) noexcept {
+    if (!(duration > 0.0) || rate == 0) {
+        return 0;
+    }
+    // The largest k with k / rate < duration is the floor of the largest
+    // double below rate x duration; one more counts frame 0.
+    const double below = std::nextafter(static_cast<double>(rate) * duration,
+                                        -std::numeric_limits<double>::infinity());
+    return static_cast<std::uint64_t>(std::floor(below)) + 1;
+}
+
+std::uint64_t PlaybackLattice::ringSizeFor(std::uint32_t channels) noexcept {
+    const std::uint64_t perRecord = static_cast<std::uint64_t>(channels) * 8 + 24;
+    return std::clamp<std::uint64_t>(kRingBytes / perRecord, 16, 8192);
+}
+
+PlaybackLattice::PlaybackLattice(std::shared_ptr<const PlaybackSource> source, std::uint64_t lookaheadChunks)
+    : source_(std::move(source)),
+      channels_(checkedMetadata(source_).channelCount),
+      duration_(source_->metadata().duration),
+      chunkCount_(source_->chunkCount()),
+      outputRate_(source_->metadata().sampleRate),
+      totalFrames_(source_->metadata().frameCount),
+      cursors_(channels_, 0),
+      pullPeak_(channels_, 0.0),
+      pullSquares_(channels_, 0.0),
+      peakHold_(std::make_unique<std::atomic<std::uint64_t>[]>(channels_)),
+      ringSize_(ringSizeFor(channels_)),
+      ring_(std::make_unique<RingEntry[]>(ringSize_)),
+      ringPeaks_(std::make_unique<std::atomic<float>[]>(ringSize_ * channels_)),
+      ringRms_(std::make_unique<std::atomic<float>[]>(ringSize_ * channels_)) {
+    const std::uint64_t lookahead =
+        lookaheadChunks == 0 ? defaultLookahead(source_->metadata().sampleRate) : lookaheadChunks;
+    surrogate_ = std::make_unique<surrogate::SurrogateBuffer>(source_, lookahead);
+    for (std::size_t k = 0; k < channels_; ++k) {
+        peakHold_[k].store(0, std::memory_order_relaxed);
+    }
+    for (std::uint64_t i = 0; i < ringSize_ * channels_; ++i) {
+        ringPeaks_[i].store(0.0F, std::memory_order_relaxed);
+        ringRms_[i].store(0.0F, std::memory_order_relaxed);
+    }
+    surrogate_->start();
+    surrogate_->setConsumerChunk(0);
+}
+
+PlaybackLattice::~PlaybackLattice() {
+    if (surrogate_) {
+        surrogate_->stop();
+    }
+}
+
+// ---------------------------------------------------------------- render
+
+void PlaybackLattice::clearCursors() noexcept { std::fill(cursors_.begin(), cursors_.end(), 0); }
+
+void PlaybackLattice::dropCurrentChunk() noexcept {
+    current_.reset();
+    currentIndex_ = -1;
+    clearCursors();
+}
+
+void PlaybackLattice::applyPendingSeek() noexcept {
+    const std::int64_t seek = pendingSeek_.exchange(-1, std::memory_order_acq_rel);
+    if (seek < 0) {
+        return;
+    }
+    const std::uint64_t total = totalFrames_.load(std::memory_order_relaxed);
+    position_.store(std::min(static_cast<std::uint64_t>(seek), total), std::memory_order_release);
+    dropCurrentChunk();
+    resetLevels();
+}
+
+std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexcept {
+    const std::size_t n = channels_;
+    if (frames == 0) {
+        applyPendingSeek();
+        return 0;
+    }
+    std::fill(buffer, buffer + frames * n, 0.0);
+    applyPendingSeek();
+    if (hold_.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    const std::uint32_t rate = outputRate_.load(std::memory_order_relaxed);
+    const std::uint64_t total = totalFrames_.load(std::memory_order_relaxed);
+    if (rate == 0 || total == 0) {
+        return 0;
+    }
+    std::fill(pullPeak_.begin(), pullPeak_.end(), 0.0);
+    std::fill(pullSquares_.begin(), pullSquares_.end(), 0.0);
+
+    const double rateD = static_cast<double>(rate);
+    const double target = muted_.load(std::memory_order_relaxed) ? 0.0 : 1.0;
+    const double step = 1.0 / std::max(rateD * kRampSeconds, 1.0);
+    const bool loop = loopAhead_.load(std::memory_order_relaxed);
+    const std::uint64_t firstFrame = position_.load(std::memory_order_relaxed);
+    std::uint64_t position = firstFrame;
+    std::uint64_t missing = 0;
+    double* peaks = pullPeak_.data();
+    double* squares = pullSquares_.data();
+    std::size_t* cursors = cursors_.data();
+
+    std::uint64_t j = 0;
+    for (; j < frames; ++j) {
+        if (position >= total) {
+            if (!loop) {
+                break;
+            }
+            current_ = loopStart_.load();
+            currentIndex_ = current_ ? 0 : -1;
+            clearCursors();
+            surrogate_->setConsumerChunk(0);
+            position = 0;
+        }
+        const double t = static_cast<double>(position) / rateD;
+        if (!current_ || t < current_->ownershipStart || t >= current_->ownershipEnd) {
+            const std::uint64_t c = source_->chunkIndexAt(t);
+            const bool moved = currentIndex_ != static_cast<std::int64_t>(c) || current_;
+            current_ = surrogate_->get(c);
+            currentIndex_ = static_cast<std::int64_t>(c);
+            clearCursors();
+            // Retrying a missing chunk every frame is cheap; waking the
+            // producer again for the same chunk is not needed.
+            if (moved) {
+                surrogate_->setConsumerChunk(c);
+            }
+        }
+        if (current_) {
+            if (snapGain_.load(std::memory_order_relaxed) != 0 &&
+                snapGain_.exchange(0, std::memory_order_relaxed) != 0) {
+                gain_ = target;
+            } else if (gain_ < target) {
+                gain_ = std::min(gain_ + step, target);
+            } else if (gain_ > target) {
+                gain_ = std::max(gain_ - step, target);
+            }
+            const auto& channels = current_->channels;
+            double* out = buffer + j * n;
+            for (std::size_t k = 0; k < n; ++k) {
+                const double v = channels[k].valueAt(t, cursors[k]) * gain_;
+                out[k] = v;
+                peaks[k] = std::max(peaks[k], std::fabs(v));
+                squares[k] += v * v;
+            }
+        } else {
+            ++missing;
+        }
+        ++position;
+    }
+
+    position_.store(position, std::memory_order_release);
+    if (missing != 0) {
+        missingFrames_.fetch_add(missing, std::memory_order_relaxed);
+    }
+    if (j > 0) {
+        publishLevels(firstFrame, j, rate);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        std::uint64_t held = peakHold_[k].load(std::memory_order_relaxed);
+        while (peaks[k] > bitsToDouble(held) &&
+               !peakHold_[k].compare_exchange_weak(held, doubleToBits(peaks[k]), std::memory_order_relaxed)) {
+        }
+    }
+    return j;
+}
+
+void PlaybackLattice::publishLevels(std::uint64_t firstFrame, std::uint64_t produced, std::uint32_t rate) noexcept {
+    if (ringSize_ == 0) {
+        return;
+    }
+    const std::size_t n = channels_;
+    const std::uint64_t m = written_++;
+    RingEntry& entry = ring_[m % ringSize_];
+    // Sequence lock: odd while the entry is written, even when complete.
+    entry.sequence.store(2 * m + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    entry.firstFrame.store(firstFrame, std::memory_order_relaxed);
+    entry.frames.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(produced, 0xFFFFFFFFu)),
+                       std::memory_order_relaxed);
+    entry.rate.store(rate, std::memory_order_relaxed);
+    const double r = static_cast<double>(1.0F / static_cast<float>(produced));
+    std::atomic<float>* peaks = &ringPeaks_[(m % ringSize_) * n];
+    std::atomic<float>* rms = &ringRms_[(m % ringSize_) * n];
+    for (std::size_t k = 0; k < n; ++k) {
+        peaks[k].store(static_cast<float>(pullPeak_[k]), std::memory_order_relaxed);
+        rms[k].store(static_cast<float>(std::sqrt(std::max(pullSquares_[k], 0.0) * r)),
+                     std::memory_order_relaxed);
+    }
+    entry.sequence.store(2 * m + 2, std::memory_order_release);
+    published_.store(m + 1, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- control
+
+std::uint64_t PlaybackLattice::currentFrameTarget() const noexcept {
+    const std::int64_t seek = pendingSeek_.load(std::memory_order_acquire);
+    return seek >= 0 ? static_cast<std::uint64_t>(seek) : position_.load(std::memory_order_acquire);
+}
+
+double PlaybackLattice::currentTime() const noexcept {
+    const std::uint32_t rate = outputRate_.load(std::memory_order_acquire);
+    if (rate == 0) {
+        return 0.0;
+    }
+    return static_cast<double>(currentFrameTarget()) / static_cast<double>(rate);
+}
+
+void PlaybackLattice::seekToFrame(std::uint64_t frame) noexcept {
+    const std::uint64_t target = std::min(frame, totalFrames_.load(std::memory_order_acquire));
+    pendingSeek_.store(static_cast<std::int64_t>(target), std::memory_order_release);
+    if (chunkCount_ != 0) {
+        const std::uint32_t rate = outputRate_.load(std::memory_order_acquire);
+        const double t = rate == 0 ? 0.0 : static_cast<double>(target) / static_cast<double>(rate);
+        surrogate_->jumpTo(source_->chunkIndexAt(t));
+    }
+}
+
+void PlaybackLattice::seekToTime(double seconds) noexcept {
+    if (!std::isfinite(seconds)) {
+        seconds = 0.0;
+    }
+    seconds = std::clamp(seconds, 0.0, duration_);
+    const double frame = std::floor(static_cast<double>(outputRate_.load(std::memory_order_acquire)) * seconds);
+    seekToFrame(static_cast<std::uint64_t>(frame));
+}
+
+void PlaybackLattice::setOutputRate(std::uint32_t rate) {
+    if (rate == 0 || rate > kMaxOutputRate) {
+        throw std::invalid_argument("Playback sample rate is invalid");
+    }
+    const std::uint32_t old = outputRate_.load(std::memory_order_acquire);
+    if (rate == old) {
+        return;
+    }
+    const double time = old == 0 ? 0.0 : static_cast<double>(currentFrameTarget()) / static_cast<double>(old);
+    outputRate_.store(rate, std::memory_order_release);
+    totalFrames_.store(framesBefore(duration_, rate), std::memory_order_release);
+    seekToTime(time);
+}
+
+bool PlaybackLattice::prime() {
+    // The pending seek stays for the render thread to apply: prime may run
+    // while the render thread is pulling (held), and the lattice's position
+    // and current chunk belong to it. currentTime already counts the seek.
+    if (chunkCount_ == 0) {
+        return true;
+    }
+    const std::uint64_t c = source_->chunkIndexAt(currentTime());
+    const bool ready = surrogate_->waitForChunk(c, kPrimeTimeoutMs);
+    if (ready && c == 0) {
+        if (auto chunk = surrogate_->get(0)) {
+            loopStart_.store(std::move(chunk));
+        }
+    }
+    return ready;
+}
+
+void PlaybackLattice::setLoopAhead(bool on) {
+    loopAhead_.store(on, std::memory_order_release);
+    if (on) {
+        if (!loopStart_.load() && chunkCount_ != 0) {
+            if (auto chunk = surrogate_->get(0)) {
+                loopStart_.store(std::move(chunk));
+            }
+        }
+    } else {
+        loopStart_.store(nullptr);
+    }
+}
+
+std::uint64_t PlaybackLattice::readyChunksAhead() const noexcept {
+    if (chunkCount_ == 0) {
+        return 0;
+    }
+    return surrogate_->readyAhead(source_->chunkIndexAt(currentTime()));
+}
+
+double PlaybackLattice::bufferedSeconds() const noexcept {
+    if (chunkCount_ == 0) {
+        return 0.0;
+    }
+    const double t = currentTime();
+    const std::uint64_t c = source_->chunkIndexAt(t);
+    if (surrogate_->readyAhead(c) == 0) {
+        return 0.0;
+    }
+    return std::max(0.0, surrogate_->readyUntil(c) - t);
+}
+
+// ---------------------------------------------------------------- levels
+
+double PlaybackLattice::takePeak(std::size_t channel) noexcept {
+    if (channel >= channels_) {
+        return 0.0;
+    }
+    return bitsToDouble(peakHold_[channel].exchange(0, std::memory_order_relaxed));
+}
+
+bool PlaybackLattice::readLevels(LevelCursor& cursor, std::span<float> peaks, std::span<float> rms,
+                                 LevelRecord& record) const noexcept {
+    const std::size_t n = channels_;
+    if (peaks.size() < n || rms.size() < n || ringSize_ == 0) {
+        return false;
+    }
+    const std::uint64_t published = published_.load(std::memory_order_acquire);
+    const std::uint64_t base = resetBase_.load(std::memory_order_acquire);
+    const std::uint64_t oldest = std::max(published > ringSize_ ? published - ringSize_ : 0, base);
+    if (cursor.next < oldest) {
+        cursor.skipped += oldest - cursor.next;
+        cursor.next = oldest;
+    }
+    const std::uint64_t d = cursor.next;
+    if (d >= published) {
+        return false;
+    }
+    const RingEntry& entry = ring_[d % ringSize_];
+    const std::uint64_t mark = entry.sequence.load(std::memory_order_acquire);
+    if (mark != 2 * d + 2) {
+        return false;
+    }
+    LevelRecord copy;
+    copy.sequence = mark;
+    copy.firstFrame = entry.firstFrame.load(std::memory_order_relaxed);
+    copy.frames = entry.frames.load(std::memory_order_relaxed);
+    copy.rate = entry.rate.load(std::memory_order_relaxed);
+    const std::atomic<float>* slotPeaks = &ringPeaks_[(d % ringSize_) * n];
+    const std::atomic<float>* slotRms = &ringRms_[(d % ringSize_) * n];
+    for (std::size_t k = 0; k < n; ++k) {
+        peaks[k] = slotPeaks[k].load(std::memory_order_relaxed);
+        rms[k] = slotRms[k].load(std::memory_order_relaxed);
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (entry.sequence.load(std::memory_order_relaxed) != mark ||
+        d < resetBase_.load(std::memory_order_acquire)) {
+        return false;
+    }
+    record = copy;
+    cursor.next = d + 1;
+    return true;
+}
+
+void PlaybackLattice::resetLevels() noexcept {
+    resetBase_.store(published_.load(std::memory_order_acquire), std::memory_order_release);
+    for (std::size_t k = 0; k < channels_; ++k) {
+        peakHold_[k].store(0, std::memory_order_relaxed);
+    }
+}
+
+void PlaybackLattice::resetCounters() noexcept {
+    missingFrames_.store(0, std::memory_order_relaxed);
+    surrogate_->resetFailures();
+    resetLevels();
+}
+
+}  // namespace al::playback
