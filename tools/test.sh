@@ -20,13 +20,20 @@ cmake --preset linux-asan >/dev/null
 cmake --build --preset linux-asan -j "$jobs"
 ctest --preset linux-asan -j "$jobs"
 
-step "Record fuzzer, short run"
+step "ThreadSanitizer: the threaded playback suites"
+cmake --preset linux-tsan >/dev/null
+cmake --build --preset linux-tsan -j "$jobs" --target surrogate_tests placement_tests
+ctest --preset linux-tsan -R "surrogate|placement"
+
+step "Fuzzers, short runs"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs" --target fuzzers
-corpus="build/fuzz/corpus/record"
-mkdir -p "$corpus"
-build/linux/src/cli/auralith demo-record "$corpus/seed.aur" --seconds 0.05 >/dev/null
-build/fuzz/fuzz/record_fuzzer -max_total_time=20 -max_len=65536 -print_final_stats=0 "$corpus" 2>&1 | tail -n 1
+corpus="build/fuzz/corpus"
+mkdir -p "$corpus/record" "$corpus/wave" "$corpus/dsf"
+build/linux/src/cli/auralith demo-record "$corpus/record/seed.aur" --seconds 0.05 >/dev/null
+for target in record wave dsf; do
+  build/fuzz/fuzz/${target}_fuzzer -max_total_time=15 -max_len=65536 "$corpus/$target" 2>&1 | tail -n 1
+done
 
 step "Windows build and tests under Wine"
 cmake --preset windows >/dev/null
