@@ -13,6 +13,7 @@
 #include "cli/InfoProviders.h"
 #include "playback/PlaybackSource.h"
 #include "cli/RecordCheck.h"
+#include "cli/Render.h"
 
 namespace al::cli {
 
@@ -41,6 +42,11 @@ std::string helpText() {
            "                            channels, the remembered one marked. --device virtual\n"
            "                            adds the virtual output (always listed when there is\n"
            "                            no other endpoint).\n"
+           "  render FILE -o OUT.wav [--rate HZ] [--format F] [--start S] [--seconds S]\n"
+           "                            Play FILE through the playback lattice offline at\n"
+           "                            --rate (default: the file's rate) and write the\n"
+           "                            frames as a WAVE file; F is float32 (default),\n"
+           "                            pcm32, pcm24in32, pcm24 or pcm16.\n"
            "  --help, -h                Print this text.\n"
            "\n"
            "Errors are printed as \"error: <message>\" on stderr with exit status 1.\n";
@@ -145,6 +151,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     if (command == "devices") {
         return runDevices(rest, out, err);
+    }
+    if (command == "render") {
+        return runRender(rest, out, err);
     }
     err << "error: unknown command \"" << command << "\"\n" << helpText();
     return 2;
