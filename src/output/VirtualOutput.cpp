@@ -20,6 +20,8 @@ constexpr AudioResult kAudioBufferSizeError = audioResult(0x88890016u);
 constexpr AudioResult kAudioBufferOperationPending = audioResult(0x8889000Bu);
 // How long a free-running device waits for a writer before playing on.
 constexpr std::chrono::milliseconds kAbsentWriter{200};
+// How often a closed free-running gate is asked again.
+constexpr std::chrono::microseconds kGatePoll{100};
 // Longest buffer a stream may ask for.
 constexpr std::int64_t kMaximumBufferDuration = 20'000'000;  // 2 s
 
@@ -96,6 +98,7 @@ struct VirtualStream {
     std::int64_t lateByNs = 0;
     std::uint64_t invalidateAfter = 0;
     bool capture = false;
+    std::function<bool()> gate;
 
     Event* event = nullptr;
     std::vector<std::uint8_t> staging;
@@ -162,6 +165,14 @@ struct VirtualStream {
         std::unique_lock lock(mutex);
         auto next = Clock::now();
         while (!stopRequested) {
+            if (pace == VirtualPace::FreeRunning && gate) {
+                while (!stopRequested && !gate()) {
+                    wake.wait_for(lock, kGatePoll);
+                }
+                if (stopRequested) {
+                    return;
+                }
+            }
             const auto now = Clock::now();
             bool late = false;
             if (!tick(now, late)) {
@@ -391,6 +402,7 @@ public:
         s.lateByNs = config.lateByNs;
         s.invalidateAfter = config.invalidateAfterEvents;
         s.capture = config.captureWrites;
+        s.gate = config.freeRunningGate;
         s.initialised = true;
         s.holdsDevice = true;
         device.streamOpen_ = true;

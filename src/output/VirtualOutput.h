@@ -13,6 +13,7 @@
 // makes no platform calls itself.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,6 +70,11 @@ struct VirtualOutputConfig {
     // After this many periods the device goes away (0: never).
     std::uint64_t invalidateAfterEvents = 0;
     bool captureWrites = false;
+    // Free-running only: a period begins only once this answers true (asked
+    // again every 100 microseconds), so a writer whose material is prepared in
+    // the background, such as a playback lattice, is never asked ahead of it.
+    // Called on the device's clock thread.
+    std::function<bool()> freeRunningGate;
     std::uint32_t hardwareSupportMask = platform::kHardwareSupportVolume;
 };
 
