@@ -12,18 +12,23 @@ ChunkLoader::ChunkLoader(std::shared_ptr<const file::RecordReader> reader)
 }
 
 LoadedBlocks ChunkLoader::loadBlocks(std::uint64_t chunkIndex) const {
+    LoadedBlocks loaded;
+    loadBlocks(chunkIndex, loaded);
+    return loaded;
+}
+
+void ChunkLoader::loadBlocks(std::uint64_t chunkIndex, LoadedBlocks& loaded) const {
     if (chunkIndex >= reader_->chunkCount()) {
         throw std::out_of_range("Playback chunk index out of range");
     }
-    LoadedBlocks loaded;
     loaded.chunkIndex = chunkIndex;
     loaded.reader = reader_;
     const std::size_t channels = reader_->header().channelCount;
+    loaded.blocks.clear();  // keeps its capacity: workers reuse one buffer
     loaded.blocks.reserve(channels);
     for (std::size_t c = 0; c < channels; ++c) {
         loaded.blocks.push_back(reader_->block(c, chunkIndex, false));
     }
-    return loaded;
 }
 
 std::shared_ptr<const PlaybackChunk> ChunkLoader::prepareChunk(std::uint64_t chunkIndex) const {

@@ -34,6 +34,8 @@ public:
     // The cheap first phase: the block views of a chunk. Throws
     // std::out_of_range("Playback chunk index out of range").
     LoadedBlocks loadBlocks(std::uint64_t chunkIndex) const;
+    // The same into a caller's buffer, reusing its storage.
+    void loadBlocks(std::uint64_t chunkIndex, LoadedBlocks& loaded) const;
 
     // Loads, checksums and decodes a chunk.
     std::shared_ptr<const PlaybackChunk> prepareChunk(std::uint64_t chunkIndex) const;

@@ -54,7 +54,7 @@ public:
     }
     bool supportsPreparedReconstruction() const noexcept override { return true; }
     void loadBlocks(std::uint64_t chunkIndex, LoadedBlocks& blocks) const override {
-        blocks = loader_.loadBlocks(chunkIndex);
+        loader_.loadBlocks(chunkIndex, blocks);
     }
     std::shared_ptr<const PlaybackChunk> prepareChunk(const LoadedBlocks& blocks) const override {
         return loader_.prepareChunk(blocks);
