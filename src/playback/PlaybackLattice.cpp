@@ -14,6 +14,7 @@ namespace {
 constexpr std::uint32_t kMaxOutputRate = 12'288'000;
 constexpr std::uint32_t kPrimeTimeoutMs = 10'000;
 constexpr double kRampSeconds = 0.09;
+constexpr double kRampSnap = 1e-9;
 constexpr std::uint64_t kRingBytes = 524'288;
 
 const SourceMetadata& checkedMetadata(const std::shared_ptr<const PlaybackSource>& source) {
@@ -170,10 +171,12 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
             if (snapGain_.load(std::memory_order_relaxed) != 0 &&
                 snapGain_.exchange(0, std::memory_order_relaxed) != 0) {
                 gain_ = target;
-            } else if (gain_ < target) {
-                gain_ = std::min(gain_ + step, target);
-            } else if (gain_ > target) {
-                gain_ = std::max(gain_ - step, target);
+            } else if (gain_ != target) {
+                // Within rounding of one step counts as one step: summing the
+                // step 0.09 x rate times leaves a residue of a few ulps, which
+                // would otherwise cost one extra frame of ramp.
+                const double remaining = std::fabs(target - gain_);
+                gain_ = remaining <= step + kRampSnap ? target : (gain_ < target ? gain_ + step : gain_ - step);
             }
             const auto& channels = current_->channels;
             double* out = buffer + j * n;
