@@ -7,8 +7,12 @@
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
-#include "output/SampleConverters.h"
+#include "output/AudioEndpoints.h"
+#include "output/ExactWasapiOutput.h"
+#include "output/LatticePacing.h"
+#include "output/VirtualOutput.h"
 #include "platform/Process.h"
 #include "playback/PlaybackLattice.h"
 
@@ -75,33 +79,38 @@ std::runtime_error primeFailure(const playback::PlaybackLattice& lattice) {
     return std::runtime_error("Playback surrogate could not be primed");
 }
 
-// Frames the lattice can produce from the current position without meeting a
-// chunk that is not ready; waits for the chunk at the position when needed.
-std::uint64_t readyFrames(playback::PlaybackLattice& lattice) {
-    const auto& source = *lattice.source();
-    auto& buffer = lattice.surrogate();
-    for (;;) {
-        const double t = lattice.currentTime();
-        const std::uint64_t chunk = source.chunkIndexAt(t);
-        if (buffer.readyAhead(chunk) > 0) {
-            const std::uint64_t position = frameAt(lattice);
-            const double until = buffer.readyUntil(chunk);
-            const double rate = static_cast<double>(lattice.outputRate());
-            // framesBefore works on the product rate x until, which may round
-            // up past a frame whose time k / rate is exactly `until`; the
-            // lattice decides by the division, so count the same way.
-            std::uint64_t covered = playback::PlaybackLattice::framesBefore(until, lattice.outputRate());
-            while (covered > 0 && static_cast<double>(covered - 1) / rate >= until) {
-                --covered;
-            }
-            // At least the frame at the position: its chunk is ready.
-            return covered > position ? covered - position : 1;
-        }
-        if (!lattice.prime()) {
-            throw primeFailure(lattice);
+// The exact endpoint format of a rendered file: the first candidate of the
+// output probing for this rate, channel count and sample kind.
+audio::EndpointFormat renderFormat(std::uint32_t rate, std::uint16_t channels, audio::SampleKind kind) {
+    for (audio::EndpointFormat& candidate : audio::ExactFormatCandidates(rate, channels)) {
+        if (candidate.kind == kind) {
+            return std::move(candidate);
         }
     }
+    throw std::invalid_argument("No exact output format for " + std::to_string(channels) + " channels");
 }
+
+// A virtual endpoint listed alone for the life of one render; the endpoint
+// choice from before is restored afterwards.
+class RenderEndpoint {
+public:
+    explicit RenderEndpoint(audio::VirtualOutputConfig config)
+        : previousDevice_(audio::CurrentVirtualOutput()),
+          previousListing_(audio::CurrentVirtualListing()),
+          device_(audio::VirtualOutput::create(std::move(config))) {
+        audio::UseVirtualOutput(device_, audio::VirtualListing::Only);
+    }
+    ~RenderEndpoint() { audio::UseVirtualOutput(previousDevice_, previousListing_); }
+    RenderEndpoint(const RenderEndpoint&) = delete;
+    RenderEndpoint& operator=(const RenderEndpoint&) = delete;
+
+    audio::VirtualOutput& device() { return *device_; }
+
+private:
+    std::shared_ptr<audio::VirtualOutput> previousDevice_;
+    audio::VirtualListing previousListing_;
+    std::shared_ptr<audio::VirtualOutput> device_;
+};
 
 class TemporaryFile {
 public:
@@ -236,11 +245,8 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
         throw std::runtime_error("The rendered audio would exceed the 4 GiB limit of a WAVE file");
     }
 
-    const std::uint64_t block = std::max<std::uint64_t>(options.blockFrames, 1);
-    const std::size_t sampleBytes = audio::BytesPerSample(options.kind);
-    std::vector<double> samples(block * channels);
-    std::vector<std::uint8_t> bytes(block * channels * sampleBytes + 1);
-    const audio::SampleConverter convert = audio::ConverterFor(options.kind);
+    const std::size_t frameBytes = static_cast<std::size_t>(channels) * audio::BytesPerSample(options.kind);
+    const audio::EndpointFormat format = renderFormat(rate, channels, options.kind);
 
     std::filesystem::path temporary = options.output;
     temporary += ".partial";
@@ -248,29 +254,71 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
     file.write(waveHeader(options.kind, channels, rate, planned).data(),
                headerBytes(options.kind, channels, rate));
 
-    if (!lattice.prime()) {
-        throw primeFailure(lattice);
-    }
+    // The frames go through the real output path: the exact-format output's
+    // render thread, its converter and an endpoint of their own that accepts
+    // exactly this format, runs as fast as the lattice's chunks are prepared
+    // and captures every byte. The file holds what an endpoint receives.
     std::uint64_t written = 0;
-    while (written < planned) {
-        const std::uint64_t want = std::min({block, planned - written, readyFrames(lattice)});
-        const std::uint64_t missingBefore = lattice.missingFrames();
-        const std::uint64_t got = lattice.pull(samples.data(), want);
-        if (lattice.missingFrames() != missingBefore) {
+    if (planned > 0) {
+        audio::ExactWasapiOutput output;
+        audio::VirtualOutputConfig config;
+        config.id = u"render";
+        config.name = u"Render";
+        config.acceptedFormats = {audio::VirtualFormat{rate, channels, format.containerBits, format.validBits,
+                                                       options.kind == audio::SampleKind::Float32,
+                                                       audio::VirtualFormat::Structure::Any}};
+        config.minimumPeriod = 10'000;  // 1 ms
+        config.pace = audio::VirtualPace::FreeRunning;
+        config.captureWrites = true;
+        config.freeRunningGate = [&lattice, &output] {
+            return audio::LatticeFramesReady(lattice, output.Statistics().bufferFrames);
+        };
+        RenderEndpoint endpoint(std::move(config));
+
+        const double blockMs = static_cast<double>(std::max<std::uint64_t>(options.blockFrames, 1)) * 1000.0 / rate;
+        output.Initialize(u"render", format, &lattice, {std::clamp(blockMs, 1.0, 200.0), 0.0});
+        // The first buffer is written before the stream starts, without the
+        // endpoint's pacing: wait until its chunks are ready.
+        const std::uint64_t firstBuffer = output.Statistics().bufferFrames;
+        const auto primeUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!audio::LatticeFramesReady(lattice, firstBuffer)) {
+            if (!lattice.prime() || std::chrono::steady_clock::now() >= primeUntil) {
+                throw primeFailure(lattice);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        output.Start();
+
+        auto drainCapture = [&] {
+            const std::vector<std::uint8_t> bytes = endpoint.device().takeCaptured();
+            const std::uint64_t frames = std::min<std::uint64_t>(bytes.size() / frameBytes, planned - written);
+            if (frames > 0) {
+                file.write(bytes.data(), static_cast<std::size_t>(frames) * frameBytes);
+                written += frames;
+                if (progress) {
+                    progress(written, planned);
+                }
+            }
+        };
+        while (written < planned) {
+            const bool stopped = !output.IsRunning();
+            drainCapture();
+            if (stopped) {
+                break;
+            }
+            if (lattice.surrogate().failures() != 0) {
+                throw primeFailure(lattice);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        output.Pause();
+        const std::string failure = output.LastErrorMessage();
+        output.Shutdown();
+        if (!failure.empty()) {
+            throw std::runtime_error(failure);
+        }
+        if (lattice.missingFrames() != 0) {
             throw std::runtime_error("A playback chunk was not ready while rendering");
-        }
-        if (got == 0) {
-            break;
-        }
-        const std::size_t count = got * channels;
-        convert(samples.data(), count, bytes.data(), bytes.size());
-        file.write(bytes.data(), count * sampleBytes);
-        written += got;
-        if (progress) {
-            progress(written, planned);
-        }
-        if (got < want) {
-            break;
         }
     }
     if (dataBytes(options.kind, channels, written) % 2 != 0) {

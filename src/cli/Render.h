@@ -21,7 +21,7 @@ struct RenderOptions {
     audio::SampleKind kind = audio::SampleKind::Float32;
     double startSeconds = 0.0;
     std::optional<double> seconds;  // to the end when absent
-    std::uint64_t blockFrames = 4096;  // frames per pull
+    std::uint64_t blockFrames = 4096;  // frames per endpoint buffer (held to 1..200 ms)
 };
 
 struct RenderResult {

@@ -641,6 +641,13 @@ std::vector<std::uint8_t> VirtualOutput::captured() const {
     return capture_;
 }
 
+std::vector<std::uint8_t> VirtualOutput::takeCaptured() {
+    std::vector<std::uint8_t> taken;
+    std::lock_guard lock(mutex_);
+    taken.swap(capture_);
+    return taken;
+}
+
 void VirtualOutput::clearCapture() {
     std::lock_guard lock(mutex_);
     capture_.clear();

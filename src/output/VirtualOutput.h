@@ -104,6 +104,9 @@ public:
     std::unique_ptr<platform::AudioDevice> openDevice();
 
     std::vector<std::uint8_t> captured() const;
+    // Hands over what was captured so far and starts the capture afresh, in
+    // one step: a long capture can be drained while the stream runs.
+    std::vector<std::uint8_t> takeCaptured();
     void clearCapture();
     VirtualOutputStatistics statistics() const;
     float level() const;

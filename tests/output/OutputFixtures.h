@@ -14,6 +14,7 @@
 
 #include "output/AudioEndpoints.h"
 #include "output/EndpointFormat.h"
+#include "output/LatticePacing.h"
 #include "output/SampleConverters.h"
 #include "playback/PlaybackLattice.h"
 #include "playback/PlaybackSource.h"
@@ -65,7 +66,6 @@ bool waitUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::mi
 // lattice pulled at its own pace (waiting for every chunk), then converted.
 inline std::vector<std::uint8_t> expectedBytes(std::shared_ptr<const playback::PlaybackSource> source,
                                                const EndpointFormat& format) {
-    const std::uint64_t chunkCount = source->chunkCount();
     playback::PlaybackLattice lattice(source);
     lattice.setOutputRate(format.sampleRate);
     const std::uint64_t total = lattice.totalFrames();
@@ -75,16 +75,16 @@ inline std::vector<std::uint8_t> expectedBytes(std::shared_ptr<const playback::P
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(total) * channels * sampleBytes);
     std::uint64_t done = 0;
     while (done < total) {
-        // A block spans at most two chunks: wait until both are ready.
-        if (!lattice.prime()) {
+        if (!lattice.prime() || !waitUntil([&] { return LatticeFramesReady(lattice, 1024); })) {
             throw std::runtime_error("reference lattice could not be primed");
         }
-        const std::uint64_t at = source->chunkIndexAt(lattice.currentTime());
-        const std::uint64_t needed = at < chunkCount ? std::min<std::uint64_t>(2, chunkCount - at) : 0;
-        if (!waitUntil([&] { return lattice.readyChunksAhead() >= needed; })) {
-            throw std::runtime_error("reference lattice chunks did not become ready");
-        }
+        const std::uint64_t missingBefore = lattice.missingFrames();
         const std::uint64_t produced = lattice.pull(block.data(), 1024);
+        if (lattice.missingFrames() != missingBefore) {
+            throw std::runtime_error("reference lattice missed frames at " + std::to_string(done) + " of " +
+                                     std::to_string(total) + " at " + std::to_string(format.sampleRate) +
+                                     " Hz");
+        }
         if (produced == 0) {
             break;
         }
