@@ -13,6 +13,7 @@
 #include "cli/InfoProviders.h"
 #include "playback/PlaybackSource.h"
 #include "cli/RecordCheck.h"
+#include "cli/Play.h"
 #include "cli/Render.h"
 
 namespace al::cli {
@@ -47,6 +48,15 @@ std::string helpText() {
            "                            --rate (default: the file's rate) and write the\n"
            "                            frames as a WAVE file; F is float32 (default),\n"
            "                            pcm32, pcm24in32, pcm24 or pcm16.\n"
+           "  play [FILE] [--device ID] [--format N|LABEL] [--buffer-ms X] [--loop]\n"
+           "                            Play FILE (default: the demo record) on an endpoint\n"
+           "                            (--device ID, else the default; the virtual output in\n"
+           "                            real time when there is no sound card) at an exact\n"
+           "                            format: --format N (1 = first as devices lists them)\n"
+           "                            or its label, else the remembered one, else the last.\n"
+           "                            --buffer-ms: endpoint buffer (default Audio.buffer_ms).\n"
+           "                            Keys: space play/pause, s stop, l loop, left/right\n"
+           "                            seek 5 s, q quit. Without a terminal it plays to the end.\n"
            "  --help, -h                Print this text.\n"
            "\n"
            "Errors are printed as \"error: <message>\" on stderr with exit status 1.\n";
@@ -154,6 +164,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     if (command == "render") {
         return runRender(rest, out, err);
+    }
+    if (command == "play") {
+        return runPlay(rest, out, err);
     }
     err << "error: unknown command \"" << command << "\"\n" << helpText();
     return 2;
