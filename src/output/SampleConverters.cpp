@@ -175,11 +175,7 @@ bool ConvertToFloat32(const double* in, std::size_t count, void* out, std::size_
     }
     auto* p = static_cast<unsigned char*>(out);
     for (std::size_t i = 0; i < count; ++i) {
-        double x = in[i];
-        x = std::fabs(x) <= DBL_MAX ? x : 0.0;
-        x = x < -1.0 ? -1.0 : x;
-        x = x > 1.0 ? 1.0 : x;
-        const float f = static_cast<float>(x);
+        const float f = SampleToFloat32(in[i]);
         std::memcpy(p + 4 * i, &f, 4);  // the platforms served are little-endian
     }
     return true;

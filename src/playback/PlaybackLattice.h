@@ -154,7 +154,15 @@ private:
     double gain_ = 1.0;
     std::shared_ptr<const surrogate::PlaybackChunk> current_;
     std::int64_t currentIndex_ = -1;
-    std::vector<std::size_t> cursors_;
+    // Per channel: the segment used last (as channel evaluation keeps it) and,
+    // inside a PCHIP segment, the cubic interval used last.
+    struct ChannelCursor {
+        std::size_t segment = 0;
+        std::size_t interval = 0;
+        std::size_t intervalSegment = static_cast<std::size_t>(-1);
+    };
+    static double evaluate(const surrogate::ChannelGeometry& channel, double t, ChannelCursor& cursor) noexcept;
+    std::vector<ChannelCursor> cursors_;
     std::vector<double> pullPeak_;
     std::vector<double> pullSquares_;
 
