@@ -69,7 +69,9 @@ private:
     // One play command: prefill, start, the event loop, stop. Returns true
     // when close was requested.
     bool PlayOnce();
-    void RenderPass(std::uint32_t frames);
+    // False only when `mayBeStale` and the endpoint has no room for the
+    // buffer yet (nothing was written).
+    bool RenderPass(std::uint32_t frames, bool mayBeStale = false);
     bool Exhausted() const noexcept;
     std::uint32_t SharedPadding(const char* step);
 
@@ -237,7 +239,9 @@ bool ExactWasapiOutput::RenderThread::PlayOnce() {
             }
             previousEventNs = now;
             const std::int64_t passStart = nowNs();
-            RenderPass(frames);
+            if (!RenderPass(frames, !shared_)) {
+                continue;  // a stale event: the endpoint still holds the last buffer
+            }
             const std::int64_t use = lateness + std::max<std::int64_t>(nowNs() - passStart, 0);
             output_.statistics_.recordDeadlineUse(static_cast<std::uint64_t>(use));
             if (nearMissThresholdNs_ > 0 && use >= nearMissThresholdNs_) {
@@ -279,10 +283,19 @@ bool ExactWasapiOutput::RenderThread::PlayOnce() {
 
 // Allocates nothing and takes no lock of ours: the lattice's pull, the
 // conversion straight into the endpoint's buffer, atomic statistics.
-void ExactWasapiOutput::RenderThread::RenderPass(std::uint32_t frames) {
+//
+// An exclusive stream signals once per period, but when a pass overran the
+// period the device may signal again before it has taken the buffer just
+// written; the endpoint then refuses a whole buffer as too large. That event
+// is stale, not a failure: the pass is skipped and the next event is awaited.
+bool ExactWasapiOutput::RenderThread::RenderPass(std::uint32_t frames, bool mayBeStale) {
     const std::int64_t t0 = nowNs();
     std::uint8_t* data = nullptr;
-    CheckWasapi(render_->getBuffer(frames, data), "Get WASAPI render buffer");
+    const AudioResult got = render_->getBuffer(frames, data);
+    if (mayBeStale && got == kAudioBufferTooLarge) {
+        return false;
+    }
+    CheckWasapi(got, "Get WASAPI render buffer");
     const std::uint64_t produced = lattice_.pull(scratch_.data(), frames);
     const std::size_t samples = static_cast<std::size_t>(frames) * channels_;
     if (produced < frames) {
@@ -296,6 +309,7 @@ void ExactWasapiOutput::RenderThread::RenderPass(std::uint32_t frames) {
     CheckWasapi(render_->releaseBuffer(frames, 0), "Release WASAPI render buffer");
     const std::int64_t duration = std::max<std::int64_t>(nowNs() - t0, 0);
     output_.statistics_.recordPass(static_cast<std::uint64_t>(duration), bytes);
+    return true;
 }
 
 bool ExactWasapiOutput::RenderThread::Exhausted() const noexcept {
