@@ -262,7 +262,11 @@ bool ExactWasapiOutput::RenderThread::PlayOnce() {
             CheckWasapi(clock_->getPosition(position), "Drain exclusive WASAPI buffer");
             if (!clockCovers(position, clockFrequency_, format_.sampleRate, written)) {
                 std::uint8_t* data = nullptr;
-                CheckWasapi(render_->getBuffer(bufferFrames_, data), "Get drain buffer");
+                const AudioResult got = render_->getBuffer(bufferFrames_, data);
+                if (got == kAudioBufferTooLarge) {
+                    continue;  // stale event, as in a render pass
+                }
+                CheckWasapi(got, "Get drain buffer");
                 CheckWasapi(render_->releaseBuffer(bufferFrames_, kAudioBufferSilent), "Release drain silence");
                 continue;
             }
