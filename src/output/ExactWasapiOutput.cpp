@@ -69,9 +69,9 @@ private:
     // One play command: prefill, start, the event loop, stop. Returns true
     // when close was requested.
     bool PlayOnce();
-    // False only when `mayBeStale` and the endpoint has no room for the
-    // buffer yet (nothing was written).
-    bool RenderPass(std::uint32_t frames, bool mayBeStale = false);
+    // The pass duration in nanoseconds; -1 only when `mayBeStale` and the
+    // endpoint has no room for the buffer yet (nothing was written).
+    std::int64_t RenderPass(std::uint32_t frames, bool mayBeStale = false);
     bool Exhausted() const noexcept;
     std::uint32_t SharedPadding(const char* step);
 
@@ -188,11 +188,9 @@ bool ExactWasapiOutput::RenderThread::PlayOnce() {
     }
     bool exhausted = false;
     if (prefill > 0) {
-        const std::int64_t t0 = nowNs();
-        RenderPass(prefill);
         // Nothing was waited for yet: the deadline use of the prefill is its
         // duration alone, and it never counts as a near miss.
-        output_.statistics_.recordDeadlineUse(static_cast<std::uint64_t>(std::max<std::int64_t>(nowNs() - t0, 0)));
+        output_.statistics_.recordDeadlineUse(static_cast<std::uint64_t>(RenderPass(prefill)));
         written = prefill;
         exhausted = Exhausted();
     }
@@ -238,11 +236,11 @@ bool ExactWasapiOutput::RenderThread::PlayOnce() {
                 frames = bufferFrames_ - padding;
             }
             previousEventNs = now;
-            const std::int64_t passStart = nowNs();
-            if (!RenderPass(frames, !shared_)) {
+            const std::int64_t pass = RenderPass(frames, !shared_);
+            if (pass < 0) {
                 continue;  // a stale event: the endpoint still holds the last buffer
             }
-            const std::int64_t use = lateness + std::max<std::int64_t>(nowNs() - passStart, 0);
+            const std::int64_t use = lateness + pass;
             output_.statistics_.recordDeadlineUse(static_cast<std::uint64_t>(use));
             if (nearMissThresholdNs_ > 0 && use >= nearMissThresholdNs_) {
                 output_.statistics_.countNearMiss();
@@ -292,12 +290,12 @@ bool ExactWasapiOutput::RenderThread::PlayOnce() {
 // period the device may signal again before it has taken the buffer just
 // written; the endpoint then refuses a whole buffer as too large. That event
 // is stale, not a failure: the pass is skipped and the next event is awaited.
-bool ExactWasapiOutput::RenderThread::RenderPass(std::uint32_t frames, bool mayBeStale) {
+std::int64_t ExactWasapiOutput::RenderThread::RenderPass(std::uint32_t frames, bool mayBeStale) {
     const std::int64_t t0 = nowNs();
     std::uint8_t* data = nullptr;
     const AudioResult got = render_->getBuffer(frames, data);
     if (mayBeStale && got == kAudioBufferTooLarge) {
-        return false;
+        return -1;
     }
     CheckWasapi(got, "Get WASAPI render buffer");
     const std::uint64_t produced = lattice_.pull(scratch_.data(), frames);
@@ -313,7 +311,7 @@ bool ExactWasapiOutput::RenderThread::RenderPass(std::uint32_t frames, bool mayB
     CheckWasapi(render_->releaseBuffer(frames, 0), "Release WASAPI render buffer");
     const std::int64_t duration = std::max<std::int64_t>(nowNs() - t0, 0);
     output_.statistics_.recordPass(static_cast<std::uint64_t>(duration), bytes);
-    return true;
+    return duration;
 }
 
 bool ExactWasapiOutput::RenderThread::Exhausted() const noexcept {
