@@ -272,20 +272,22 @@ void PlaybackLattice::publishLevels(std::uint64_t firstFrame, std::uint64_t prod
     const std::size_t n = channels_;
     const std::uint64_t m = written_++;
     RingEntry& entry = ring_[m % ringSize_];
-    // Sequence lock: odd while the entry is written, even when complete.
+    // Sequence lock: odd while the entry is written, even when complete. The
+    // fields are stored with release order, so a reader whose acquire load
+    // sees any new field also sees the odd mark when it checks again (no
+    // fences: the thread sanitizer does not model them).
     entry.sequence.store(2 * m + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    entry.firstFrame.store(firstFrame, std::memory_order_relaxed);
+    entry.firstFrame.store(firstFrame, std::memory_order_release);
     entry.frames.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(produced, 0xFFFFFFFFu)),
-                       std::memory_order_relaxed);
-    entry.rate.store(rate, std::memory_order_relaxed);
+                       std::memory_order_release);
+    entry.rate.store(rate, std::memory_order_release);
     const double r = static_cast<double>(1.0F / static_cast<float>(produced));
     std::atomic<float>* peaks = &ringPeaks_[(m % ringSize_) * n];
     std::atomic<float>* rms = &ringRms_[(m % ringSize_) * n];
     for (std::size_t k = 0; k < n; ++k) {
-        peaks[k].store(static_cast<float>(pullPeak_[k]), std::memory_order_relaxed);
+        peaks[k].store(static_cast<float>(pullPeak_[k]), std::memory_order_release);
         rms[k].store(static_cast<float>(std::sqrt(std::max(pullSquares_[k], 0.0) * r)),
-                     std::memory_order_relaxed);
+                     std::memory_order_release);
     }
     entry.sequence.store(2 * m + 2, std::memory_order_release);
     published_.store(m + 1, std::memory_order_release);
@@ -421,16 +423,15 @@ bool PlaybackLattice::readLevels(LevelCursor& cursor, std::span<float> peaks, st
     }
     LevelRecord copy;
     copy.sequence = mark;
-    copy.firstFrame = entry.firstFrame.load(std::memory_order_relaxed);
-    copy.frames = entry.frames.load(std::memory_order_relaxed);
-    copy.rate = entry.rate.load(std::memory_order_relaxed);
+    copy.firstFrame = entry.firstFrame.load(std::memory_order_acquire);
+    copy.frames = entry.frames.load(std::memory_order_acquire);
+    copy.rate = entry.rate.load(std::memory_order_acquire);
     const std::atomic<float>* slotPeaks = &ringPeaks_[(d % ringSize_) * n];
     const std::atomic<float>* slotRms = &ringRms_[(d % ringSize_) * n];
     for (std::size_t k = 0; k < n; ++k) {
-        peaks[k] = slotPeaks[k].load(std::memory_order_relaxed);
-        rms[k] = slotRms[k].load(std::memory_order_relaxed);
+        peaks[k] = slotPeaks[k].load(std::memory_order_acquire);
+        rms[k] = slotRms[k].load(std::memory_order_acquire);
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
     if (entry.sequence.load(std::memory_order_relaxed) != mark ||
         d < resetBase_.load(std::memory_order_acquire)) {
         return false;
