@@ -153,7 +153,8 @@ double PlaybackLattice::evaluate(const surrogate::ChannelGeometry& channel, doub
 }
 
 void PlaybackLattice::dropCurrentChunk() noexcept {
-    current_.reset();
+    surrogate_->retire(std::move(current_));
+    current_ = nullptr;
     currentIndex_ = -1;
     clearCursors();
 }
@@ -205,7 +206,7 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
             if (!loop) {
                 break;
             }
-            current_ = loopStart_.load();
+            surrogate_->retire(std::exchange(current_, loopStart_.load()));
             currentIndex_ = current_ ? 0 : -1;
             clearCursors();
             surrogate_->setConsumerChunk(0);
@@ -215,7 +216,8 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
         if (!current_ || t < current_->ownershipStart || t >= current_->ownershipEnd) {
             const std::uint64_t c = source_->chunkIndexAt(t);
             const bool moved = currentIndex_ != static_cast<std::int64_t>(c) || current_;
-            current_ = surrogate_->get(c);
+            // The chunk let go of is freed on a background thread, not here.
+            surrogate_->retire(std::exchange(current_, surrogate_->get(c)));
             currentIndex_ = static_cast<std::int64_t>(c);
             clearCursors();
             // Retrying a missing chunk every frame is cheap; waking the

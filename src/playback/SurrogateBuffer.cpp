@@ -43,6 +43,28 @@ void ChunkSlot::store(std::shared_ptr<const PlaybackChunk> chunk) noexcept {
     // `chunk` now holds the previous content and is released here, outside.
 }
 
+// ---------------------------------------------------------------- retired chunks
+
+bool RetiredChunks::push(std::shared_ptr<const PlaybackChunk>& chunk) noexcept {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    if (head - tail_.load(std::memory_order_acquire) == kCapacity) {
+        return false;
+    }
+    // The slot is empty (drained), so this assignment frees nothing.
+    items_[head % kCapacity] = std::move(chunk);
+    head_.store(head + 1, std::memory_order_release);
+    return true;
+}
+
+void RetiredChunks::drain() noexcept {
+    std::size_t tail = tail_.load(std::memory_order_relaxed);
+    const std::size_t head = head_.load(std::memory_order_acquire);
+    for (; tail != head; ++tail) {
+        items_[tail % kCapacity].reset();
+    }
+    tail_.store(tail, std::memory_order_release);
+}
+
 // ---------------------------------------------------------------- hand-off
 
 void HandoffFlag::raise() noexcept {
@@ -230,6 +252,7 @@ void ReconstructionPool::dispatch() noexcept {
             for (std::size_t k = 0; k < size; ++k) {
                 workers_[k]->discardResult();
             }
+            buffer.retired_.drain();
             ++batchNumber_;
         } catch (...) {
             // Only allocation can throw here; count it and keep following.
@@ -289,6 +312,13 @@ void SurrogateBuffer::stop() noexcept {
         producer_.join();
     }
     started_.store(0);
+    retired_.drain();
+}
+
+void SurrogateBuffer::retire(std::shared_ptr<const PlaybackChunk> chunk) noexcept {
+    if (chunk) {
+        (void)retired_.push(chunk);  // when full, `chunk` is released here instead
+    }
 }
 
 void SurrogateBuffer::wake() noexcept {
@@ -372,6 +402,7 @@ double SurrogateBuffer::readyUntil(std::uint64_t chunk) const noexcept {
 }
 
 void SurrogateBuffer::waitForChange(std::uint64_t chunk, std::uint64_t generation) {
+    retired_.drain();
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_until(lock, std::chrono::steady_clock::now() + kProducerWait, [&] {
         return stop_.load() || generation_.load() != generation ||

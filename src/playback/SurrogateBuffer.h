@@ -37,6 +37,26 @@ private:
     std::shared_ptr<const PlaybackChunk> chunk_;
 };
 
+// Chunks the render thread lets go of, freed later on a background thread so
+// that no deallocation happens on the render path. Single producer (the
+// render thread), single consumer (the buffer's producer or dispatcher, or the
+// owner after stop). Wait-free on both sides.
+class RetiredChunks {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    // Takes the reference when there is room (leaving `chunk` empty); when
+    // the ring is full the caller keeps it and drops it itself.
+    bool push(std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
+    // Releases every retired chunk.
+    void drain() noexcept;
+
+private:
+    std::shared_ptr<const PlaybackChunk> items_[kCapacity];
+    std::atomic<std::size_t> head_{0};  // next write
+    std::atomic<std::size_t> tail_{0};  // next release
+};
+
 // A flag one thread raises and another waits for. Used for the hand-off
 // between dispatcher and workers, never on the render path. (A mutex and a
 // condition variable rather than atomic wait/notify: the latter loses
@@ -154,6 +174,11 @@ public:
     void setConsumerChunk(std::uint64_t chunk) noexcept;
     void jumpTo(std::uint64_t chunk) noexcept;
     std::shared_ptr<const PlaybackChunk> get(std::uint64_t chunk) const noexcept;
+    // Hands a chunk reference the render thread no longer needs to the
+    // background thread, which releases it (and frees the chunk if it was the
+    // last reference). Render thread only; never blocks, never frees unless
+    // 64 chunks are already waiting.
+    void retire(std::shared_ptr<const PlaybackChunk> chunk) noexcept;
     // Starts if needed, moves the consumer, then polls every 2 ms.
     bool waitForChunk(std::uint64_t chunk, std::uint32_t timeoutMs);
     std::uint64_t readyAhead(std::uint64_t chunk) const noexcept;
@@ -183,6 +208,7 @@ private:
     std::uint64_t slotCount_;
     std::int32_t mode_;
     std::unique_ptr<ChunkSlot[]> slots_;
+    RetiredChunks retired_;
     std::atomic<std::uint64_t> consumerChunk_{0};
     std::atomic<std::uint64_t> generation_{0};
     std::atomic<std::uint64_t> failures_{0};

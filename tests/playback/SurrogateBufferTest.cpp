@@ -268,3 +268,50 @@ TEST(SurrogateBuffer, StressConsumerAgainstWorkers) {
 
 }  // namespace
 }  // namespace al::surrogate
+
+namespace al::surrogate {
+namespace {
+
+// A chunk the render thread lets go of is freed on the buffer's own thread.
+TEST(SurrogateBuffer, RetiredChunksAreFreedInTheBackground) {
+    for (bool prepared : {false, true}) {
+        auto source = std::make_shared<FakeSource>(10, prepared);
+        SurrogateBuffer buffer(source, 4);
+        buffer.start();
+        std::atomic<bool> freed{false};
+        std::thread::id freedOn;
+        std::mutex guard;
+        auto chunk = std::shared_ptr<const PlaybackChunk>(new PlaybackChunk, [&](const PlaybackChunk* p) {
+            {
+                std::lock_guard<std::mutex> lock(guard);
+                freedOn = std::this_thread::get_id();
+            }
+            delete p;
+            freed.store(true);
+        });
+        buffer.retire(std::move(chunk));
+        buffer.retire(nullptr);
+        EXPECT_TRUE(eventually([&] { return freed.load(); })) << prepared;
+        std::lock_guard<std::mutex> lock(guard);
+        EXPECT_NE(freedOn, std::this_thread::get_id()) << prepared;
+    }
+    // More than the ring holds, with nobody draining: nothing is lost or leaked.
+    auto source = std::make_shared<FakeSource>(10, false);
+    int alive = 0;
+    {
+        SurrogateBuffer idle(source, 4);
+        for (int i = 0; i < 100; ++i) {
+            ++alive;
+            idle.retire(std::shared_ptr<const PlaybackChunk>(new PlaybackChunk,
+                                                             [&](const PlaybackChunk* p) {
+                                                                 --alive;
+                                                                 delete p;
+                                                             }));
+        }
+        EXPECT_EQ(alive, static_cast<int>(RetiredChunks::kCapacity));
+    }
+    EXPECT_EQ(alive, 0);
+}
+
+}  // namespace
+}  // namespace al::surrogate
