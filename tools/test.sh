@@ -26,14 +26,7 @@ cmake --build --preset linux-tsan -j "$jobs" --target surrogate_tests placement_
 ctest --preset linux-tsan -R "^(surrogate|placement|lattice)_tests$"
 
 step "Fuzzers, short runs"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs" --target fuzzers
-corpus="build/fuzz/corpus"
-mkdir -p "$corpus/record" "$corpus/wave" "$corpus/dsf"
-build/linux/src/cli/auralith demo-record "$corpus/record/seed.aur" --seconds 0.05 >/dev/null
-for target in record wave dsf; do
-  build/fuzz/fuzz/${target}_fuzzer -max_total_time=15 -max_len=65536 "$corpus/$target" 2>&1 | tail -n 1
-done
+tools/fuzz.sh 15
 
 step "Windows build and tests under Wine"
 cmake --preset windows >/dev/null
