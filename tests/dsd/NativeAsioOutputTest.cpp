@@ -230,7 +230,7 @@ TEST(NativeAsioOpen, OnlyOneOutputInTheProcess) {
     EXPECT_EQ(openFailure(third), "opened");
 }
 
-TEST(NativeAsioOpen, LinuxHasNoDriversAndSaysSo) {
+TEST(NativeAsioOpen, WithoutInstalledDriversTheListIsEmptyAndOpenSaysSo) {
     if (!platform::platformAsioSystem().listDrivers().empty()) {
         GTEST_SKIP() << "this platform lists drivers";
     }
