@@ -15,7 +15,9 @@ std::atomic<Native*> gActive{nullptr};
 constexpr const char* kFaultMessage =
     "ASIO underrun, reset request or clock change; playback stopped";
 
-[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+[[noreturn]] void fail(const char* message) {
+    throw std::runtime_error(message);
+}
 
 void check(platform::AsioResult result, const char* message) {
     if (!platform::asioSucceeded(result)) {
@@ -40,7 +42,9 @@ Native::Native(std::u16string driverIdentity)
 Native::Native(std::u16string driverIdentity, platform::AsioSystem& system)
     : identity_(std::move(driverIdentity)), system_(system) {}
 
-Native::~Native() { release(); }
+Native::~Native() {
+    release();
+}
 
 DsdOutputFormat Native::open(const std::u16string& /*endpointId*/, std::uint32_t frameRate) {
     if (driver_ != nullptr) {
@@ -171,8 +175,7 @@ bool Native::wait(std::uint32_t timeoutMs) {
         fail(kFaultMessage);
     }
     const auto hasRoom = [this] {
-        return queued_.load(std::memory_order_relaxed) -
-                   consumed_.load(std::memory_order_acquire) <
+        return queued_.load(std::memory_order_relaxed) - consumed_.load(std::memory_order_acquire) <
                kQueueSlots;
     };
     if (hasRoom()) {

@@ -30,7 +30,7 @@ std::vector<AsioDriverEntry> listAsioDrivers();
 // lock or allocates after open. At most one Native is open in the process:
 // the callbacks carry no context and reach it through a process-wide pointer.
 class Native final : public IAudioOutput {
-public:
+  public:
     static constexpr std::uint32_t kQueueSlots = 8;
     static constexpr std::uint8_t kIdle = 0x69;
 
@@ -66,7 +66,7 @@ public:
     std::uint8_t faults() const noexcept { return fault_.load(std::memory_order_acquire); }
     bool isOpen() const noexcept { return driver_ != nullptr; }
 
-private:
+  private:
     static void onBufferSwitch(std::int32_t halfIndex, std::int32_t directProcess) noexcept;
     static void* onBufferSwitchTimeInfo(void* timeInfo, std::int32_t halfIndex,
                                         std::int32_t directProcess) noexcept;

@@ -84,7 +84,7 @@ struct AsioBufferSize {
 // One created driver. Destruction releases the driver object; it does not
 // stop it or dispose its buffers (the owner does that first). No call throws.
 class AsioDriver {
-public:
+  public:
     virtual ~AsioDriver() = default;
 
     // init() with the desktop window as the system handle.
@@ -107,7 +107,7 @@ public:
     virtual AsioResult start() noexcept = 0;
     virtual AsioResult stop() noexcept = 0;
 
-protected:
+  protected:
     AsioDriver() = default;
     AsioDriver(const AsioDriver&) = delete;
     AsioDriver& operator=(const AsioDriver&) = delete;
@@ -124,7 +124,7 @@ enum class AsioCreateResult { Created, InvalidIdentity, CannotLoad };
 // How drivers are reached: the thread's COM apartment, creation from an
 // identity, and the installed list.
 class AsioSystem {
-public:
+  public:
     virtual ~AsioSystem() = default;
     // Joins the calling thread to a single-threaded apartment. False on a
     // failing result; true (to be undone once) otherwise.
@@ -137,7 +137,7 @@ public:
     // Installed 64-bit drivers in the system's order; empty when none.
     virtual std::vector<AsioDriverEntry> listDrivers() = 0;
 
-protected:
+  protected:
     AsioSystem() = default;
     AsioSystem(const AsioSystem&) = delete;
     AsioSystem& operator=(const AsioSystem&) = delete;

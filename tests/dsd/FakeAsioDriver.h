@@ -66,7 +66,7 @@ struct FakeAsioState {
 };
 
 class FakeAsioDriver final : public platform::AsioDriver {
-public:
+  public:
     explicit FakeAsioDriver(FakeAsioState& state) : state_(state) {}
     ~FakeAsioDriver() override { log("release"); }
 
@@ -94,7 +94,8 @@ public:
         rate = state_.rateSet + state_.rateReadBackOffset;
         return state_.getRateResult;
     }
-    platform::AsioResult getChannels(std::int32_t& inputs, std::int32_t& outputs) noexcept override {
+    platform::AsioResult getChannels(std::int32_t& inputs,
+                                     std::int32_t& outputs) noexcept override {
         log("getChannels");
         inputs = 0;
         outputs = state_.outputs;
@@ -152,7 +153,7 @@ public:
         return platform::kAsioOk;
     }
 
-private:
+  private:
     void log(const char* call) noexcept {
         try {
             state_.calls.emplace_back(call);
@@ -163,7 +164,7 @@ private:
 };
 
 class FakeAsioSystem final : public platform::AsioSystem {
-public:
+  public:
     explicit FakeAsioSystem(FakeAsioState& state) : state_(state) {}
 
     bool initializeCom() noexcept override {
@@ -171,9 +172,8 @@ public:
         return state_.comInitResult;
     }
     void uninitializeCom() noexcept override { ++state_.comUninits; }
-    platform::AsioCreateResult createDriver(const std::u16string&,
-                                            std::unique_ptr<platform::AsioDriver>& driver) noexcept
-        override {
+    platform::AsioCreateResult createDriver(
+        const std::u16string&, std::unique_ptr<platform::AsioDriver>& driver) noexcept override {
         if (state_.createResult == platform::AsioCreateResult::Created) {
             driver = std::make_unique<FakeAsioDriver>(state_);
         }
@@ -183,7 +183,7 @@ public:
         return {{u"{00000000-0000-0000-0000-000000000001}", u"Simulated ASIO"}};
     }
 
-private:
+  private:
     FakeAsioState& state_;
 };
 

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -30,8 +30,10 @@ std::uint16_t word(std::uint32_t n, std::uint32_t i, int channel) {
     std::uint32_t x = n * 2654435761u + i * 40503u + static_cast<std::uint32_t>(channel) * 977u;
     x ^= x >> 13;
     std::uint16_t w = static_cast<std::uint16_t>(x * 2246822519u >> 16);
-    if ((w & 0xFF) == 0x69) w ^= 0x01;
-    if ((w >> 8) == 0x69) w ^= 0x0100;
+    if ((w & 0xFF) == 0x69)
+        w ^= 0x01;
+    if ((w >> 8) == 0x69)
+        w ^= 0x0100;
     return w;
 }
 
@@ -51,8 +53,7 @@ std::vector<std::uint8_t> dopBuffer(std::uint32_t n, std::uint32_t frames) {
 }
 
 // What channel c carries natively for buffer n (earlier byte first).
-std::vector<std::uint8_t> nativeBytes(std::uint32_t n, std::uint32_t frames, int c,
-                                      bool reversed) {
+std::vector<std::uint8_t> nativeBytes(std::uint32_t n, std::uint32_t frames, int c, bool reversed) {
     std::vector<std::uint8_t> out;
     for (std::uint32_t i = 0; i < frames; ++i) {
         const std::uint16_t w = word(n, i, c);
@@ -60,7 +61,8 @@ std::vector<std::uint8_t> nativeBytes(std::uint32_t n, std::uint32_t frames, int
         out.push_back(static_cast<std::uint8_t>(w & 0xFF));
     }
     if (reversed) {
-        for (auto& b : out) b = morrow::dsd::reverseBits(b);
+        for (auto& b : out)
+            b = morrow::dsd::reverseBits(b);
     }
     return out;
 }
@@ -88,9 +90,10 @@ TEST(NativeAsioOpen, StepsInOrderAndTheFormatOfA4096BitBuffer) {
     EXPECT_EQ(format.description, "Native ASIO DSD (no DoP on the wire)");
 
     const std::vector<std::string> expected = {
-        "init",          "setIoFormat",         "canSampleRate",       "setSampleRate",
-        "getSampleRate", "getChannels",         "getBufferSize",       "getChannelInfo(out)",
-        "getChannelInfo(out)", "createBuffers"};
+        "init",          "setIoFormat",         "canSampleRate",
+        "setSampleRate", "getSampleRate",       "getChannels",
+        "getBufferSize", "getChannelInfo(out)", "getChannelInfo(out)",
+        "createBuffers"};
     EXPECT_EQ(fake.state.calls, expected);
     EXPECT_EQ(fake.state.comInits, 1);
     EXPECT_EQ(fake.state.ioFormatSeen, platform::kAsioFormatDsd);
@@ -135,10 +138,13 @@ TEST(NativeAsioOpen, EachFailingStepGivesItsMessageAndLeavesNothingHeld) {
         {"Driver rejected native DSD", [](auto& s) { s.ioFormatAfter = platform::kAsioFormatPcm; }},
         {"Native DSD rate unsupported by driver",
          [](auto& s) { s.canRateResult = platform::kAsioNoClock; }},
-        {"Cannot set native DSD rate", [](auto& s) { s.setRateResult = platform::kAsioInvalidMode; }},
-        {"Cannot verify ASIO rate", [](auto& s) { s.getRateResult = platform::kAsioHwMalfunction; }},
+        {"Cannot set native DSD rate",
+         [](auto& s) { s.setRateResult = platform::kAsioInvalidMode; }},
+        {"Cannot verify ASIO rate",
+         [](auto& s) { s.getRateResult = platform::kAsioHwMalfunction; }},
         {"ASIO rate changed unexpectedly", [](auto& s) { s.rateReadBackOffset = -1.0; }},
-        {"Cannot query ASIO channels", [](auto& s) { s.channelsResult = platform::kAsioNotPresent; }},
+        {"Cannot query ASIO channels",
+         [](auto& s) { s.channelsResult = platform::kAsioNotPresent; }},
         {"ASIO stereo outputs unavailable", [](auto& s) { s.outputs = 1; }},
         {"Cannot query ASIO buffer size",
          [](auto& s) { s.bufferSizeResult = platform::kAsioNotPresent; }},
@@ -160,7 +166,8 @@ TEST(NativeAsioOpen, EachFailingStepGivesItsMessageAndLeavesNothingHeld) {
             EXPECT_EQ(calls.back(), "release");
         }
         const bool created = std::find(calls.begin(), calls.end(), "createBuffers") != calls.end();
-        const bool disposed = std::find(calls.begin(), calls.end(), "disposeBuffers") != calls.end();
+        const bool disposed =
+            std::find(calls.begin(), calls.end(), "disposeBuffers") != calls.end();
         EXPECT_EQ(disposed, created && fake.state.createBuffersResult == platform::kAsioOk);
         // The process-wide slot is free again.
         FakeAsio other;
@@ -197,11 +204,11 @@ TEST(NativeAsioOpen, PreferredBufferSizeLimits) {
     const Case cases[] = {
         {{16, 0x1000000, 16, 16}, true},
         {{16, 0x1000000, 0x1000000, 16}, true},
-        {{16, 0x1000000, 8, 8}, false},            // below 16
-        {{16, 0x2000000, 0x1000010, 16}, false},   // above 16,777,216
-        {{16, 0x1000000, 4088, 8}, false},         // not a multiple of 16
-        {{8192, 0x1000000, 4096, 16}, false},      // below the driver's minimum
-        {{16, 2048, 4096, 16}, false},             // above its maximum
+        {{16, 0x1000000, 8, 8}, false},           // below 16
+        {{16, 0x2000000, 0x1000010, 16}, false},  // above 16,777,216
+        {{16, 0x1000000, 4088, 8}, false},        // not a multiple of 16
+        {{8192, 0x1000000, 4096, 16}, false},     // below the driver's minimum
+        {{16, 2048, 4096, 16}, false},            // above its maximum
         {{0, 0, 0, 0}, false},
     };
     for (const Case& c : cases) {
@@ -396,7 +403,8 @@ TEST(NativeAsioCallbacks, MessageSelectorsAndFaults) {
     ASSERT_NE(message, nullptr);
     const std::int32_t supported[] = {0, 0, 1, 1, 0, 1, 0, 1, 0, 0};  // values 0..9
     for (std::int32_t v = 0; v < 10; ++v) {
-        EXPECT_EQ(message(platform::kAsioSelectorSupported, v, nullptr, nullptr), supported[v]) << v;
+        EXPECT_EQ(message(platform::kAsioSelectorSupported, v, nullptr, nullptr), supported[v])
+            << v;
     }
     EXPECT_EQ(message(platform::kAsioEngineVersion, 0, nullptr, nullptr), 2);
     EXPECT_EQ(message(platform::kAsioBufferSizeChange, 0, nullptr, nullptr), 0);
@@ -515,7 +523,8 @@ TEST(NativeAsioStream, TwoThreadsLoseNothingAndReorderNothing) {
         while (!done.load()) {
             fake.state.switchHalf(half);
             fake.state.record(half);
-            if (fake.state.halves[0][half][0] != 0x69) played.fetch_add(1);
+            if (fake.state.halves[0][half][0] != 0x69)
+                played.fetch_add(1);
             half ^= 1;
         }
     });
@@ -542,7 +551,8 @@ TEST(NativeAsioStream, TwoThreadsLoseNothingAndReorderNothing) {
         std::uint32_t n = 0;
         for (std::size_t at = 0; at < wire.size(); at += half) {
             const std::vector<std::uint8_t> piece(wire.begin() + at, wire.begin() + at + half);
-            if (piece == std::vector<std::uint8_t>(half, 0x69)) continue;
+            if (piece == std::vector<std::uint8_t>(half, 0x69))
+                continue;
             ASSERT_LT(n, kBuffers);
             ASSERT_EQ(piece, nativeBytes(n, format.framesPerBuffer, c, false)) << "buffer " << n;
             ++n;

@@ -35,8 +35,10 @@ std::uint16_t word(std::uint32_t n, std::uint32_t i, int channel) {
     std::uint32_t x = n * 2654435761u + i * 40503u + static_cast<std::uint32_t>(channel) * 977u;
     x ^= x >> 13;
     std::uint16_t w = static_cast<std::uint16_t>(x * 2246822519u >> 16);
-    if ((w & 0xFF) == 0x69) w ^= 0x01;
-    if ((w >> 8) == 0x69) w ^= 0x0100;
+    if ((w & 0xFF) == 0x69)
+        w ^= 0x01;
+    if ((w >> 8) == 0x69)
+        w ^= 0x0100;
     return w;
 }
 
@@ -64,7 +66,8 @@ std::vector<std::uint8_t> nativeBytes(std::uint32_t count, std::uint32_t frames,
         }
     }
     if (reversed) {
-        for (auto& b : out) b = morrow::dsd::reverseBits(b);
+        for (auto& b : out)
+            b = morrow::dsd::reverseBits(b);
     }
     return out;
 }
@@ -72,7 +75,7 @@ std::vector<std::uint8_t> nativeBytes(std::uint32_t count, std::uint32_t frames,
 // The test driver DLL, loaded by this program as well as by COM (the same
 // module, so its controls see the driver COM created), and registered once.
 class TestDriverDll {
-public:
+  public:
     static TestDriverDll& get() {
         static TestDriverDll dll;
         return dll;
@@ -101,7 +104,7 @@ public:
         return r;
     }
 
-private:
+  private:
     template <typename F>
     F symbol(const char* name) {
         return reinterpret_cast<F>(reinterpret_cast<void (*)()>(::GetProcAddress(module_, name)));
@@ -147,7 +150,7 @@ private:
 };
 
 class NativeAsioDriver : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dll_ = &TestDriverDll::get();
         ASSERT_TRUE(dll_->ready()) << dll_->problem();
@@ -257,10 +260,12 @@ TEST_F(NativeAsioDriver, AFedStreamArrivesWhole) {
         frames = native.open(u"", kDsd64Frames).framesPerBuffer;
         ASSERT_EQ(frames, 8192u);
         std::uint32_t sent = 0;
-        for (; sent < native.queueDepth(); ++sent) native.submit(dopBuffer(sent, frames));
+        for (; sent < native.queueDepth(); ++sent)
+            native.submit(dopBuffer(sent, frames));
         native.start();
         while (sent < kBuffers) {
-            if (native.wait(20)) native.submit(dopBuffer(sent++, frames));
+            if (native.wait(20))
+                native.submit(dopBuffer(sent++, frames));
         }
         EXPECT_EQ(waitForFault(native), kFault);  // fed no more
         EXPECT_EQ(native.faults(), Native::kFaultUnderrun);
@@ -287,8 +292,7 @@ TEST_F(NativeAsioDriver, ARateReadBackOneBelowIsRefused) {
         EXPECT_STREQ(e.what(), "ASIO rate changed unexpectedly");
     }
     EXPECT_EQ(dll_->state().liveObjects, 0);
-    EXPECT_EQ(dll_->calls(),
-              "init,future,canSampleRate,setSampleRate,getSampleRate,release");
+    EXPECT_EQ(dll_->calls(), "init,future,canSampleRate,setSampleRate,getSampleRate,release");
 }
 
 TEST_F(NativeAsioDriver, ADriverWithoutDsdModeIsRefused) {

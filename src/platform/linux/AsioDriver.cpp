@@ -8,7 +8,7 @@ namespace al::platform {
 namespace {
 
 class NoAsioSystem final : public AsioSystem {
-public:
+  public:
     bool initializeCom() noexcept override { return true; }
     void uninitializeCom() noexcept override {}
     AsioCreateResult createDriver(const std::u16string& identity,

@@ -1,6 +1,8 @@
 #include "platform/AsioDriver.h"
 
+// windows.h first: the COM headers rely on it.
 #include <windows.h>
+
 #include <objbase.h>
 
 #include <cstring>
@@ -25,7 +27,7 @@ struct KeyHolder {
 };
 
 class ComAsioDriver final : public AsioDriver {
-public:
+  public:
     explicit ComAsioDriver(asio::IAsio* driver) noexcept : driver_(driver) {}
     ~ComAsioDriver() override { driver_->Release(); }
 
@@ -96,13 +98,13 @@ public:
     AsioResult start() noexcept override { return driver_->start(); }
     AsioResult stop() noexcept override { return driver_->stop(); }
 
-private:
+  private:
     asio::IAsio* driver_;
     asio::Callbacks callbacks_{};
 };
 
 class WindowsAsioSystem final : public AsioSystem {
-public:
+  public:
     bool initializeCom() noexcept override {
         return SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     }
@@ -134,15 +136,15 @@ public:
     std::vector<AsioDriverEntry> listDrivers() override {
         std::vector<AsioDriverEntry> entries;
         KeyHolder rootKey;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ASIO", 0,
-                            KEY_READ | KEY_WOW64_64KEY, &rootKey.key) != ERROR_SUCCESS) {
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ASIO", 0, KEY_READ | KEY_WOW64_64KEY,
+                            &rootKey.key) != ERROR_SUCCESS) {
             return entries;
         }
         for (DWORD index = 0;; ++index) {
             wchar_t name[257];
             DWORD nameLength = 257;
-            const LONG status =
-                ::RegEnumKeyExW(rootKey.key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+            const LONG status = ::RegEnumKeyExW(rootKey.key, index, name, &nameLength, nullptr,
+                                                nullptr, nullptr, nullptr);
             if (status == ERROR_NO_MORE_ITEMS) {
                 break;
             }
@@ -150,8 +152,8 @@ public:
                 continue;  // a name longer than 256 characters
             }
             KeyHolder driverKey;
-            if (::RegOpenKeyExW(rootKey.key, name, 0, KEY_READ | KEY_WOW64_64KEY,
-                                &driverKey.key) != ERROR_SUCCESS) {
+            if (::RegOpenKeyExW(rootKey.key, name, 0, KEY_READ | KEY_WOW64_64KEY, &driverKey.key) !=
+                ERROR_SUCCESS) {
                 continue;
             }
             // Up to 256 bytes, plus room for a terminator the value may lack.
@@ -164,9 +166,9 @@ public:
                 continue;
             }
             value[bytes / sizeof(wchar_t)] = L'\0';
-            entries.push_back({std::u16string(reinterpret_cast<const char16_t*>(value)),
-                               std::u16string(reinterpret_cast<const char16_t*>(name),
-                                              nameLength)});
+            entries.push_back(
+                {std::u16string(reinterpret_cast<const char16_t*>(value)),
+                 std::u16string(reinterpret_cast<const char16_t*>(name), nameLength)});
         }
         return entries;
     }

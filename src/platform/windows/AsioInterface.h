@@ -4,7 +4,9 @@
 // id, with the methods below after IUnknown's, in this vtable order. Only
 // Windows translation units include this header.
 
+// windows.h first: the COM headers rely on it.
 #include <windows.h>
+
 #include <unknwn.h>
 
 #include <cstdint>
@@ -71,7 +73,7 @@ static_assert(sizeof(IoFormat) == 512);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 class IAsio : public IUnknown {
-public:
+  public:
     virtual Bool init(void* sysHandle) = 0;
     virtual void getDriverName(char* name) = 0;
     virtual Long getDriverVersion() = 0;

@@ -16,12 +16,12 @@ struct Config {
     std::int32_t preferredBits = 4096;  // preferred buffer, DSD bits per channel
     std::int32_t minimumBits = 16;
     std::int32_t maximumBits = 0x1000000;
-    std::int32_t sampleType = 33;       // 32: least significant bit first, 33: most
-    double rateReadBackOffset = 0.0;    // -1 reads 2,822,399 back after 2,822,400
-    std::int32_t dsdMode = 1;           // 0: future(kAsioSetIoFormat) is not present
+    std::int32_t sampleType = 33;         // 32: least significant bit first, 33: most
+    double rateReadBackOffset = 0.0;      // -1 reads 2,822,399 back after 2,822,400
+    std::int32_t dsdMode = 1;             // 0: future(kAsioSetIoFormat) is not present
     std::int32_t resetAfterSwitches = 0;  // >0: a reset request after that many switches
-    std::int32_t useTimeInfo = 0;       // switch through bufferSwitchTimeInfo if the host takes it
-    std::int32_t outputReady = 1;       // outputReady() answers ASE_OK (else ASE_NotPresent)
+    std::int32_t useTimeInfo = 0;  // switch through bufferSwitchTimeInfo if the host takes it
+    std::int32_t outputReady = 1;  // outputReady() answers ASE_OK (else ASE_NotPresent)
     std::int32_t captureLimitBytes = 16 << 20;  // per channel
 };
 

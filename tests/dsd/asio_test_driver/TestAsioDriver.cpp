@@ -2,7 +2,9 @@
 // the driver interface, runs its own buffer-switch thread paced like hardware
 // and records every byte the host leaves in its half-buffers.
 
+// windows.h first: the COM headers rely on it.
 #include <windows.h>
+
 #include <objbase.h>
 
 #include <atomic>
@@ -41,7 +43,8 @@ std::vector<std::uint8_t> gCapture[2];
 
 void log(const char* call) {
     std::lock_guard lock(gMutex);
-    if (!gLog.empty()) gLog += ',';
+    if (!gLog.empty())
+        gLog += ',';
     gLog += call;
 }
 
@@ -58,7 +61,7 @@ constexpr asio::Error kInvalidMode = -997;
 constexpr asio::Long kSetIoFormat = 0x23111961;
 
 class TestDriver final : public asio::IAsio {
-public:
+  public:
     TestDriver() : config_(config()) {
         std::lock_guard lock(gMutex);
         ++gReport.liveObjects;
@@ -66,7 +69,8 @@ public:
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (out == nullptr) return E_POINTER;
+        if (out == nullptr)
+            return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kClsid)) {
             *out = this;
             AddRef();
@@ -103,7 +107,8 @@ public:
 
     asio::Error start() override {
         log("start");
-        if (halves_[0][0].empty()) return kNotPresent;
+        if (halves_[0][0].empty())
+            return kNotPresent;
         stopThread();
         running_ = true;
         thread_ = std::thread([this] { run(); });
@@ -137,9 +142,11 @@ public:
     asio::Error canSampleRate(asio::SampleRate rate) override {
         log("canSampleRate");
         // DSD64 to DSD512 in DSD mode only.
-        if (!dsd_) return kNoClock;
+        if (!dsd_)
+            return kNoClock;
         for (double r = 2822400.0; r <= 22579200.0; r *= 2) {
-            if (rate == r) return kOk;
+            if (rate == r)
+                return kOk;
         }
         return kNoClock;
     }
@@ -172,7 +179,8 @@ public:
     }
     asio::Error getChannelInfo(asio::ChannelInfo* info) override {
         log("getChannelInfo");
-        if (info->channel < 0 || info->channel > 1 || info->isInput != 0) return kInvalidParameter;
+        if (info->channel < 0 || info->channel > 1 || info->isInput != 0)
+            return kInvalidParameter;
         info->isActive = 1;
         info->channelGroup = 0;
         info->type = config_.sampleType;
@@ -186,7 +194,8 @@ public:
             std::lock_guard lock(gMutex);
             gReport.bufferSizeAsked = bufferSize;
         }
-        if (channels != 2 || bufferSize <= 0 || bufferSize % 8 != 0) return kInvalidMode;
+        if (channels != 2 || bufferSize <= 0 || bufferSize % 8 != 0)
+            return kInvalidMode;
         for (asio::Long i = 0; i < channels; ++i) {
             if (infos[i].isInput != 0 || infos[i].channelNum < 0 || infos[i].channelNum > 1) {
                 return kInvalidParameter;
@@ -207,7 +216,8 @@ public:
         const asio::Long timeInfo = callbacks_->message(1, 7, nullptr, nullptr);
         const asio::Long sizeChange = callbacks_->message(1, 4, nullptr, nullptr);
         asio::Long timeInfoAnswer = -1;
-        if (timeInfo == 1) timeInfoAnswer = callbacks_->message(7, 0, nullptr, nullptr);
+        if (timeInfo == 1)
+            timeInfoAnswer = callbacks_->message(7, 0, nullptr, nullptr);
         useTimeInfo_ = config_.useTimeInfo != 0 && timeInfoAnswer == 1;
         std::lock_guard lock(gMutex);
         gReport.answerEngineVersion = version;
@@ -222,25 +232,30 @@ public:
         log("disposeBuffers");
         stopThread();
         for (auto& channel : halves_) {
-            for (auto& half : channel) half.clear();
+            for (auto& half : channel)
+                half.clear();
         }
         callbacks_ = nullptr;
         return kOk;
     }
     asio::Error controlPanel() override { return kNotPresent; }
     asio::Error future(asio::Long selector, void* opt) override {
-        if (selector != kSetIoFormat) return kNotPresent;
+        if (selector != kSetIoFormat)
+            return kNotPresent;
         log("future");
         auto* format = static_cast<asio::IoFormat*>(opt);
         bool zero = true;
-        for (char c : format->future) zero = zero && c == 0;
+        for (char c : format->future)
+            zero = zero && c == 0;
         {
             std::lock_guard lock(gMutex);
             gReport.ioFormatReservedZero = zero ? 1 : 0;
             gReport.ioFormatType = format->formatType;
         }
-        if (config_.dsdMode == 0) return kNotPresent;
-        if (format->formatType != 0 && format->formatType != 1) return kInvalidParameter;
+        if (config_.dsdMode == 0)
+            return kNotPresent;
+        if (format->formatType != 0 && format->formatType != 1)
+            return kInvalidParameter;
         dsd_ = format->formatType == 1;
         return kSuccess;
     }
@@ -250,21 +265,22 @@ public:
         return config_.outputReady != 0 ? kOk : kNotPresent;
     }
 
-private:
+  private:
     static constexpr asio::Error kNoClock = -995;
 
     ~TestDriver() = default;
 
     void stopThread() {
         running_ = false;
-        if (thread_.joinable()) thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
 
     // Paced like hardware: one half-buffer per buffer duration. After the
     // host has filled a half it is "played": recorded byte for byte.
     void run() {
-        const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(
-            static_cast<double>(config_.preferredBits) / rate_ * 1e9));
+        const auto period = std::chrono::nanoseconds(
+            static_cast<std::int64_t>(static_cast<double>(config_.preferredBits) / rate_ * 1e9));
         auto next = std::chrono::steady_clock::now();
         asio::Long index = 0;
         asio::Long done = 0;
@@ -311,9 +327,10 @@ private:
 };
 
 class Factory final : public IClassFactory {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (out == nullptr) return E_POINTER;
+        if (out == nullptr)
+            return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
             *out = this;
             return S_OK;
@@ -324,11 +341,14 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
-        if (out == nullptr) return E_POINTER;
+        if (out == nullptr)
+            return E_POINTER;
         *out = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        if (outer != nullptr)
+            return CLASS_E_NOAGGREGATION;
         auto* driver = new (std::nothrow) TestDriver();
-        if (driver == nullptr) return E_OUTOFMEMORY;
+        if (driver == nullptr)
+            return E_OUTOFMEMORY;
         const HRESULT result = driver->QueryInterface(riid, out);
         driver->Release();
         return result;
@@ -359,7 +379,8 @@ bool writeKey(const std::wstring& path, const wchar_t* name, const std::wstring&
         return false;
     }
     bool ok = setString(key, name, value);
-    if (ok && name2 != nullptr) ok = setString(key, name2, value2);
+    if (ok && name2 != nullptr)
+        ok = setString(key, name2, value2);
     ::RegCloseKey(key);
     return ok;
 }
@@ -373,14 +394,17 @@ std::wstring classKey() {
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) gModule = instance;
+    if (reason == DLL_PROCESS_ATTACH)
+        gModule = instance;
     return TRUE;
 }
 
 HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** out) {
-    if (out == nullptr) return E_POINTER;
+    if (out == nullptr)
+        return E_POINTER;
     *out = nullptr;
-    if (!IsEqualCLSID(clsid, kClsid)) return CLASS_E_CLASSNOTAVAILABLE;
+    if (!IsEqualCLSID(clsid, kClsid))
+        return CLASS_E_CLASSNOTAVAILABLE;
     return gFactory.QueryInterface(riid, out);
 }
 
@@ -394,12 +418,13 @@ HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 HRESULT STDAPICALLTYPE DllRegisterServer() {
     wchar_t path[MAX_PATH];
     const DWORD length = ::GetModuleFileNameW(gModule, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return E_FAIL;
-    const bool ok =
-        writeKey(classKey(), nullptr, control::kDriverName) &&
-        writeKey(classKey() + L"\\InprocServer32", nullptr, path, L"ThreadingModel", L"Apartment") &&
-        writeKey(std::wstring(L"SOFTWARE\\ASIO\\") + control::kDriverName, L"CLSID",
-                 control::kClsidText, L"Description", control::kDriverName);
+    if (length == 0 || length >= MAX_PATH)
+        return E_FAIL;
+    const bool ok = writeKey(classKey(), nullptr, control::kDriverName) &&
+                    writeKey(classKey() + L"\\InprocServer32", nullptr, path, L"ThreadingModel",
+                             L"Apartment") &&
+                    writeKey(std::wstring(L"SOFTWARE\\ASIO\\") + control::kDriverName, L"CLSID",
+                             control::kClsidText, L"Description", control::kDriverName);
     return ok ? S_OK : E_FAIL;
 }
 
@@ -432,13 +457,15 @@ std::size_t TestAsioCapture(std::int32_t channel, std::uint8_t* out, std::size_t
     std::lock_guard lock(gMutex);
     const auto& capture = gCapture[channel & 1];
     const std::size_t n = capture.size() < capacity ? capture.size() : capacity;
-    if (n > 0) std::memcpy(out, capture.data(), n);
+    if (n > 0)
+        std::memcpy(out, capture.data(), n);
     return capture.size();
 }
 
 std::size_t TestAsioLog(char* out, std::size_t capacity) {
     std::lock_guard lock(gMutex);
-    if (capacity == 0) return gLog.size();
+    if (capacity == 0)
+        return gLog.size();
     const std::size_t n = gLog.size() < capacity - 1 ? gLog.size() : capacity - 1;
     std::memcpy(out, gLog.data(), n);
     out[n] = '\0';
