@@ -224,6 +224,7 @@ TEST_F(DsdEngineTest, NoOutputOrACarrierThePackerCannotFillFailsBeforePreparatio
 TEST_F(DsdEngineTest, CancelDuringPreparationStopsAtTheNextCheckWithin4096Frames) {
     DsdEngineOptions o = options(100'000);
     std::promise<void> reached;
+    std::future<void> reachedSignal = reached.get_future();
     std::promise<void> go;
     std::shared_future<void> goSignal = go.get_future().share();
     source_->beforeRead = [&, goSignal](std::uint64_t i) {
@@ -233,7 +234,7 @@ TEST_F(DsdEngineTest, CancelDuringPreparationStopsAtTheNextCheckWithin4096Frames
         }
     };
     auto engine = start(o);
-    reached.get_future().wait();
+    reachedSignal.wait();
     DsdEngineStatus during = engine->status();
     EXPECT_EQ(during.state, DsdEngineState::Preparing);
     EXPECT_DOUBLE_EQ(during.progress, 8192.0 / 100'000);

@@ -81,6 +81,7 @@ struct FakeOutputState {
     std::chrono::milliseconds period{0};
     std::chrono::steady_clock::time_point lastPeriodic{};
     std::uint64_t failWaitAfterEvents = UINT64_MAX;  // throws from wait once this many were taken
+    bool capture = true;  // keep every submitted byte
     std::vector<std::uint8_t> captured;
     std::uint64_t submits = 0;
     int made = 0;
@@ -148,7 +149,7 @@ public:
             if (std::chrono::steady_clock::now() < due) {
                 return false;
             }
-            state_->lastPeriodic = std::chrono::steady_clock::now();
+            state_->lastPeriodic = due;  // on the device's own clock: no drift
             ++state_->eventsTaken;
             return true;
         }
@@ -164,7 +165,9 @@ public:
         if (buffer.size() != state_->format.bufferBytes()) {
             throw std::runtime_error("fake output: buffer size");
         }
-        state_->captured.insert(state_->captured.end(), buffer.begin(), buffer.end());
+        if (state_->capture) {
+            state_->captured.insert(state_->captured.end(), buffer.begin(), buffer.end());
+        }
         ++state_->submits;
         state_->changed.notify_all();
     }
