@@ -14,6 +14,8 @@
 
 #include "app/PlayerSettings.h"
 #include "cli/DemoRecord.h"
+#include "cli/PlayDsd.h"
+#include "cli/TerminalDisplay.h"
 #include "output/AudioBufferSettings.h"
 #include "output/AudioEndpoints.h"
 #include "output/ExactWasapiOutput.h"
@@ -35,8 +37,6 @@ constexpr const char* kUsage =
     "usage: auralith play [FILE] [--device ID] [--format N|LABEL] [--buffer-ms X] [--loop]\n";
 constexpr double kSeekStepSeconds = 5.0;
 constexpr std::chrono::milliseconds kTick{50};
-constexpr std::size_t kMeterWidth = 12;
-constexpr double kMeterFloorDb = -48.0;
 
 std::string utf8(const std::u16string& text) { return platform::utf8FromUtf16(text); }
 
@@ -46,28 +46,10 @@ std::string lower(std::string text) {
     return text;
 }
 
-// m:ss.s
-std::string clockText(double seconds) {
-    seconds = std::max(0.0, seconds);
-    const auto tenths = static_cast<std::uint64_t>(seconds * 10.0);
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu:%02llu.%llu", static_cast<unsigned long long>(tenths / 600),
-                  static_cast<unsigned long long>(tenths / 10 % 60), static_cast<unsigned long long>(tenths % 10));
-    return text;
-}
-
 std::string msText(std::uint64_t ns) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", static_cast<double>(ns) / 1e6);
     return text;
-}
-
-// A peak meter on a -48..0 dBFS scale; "!" at the end while clipping.
-std::string meterText(float peak, bool clip) {
-    const double db = peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : kMeterFloorDb;
-    const double fill = std::clamp((db - kMeterFloorDb) / -kMeterFloorDb, 0.0, 1.0);
-    const auto lit = static_cast<std::size_t>(std::lround(fill * kMeterWidth));
-    return "[" + std::string(lit, '#') + std::string(kMeterWidth - lit, '-') + (clip ? "!" : "]");
 }
 
 // The candidate order of a chain initialisation starting at `first` and
@@ -428,6 +410,9 @@ int playWithOptions(const PlayOptions& options, const audio::FormatsCache& remem
 }
 
 int runPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (std::find(args.begin(), args.end(), "--dsd") != args.end()) {
+        return runPlayDsd(args, out, err);
+    }
     PlayOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];

@@ -7,12 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "dsd/AudioOutput.h"
+#include "dsd/DsdSource.h"
 
 namespace al::playback {
 class PlaybackSource;
@@ -42,6 +41,11 @@ struct DsdEngineOptions {
     std::function<std::unique_ptr<IAudioOutput>()> outputFactory;
     std::function<void()> onStarted;  // called once when the output has started
     std::uint64_t ramBudget = 0;      // bytes allowed for the track; 0: from available memory
+    // When set, makes the DSD source instead of the choice by extension.
+    std::function<std::unique_ptr<morrow::dsd::IDsdSource>()> sourceFactory;
+    // When set, answers the available physical memory instead of the system
+    // (nullopt: the query failed).
+    std::function<std::optional<std::uint64_t>()> availableMemory;
 };
 
 struct DsdEngineStatus {

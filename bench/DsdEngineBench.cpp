@@ -1,0 +1,63 @@
+// What DSD playback from memory costs: the engine and meter threads of a
+// DSD256 DoP track played for some seconds on an output paced in real time
+// (10 ms buffers), as processor time per second of playback.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <thread>
+
+#include "dsd/EngineFakes.h"
+#include "dsd/DsdEngine.h"
+#include "platform/CpuTime.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void BM_DsdEnginePlaybackFromMemory(benchmark::State& state) {
+    const auto seconds = static_cast<std::uint32_t>(state.range(0));
+    constexpr std::uint32_t kRate = 256 * 44'100;
+    constexpr std::uint32_t kFrameRate = kRate / 16;  // 705,600 DoP frames per second
+    const std::uint64_t frames = std::uint64_t{kFrameRate} * (seconds + 2);
+
+    for (auto _ : state) {
+        auto output = std::make_shared<al::test::FakeOutputState>();
+        output->capture = false;
+        output->format.framesPerBuffer = kFrameRate / 100;
+        output->format.carrierBytes = 3;
+        output->period = 10ms;
+        auto dsd = al::test::fakeSource(frames, kRate);
+        al::audio::DsdEngineOptions options;
+        options.dsdMultiple = 256;
+        options.sourceFactory = [dsd] { return std::make_unique<al::test::FakeDsdSource>(dsd); };
+        options.outputFactory = [output] { return std::make_unique<al::test::FakeOutput>(output); };
+        auto pcm = al::test::stepSource(2, 88'200, 88'200ull * (seconds + 2),
+                                        [](std::uint64_t chunk, std::uint16_t c) {
+                                            return 0.25 + 0.1 * static_cast<double>((chunk + c) % 5);
+                                        });
+        al::audio::DsdEngine engine(pcm, options);
+        engine.play();
+        while (engine.status().state != al::audio::DsdEngineState::Playing) {
+            if (engine.hasFinished()) {
+                state.SkipWithError(engine.status().failureText.c_str());
+                return;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        const double cpu0 = al::platform::processCpuSeconds();
+        const auto wall0 = std::chrono::steady_clock::now();
+        const std::uint64_t submits0 = output->submitted();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double cpu = al::platform::processCpuSeconds() - cpu0;
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+        const std::uint64_t buffers = output->submitted() - submits0;
+        state.SetIterationTime(wall);
+        state.counters["cpu_percent"] = 100.0 * cpu / wall;
+        state.counters["buffers_per_s"] = static_cast<double>(buffers) / wall;
+        state.counters["us_cpu_per_buffer"] = buffers > 0 ? 1e6 * cpu / static_cast<double>(buffers) : 0.0;
+    }
+}
+BENCHMARK(BM_DsdEnginePlaybackFromMemory)->Arg(5)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace

@@ -1,0 +1,11 @@
+#pragma once
+// Processor time the process has used, for measuring what playback threads
+// cost (benchmarks, statistics).
+
+namespace al::platform {
+
+// User plus system processor time of the whole process so far, in seconds;
+// 0 when the system cannot say. Any thread; never throws.
+double processCpuSeconds() noexcept;
+
+}  // namespace al::platform
