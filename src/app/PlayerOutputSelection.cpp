@@ -507,7 +507,7 @@ void PlayerWindow::SelectEndpoint(int index) {
         items.push_back(EndpointItemText(i));
     }
     view_.ShowEndpoints(items, selectedEndpoint_);
-    currentBufferMs_ = settings_.audioBuffer().bufferMs;
+    currentBufferMs_ = configuredBufferMs_;
     ResetBufferingCounters();
     OpenSelectedOutput(false);
 }

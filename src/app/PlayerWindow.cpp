@@ -43,7 +43,8 @@ PlayerServices PlayerServices::Defaults() {
 PlayerWindow::PlayerWindow(PlayerView& view, PlayerSettings::Files files, PlayerServices services)
     : view_(view), services_(std::move(services)), settings_(std::move(files)) {
     settings_.LoadSettings();
-    currentBufferMs_ = settings_.audioBuffer().bufferMs;
+    configuredBufferMs_ = settings_.audioBuffer().bufferMs;
+    currentBufferMs_ = configuredBufferMs_;
     output_ = services_.makeOutput();
     volume_ = services_.makeVolume();
     statisticsText_ = "Ready: \u2014  |  U: 0  |  Fail: 0  |  Buf: \u2014  |  Log: 0";
@@ -326,7 +327,7 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
     lattice_.reset();
     source_ = std::move(source);
     lattice_ = std::move(lattice);
-    currentBufferMs_ = settings_.audioBuffer().bufferMs;
+    currentBufferMs_ = configuredBufferMs_;
     ResetBufferingCounters();
     meters_.attach(lattice_.get());
     meters_.start();

@@ -248,6 +248,10 @@ public:
     // The position in seconds (DSD engine or lattice) and the duration.
     double positionSeconds() const;
     double durationSeconds() const;
+    // The endpoint buffer asked for at first, in place of Audio.buffer_ms
+    // (a front end's command-line override); applies from the next open.
+    void OverrideConfiguredBufferMs(double ms) noexcept { configuredBufferMs_ = ms; currentBufferMs_ = ms; }
+    double configuredBufferMs() const noexcept { return configuredBufferMs_; }
     // Diagnostic log level shown in the statistics ("Log: "), 0 = off.
     void setLogLevel(int level) noexcept { logLevel_ = level; }
 
@@ -351,6 +355,7 @@ private:
 
     // Adaptive buffering.
     double currentBufferMs_ = 5.0;
+    double configuredBufferMs_ = 5.0;
     std::uint64_t seenUnderruns_ = 0;
     std::uint64_t seenNearMisses_ = 0;
     std::uint32_t windowNearMisses_ = 0;

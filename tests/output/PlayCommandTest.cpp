@@ -26,6 +26,7 @@ protected:
 
     Played play(cli::PlayOptions options, const FormatsCache& remembered = FormatsCache()) {
         options.file = dir_ / "short.aur";
+        options.files = app::PlayerSettings::Files{dir_ / "AuralithPlayer.ini", dir_ / "state.ini", std::nullopt};
         std::ostringstream out;
         std::ostringstream err;
         Played played;
@@ -55,9 +56,12 @@ TEST_F(PlayCommandTest, PlaysTheLastFormatToTheEndAndStatesTheContract) {
     EXPECT_EQ(played.err, "");
     EXPECT_EQ(played.out,
               "No sound card found: playing on the virtual output in real time.\n"
-              "Playback chain initialized at exact output contract 96000 Hz / 32-bit Float \u2014 WASAPI "
+              "Reinitializing complete playback chain at 96000 Hz / 32-bit Float. Playback head is unchanged.\n"
+              "Playback chain initialized at exact output contract 96000 Hz / 32-bit Float \u2014 Virtual Output "
               "Exclusive. Playback head preserved.\n"
-              "WASAPI Exclusive playback at exact contract 96000 Hz / 32-bit Float.\n"
+              "Record ready. Playback chain initialized at 96000 Hz / 32-bit Float \u2014 Virtual Output Exclusive.\n"
+              "Virtual Output Exclusive playback at exact contract 96000 Hz / 32-bit Float.\n"
+              "Playback complete. Stylus lifted; returning to zero.\n"
               "Playback complete. Stylus parked at zero; output chain retained.\n");
     // The whole track (0.1 s at 96 kHz) reached the endpoint.
     EXPECT_GE(scope.device().statistics().framesWritten, 9600u);
@@ -99,8 +103,8 @@ TEST_F(PlayCommandTest, RefusedFormatGivesWayToTheNextBelow) {
     EXPECT_NE(played.out.find("96000 Hz / 32-bit Float is unavailable: Initialize exact exclusive WASAPI format "
                               "failed (HRESULT 0x88890008). Trying another exact format.\n"),
               std::string::npos);
-    EXPECT_NE(played.out.find("WASAPI Exclusive playback at exact contract 48000 Hz / 24-bit Integer in 32-bit "
-                              "Container.\n"),
+    EXPECT_NE(played.out.find("Virtual Output Exclusive playback at exact contract 48000 Hz / 24-bit Integer in "
+                              "32-bit Container.\n"),
               std::string::npos);
 
     config.refusedAtInitialize = {k44100x16, k48000x24in32, k96000xFloat};
