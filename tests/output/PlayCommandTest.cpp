@@ -143,5 +143,33 @@ TEST_F(PlayCommandTest, FailuresAreOrderlyMessages) {
     }
 }
 
+// Late events named in the device id: the player grows the endpoint buffer
+// while the track plays, and says so.
+TEST_F(PlayCommandTest, LateEventsInTheDeviceIdGrowTheBuffer) {
+    test::VirtualEndpointScope scope(formats({k48000x24in32}));
+    test::makeRecordSource(dir_ / "long.aur", 48000, 2, 48000 * 3);
+    cli::PlayOptions options;
+    options.device = u"virtual:late=8ms/500msx2";
+    options.files = app::PlayerSettings::Files{dir_ / "AuralithPlayer.ini", dir_ / "state.ini", std::nullopt};
+    options.file = dir_ / "long.aur";
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(cli::playWithOptions(options, FormatsCache(), out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("Playing on the virtual output in real time.\n"), std::string::npos);
+    EXPECT_NE(out.str().find("Increasing the endpoint buffer from 5.0 ms to 6.0 ms: deadline margin below safety "
+                             "target.\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("Adaptive buffer increased to 6.0 ms actual (deadline margin below safety target). "
+                             "Playback head preserved.\n"),
+              std::string::npos);
+
+    options.device = u"virtual:loud";
+    std::ostringstream refusedOut;
+    std::ostringstream refused;
+    EXPECT_EQ(cli::playWithOptions(options, FormatsCache(), refusedOut, refused), 1);
+    EXPECT_EQ(refused.str(), "error: Invalid virtual output option: loud\n");
+}
+
 }  // namespace
 }  // namespace al::audio
