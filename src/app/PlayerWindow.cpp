@@ -206,6 +206,12 @@ void PlayerWindow::UpdateLabels() {
     labels.playingAt = PlayingAtText();
     labels.chainStatus = dsdSelected_ ? 0 : chainStatus_;
     labels.time = TimeText();
+    if (dsdSelected_ && dsdEngine_) {
+        // The DSD engine's own clock, in whole seconds.
+        const audio::DsdEngineStatus status = dsdEngine_->status();
+        labels.time = std::to_string(static_cast<long long>(status.position)) + " / " +
+                      std::to_string(static_cast<long long>(status.duration)) + " s";
+    }
     const double duration = durationSeconds();
     if (duration > 0.0) {
         labels.trackbar = static_cast<int>(std::clamp(positionSeconds() / duration, 0.0, 1.0) * 10000.0);
@@ -554,7 +560,11 @@ void PlayerWindow::Tick(bool visibleForStatistics) {
     UpdateControls();
 }
 
-void PlayerWindow::UpdateTimeDisplay() { UpdateLabels(); }
+void PlayerWindow::UpdateTimeDisplay() {
+    if (!dsdSelected_) {
+        UpdateLabels();
+    }
+}
 
 // ---- Faceplate ----
 

@@ -364,6 +364,8 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     window.Tick();
     EXPECT_EQ(window.transportState(), TransportState::Playing);
     EXPECT_EQ(h.view.lastStatus(), "DSD128 (~5.6448 MHz, 1-bit) | whole track prepared | 0.1 / 0.1 s");
+    EXPECT_EQ(h.view.labels.time, "0 / 0 s");
+    EXPECT_EQ(h.view.labels.playingAt, "Playing At: DSD128 (~5.6448 MHz, 1-bit)");
     EXPECT_EQ(window.statisticsText(),
               "DSD output selected. PCM buffering statistics are inactive.\nAlt+F12 returns to the player.");
 
@@ -375,6 +377,30 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
     EXPECT_EQ(std::count(h.view.messages.begin(), h.view.messages.end(), "Auralith DSD output: DSD: Output rate mismatch"),
               1);
+}
+
+TEST_F(TransportTest, DsdRateStepsAndOptions) {
+    PlayerWindow& window = h.makeWithSource();
+    window.ApplyDsdOption(command::kDsdDop);
+    EXPECT_EQ(window.DsdRateLabel(), "DSD64 (~2.8224 MHz, 1-bit)");
+    window.StepFormat(-1);
+    EXPECT_EQ(window.dsdMultiple(), 64u);  // clamped
+    for (int i = 0; i < 6; ++i) {
+        window.StepFormat(+1);
+    }
+    EXPECT_EQ(window.dsdMultiple(), 2048u);
+    EXPECT_EQ(window.DsdRateLabel(), "DSD2048 (~90.3168 MHz, 1-bit)");
+    EXPECT_FALSE(h.view.controls.stepUp);
+    EXPECT_TRUE(h.view.controls.stepDown);
+    // The cutoff alone also selects DSD output and stops the PCM chain.
+    window.ShowFormatMenu();  // dismissed
+    h.view.menuChoice = command::kFormatMenuFirst + 2;
+    window.ShowFormatMenu();  // back to PCM at a format
+    EXPECT_FALSE(window.dsdSelected());
+    EXPECT_TRUE(window.ApplyDsdOption(command::kDsdCutoff));
+    EXPECT_TRUE(window.dsdSelected());
+    EXPECT_FALSE(h.output->initialised);
+    EXPECT_FALSE(window.ApplyDsdOption(12345));
 }
 
 }  // namespace
