@@ -12,8 +12,9 @@
 namespace al::app {
 
 class DsdEnginePlayback final : public DsdPlayback {
-public:
-    DsdEnginePlayback(std::shared_ptr<const playback::PlaybackSource> source, audio::DsdEngineOptions options)
+  public:
+    DsdEnginePlayback(std::shared_ptr<const playback::PlaybackSource> source,
+                      audio::DsdEngineOptions options)
         : engine_(std::move(source), std::move(options)) {}
 
     bool play() noexcept override { return engine_.play(); }
@@ -26,12 +27,13 @@ public:
     bool hasFinished() const noexcept override { return engine_.hasFinished(); }
     audio::DsdEngineStatus status() const override { return engine_.status(); }
 
-private:
+  private:
     audio::DsdEngine engine_;
 };
 
-inline std::shared_ptr<DsdPlayback> MakeDsdEnginePlayback(std::shared_ptr<const playback::PlaybackSource> source,
-                                                          const audio::DsdEngineOptions& options) {
+inline std::shared_ptr<DsdPlayback> MakeDsdEnginePlayback(
+    std::shared_ptr<const playback::PlaybackSource> source,
+    const audio::DsdEngineOptions& options) {
     return std::make_shared<DsdEnginePlayback>(std::move(source), options);
 }
 

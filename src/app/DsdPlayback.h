@@ -19,7 +19,7 @@ namespace al::app {
 // Same contracts as audio::DsdEngine: one track, preparation starts at
 // construction, every method on the user-interface thread.
 class DsdPlayback {
-public:
+  public:
     virtual ~DsdPlayback() = default;
     virtual bool play() noexcept = 0;
     virtual bool pause() noexcept = 0;
@@ -35,6 +35,7 @@ public:
 // Makes the engine for a source and options; throws as the engine's
 // constructor does. Empty: DSD output is not available in this build.
 using DsdPlaybackFactory = std::function<std::shared_ptr<DsdPlayback>(
-    std::shared_ptr<const playback::PlaybackSource> source, const audio::DsdEngineOptions& options)>;
+    std::shared_ptr<const playback::PlaybackSource> source,
+    const audio::DsdEngineOptions& options)>;
 
 }  // namespace al::app

@@ -17,10 +17,11 @@ namespace al::app {
 
 // Same contracts as ExactWasapiOutput; user-interface thread.
 class PcmOutput {
-public:
+  public:
     virtual ~PcmOutput() = default;
     virtual void Initialize(const std::u16string& endpointId, const audio::EndpointFormat& format,
-                            playback::PlaybackLattice* lattice, audio::WasapiBufferPolicy policy) = 0;
+                            playback::PlaybackLattice* lattice,
+                            audio::WasapiBufferPolicy policy) = 0;
     virtual void Start() = 0;
     virtual std::uint32_t Pause() noexcept = 0;
     virtual void RequestPause() noexcept = 0;
@@ -35,7 +36,7 @@ public:
 
 // The real output.
 class ExactPcmOutput final : public PcmOutput {
-public:
+  public:
     void Initialize(const std::u16string& endpointId, const audio::EndpointFormat& format,
                     playback::PlaybackLattice* lattice, audio::WasapiBufferPolicy policy) override {
         output_.Initialize(endpointId, format, lattice, policy);
@@ -48,16 +49,18 @@ public:
     bool IsRunning() const noexcept override { return output_.IsRunning(); }
     bool IsInitialized() const noexcept override { return output_.IsInitialized(); }
     bool TakeEnded() noexcept override { return output_.TakeEnded(); }
-    audio::RenderStatistics::Snapshot Statistics() const noexcept override { return output_.Statistics(); }
+    audio::RenderStatistics::Snapshot Statistics() const noexcept override {
+        return output_.Statistics();
+    }
     std::string LastErrorMessage() const override { return output_.LastErrorMessage(); }
 
-private:
+  private:
     audio::ExactWasapiOutput output_;
 };
 
 // The endpoint's hardware volume, as EndpointVolume offers it.
 class VolumeControl {
-public:
+  public:
     virtual ~VolumeControl() = default;
     virtual void Open(const audio::EndpointInfo& endpoint) = 0;
     virtual void Close() noexcept = 0;
@@ -67,14 +70,14 @@ public:
 };
 
 class EndpointVolumeControl final : public VolumeControl {
-public:
+  public:
     void Open(const audio::EndpointInfo& endpoint) override { volume_.Open(endpoint); }
     void Close() noexcept override { volume_.Close(); }
     bool HasHardwareVolume() const noexcept override { return volume_.HasHardwareVolume(); }
     void SetLevel(float level) override { volume_.SetLevel(level); }
     float GetLevel() const override { return volume_.GetLevel(); }
 
-private:
+  private:
     audio::EndpointVolume volume_;
 };
 

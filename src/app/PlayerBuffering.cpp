@@ -20,8 +20,12 @@ namespace {
 constexpr std::int64_t kCoolDownNs = 1'999'999'999;
 constexpr std::int64_t kWindowNs = 2'000'000'000;
 
-std::string ms(double value) { return Fixed(value, 1); }
-std::string msOfNs(std::uint64_t ns) { return Fixed(static_cast<double>(ns) / 1e6, 1); }
+std::string ms(double value) {
+    return Fixed(value, 1);
+}
+std::string msOfNs(std::uint64_t ns) {
+    return Fixed(static_cast<double>(ns) / 1e6, 1);
+}
 
 }  // namespace
 
@@ -45,8 +49,8 @@ void PlayerWindow::ResetBufferingCounters() noexcept {
 void PlayerWindow::WatchBuffering() {
     const audio::AudioBufferSettings& policy = settings_.audioBuffer();
     if (!policy.adaptiveBuffer || growthSuspended_ || !lattice_ || !output_->IsInitialized() ||
-        !output_->IsRunning() || transportState_ != TransportState::Playing || chainBusy_ || growthRequested_ ||
-        !(currentBufferMs_ < policy.maxMs)) {
+        !output_->IsRunning() || transportState_ != TransportState::Playing || chainBusy_ ||
+        growthRequested_ || !(currentBufferMs_ < policy.maxMs)) {
         return;
     }
     const std::int64_t now = services_.now();
@@ -88,17 +92,21 @@ void PlayerWindow::WatchBuffering() {
     const std::uint64_t added = nearMisses - seenNearMisses_;
     seenNearMisses_ = nearMisses;
     const std::uint64_t sum = static_cast<std::uint64_t>(windowNearMisses_) + added;
-    windowNearMisses_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
+    windowNearMisses_ = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
     if (windowNearMisses_ < policy.nearMissCount) {
         return;
     }
     request("deadline margin below safety target");
 }
 
-void PlayerWindow::ReopenForGrowth(const std::u16string& endpointId, const audio::EndpointFormat& format,
-                                   double bufferMs, TransportState state, double positionSeconds) {
-    PrepareLattice(format.sampleRate, positionSeconds, "Playback surrogate could not be primed for adaptive buffering");
-    output_->Initialize(endpointId, format, lattice_.get(), {bufferMs, settings_.audioBuffer().safetyMarginMs});
+void PlayerWindow::ReopenForGrowth(const std::u16string& endpointId,
+                                   const audio::EndpointFormat& format, double bufferMs,
+                                   TransportState state, double positionSeconds) {
+    PrepareLattice(format.sampleRate, positionSeconds,
+                   "Playback surrogate could not be primed for adaptive buffering");
+    output_->Initialize(endpointId, format, lattice_.get(),
+                        {bufferMs, settings_.audioBuffer().safetyMarginMs});
     if (state == TransportState::Playing) {
         lattice_->setHold(false);
         output_->Start();
@@ -111,8 +119,8 @@ void PlayerWindow::GrowEndpointBuffer() {
     }
     growthRequested_ = false;
     const audio::EndpointInfo* selected = SelectedEndpointInfo();
-    if (!lattice_ || !output_->IsInitialized() || chainBusy_ || !FormatSelectable(selectedFormat_) ||
-        selected == nullptr) {
+    if (!lattice_ || !output_->IsInitialized() || chainBusy_ ||
+        !FormatSelectable(selectedFormat_) || selected == nullptr) {
         return;
     }
     const audio::AudioBufferSettings& policy = settings_.audioBuffer();
@@ -134,7 +142,8 @@ void PlayerWindow::GrowEndpointBuffer() {
 
     chainBusy_ = true;
     chainStatus_ = 1;
-    SetStatus("Increasing the endpoint buffer from " + ms(old) + " ms to " + ms(target) + " ms: " + growthReason_ + ".");
+    SetStatus("Increasing the endpoint buffer from " + ms(old) + " ms to " + ms(target) +
+              " ms: " + growthReason_ + ".");
     UpdateLabels();
 
     auto finish = [&](double bufferMs) {
@@ -161,7 +170,9 @@ void PlayerWindow::GrowEndpointBuffer() {
         output_->Shutdown();
         const auto* wasapi = dynamic_cast<const audio::WasapiError*>(&error);
         if (wasapi != nullptr && wasapi->hresult() == platform::kAudioDeviceInUse) {
-            busy(" became busy during adaptive buffer reconfiguration. No exact formats were disabled.");
+            busy(
+                " became busy during adaptive buffer reconfiguration. No exact formats were "
+                "disabled.");
             return;
         }
         const std::string text = PrintableText(error.what());
@@ -171,23 +182,30 @@ void PlayerWindow::GrowEndpointBuffer() {
             output_->Shutdown();
             const auto* wasapiAgain = dynamic_cast<const audio::WasapiError*>(&again);
             if (wasapiAgain != nullptr && wasapiAgain->hresult() == platform::kAudioDeviceInUse) {
-                busy(" became busy during adaptive buffer reconfiguration. No exact formats were disabled.");
+                busy(
+                    " became busy during adaptive buffer reconfiguration. No exact formats were "
+                    "disabled.");
                 return;
             }
             chainBusy_ = false;
             transportState_ = TransportState::Stopped;
             SetPlayCaption("Play");
             chainStatus_ = 2;
-            SetStatus("Adaptive buffer reconfiguration failed and the prior stream could not be restored: " +
-                      PrintableText(again.what()));
+            SetStatus(
+                "Adaptive buffer reconfiguration failed and the prior stream could not be "
+                "restored: " +
+                PrintableText(again.what()));
             UpdateLabels();
             return;
         }
         finish(old);
         growthSuspended_ = true;
         lastAdaptation_ = now;
-        SetStatus("Adaptive buffer increase was rejected; restored " + msOfNs(output_->Statistics().bufferDurationNs) +
-                  " ms actual. Further adaptive growth is suspended until Refresh or a new source. " + text);
+        SetStatus(
+            "Adaptive buffer increase was rejected; restored " +
+            msOfNs(output_->Statistics().bufferDurationNs) +
+            " ms actual. Further adaptive growth is suspended until Refresh or a new source. " +
+            text);
         UpdateLabels();
         return;
     }
@@ -201,18 +219,21 @@ void PlayerWindow::GrowEndpointBuffer() {
     if (static_cast<double>(oldActual) / 1e6 + 0.01 >= static_cast<double>(newActual) / 1e6) {
         growthSuspended_ = true;
         SetStatus("Endpoint retained " + msOfNs(newActual) +
-                  " ms actual after a larger buffer request. Adaptive growth is suspended until Refresh or a new "
+                  " ms actual after a larger buffer request. Adaptive growth is suspended until "
+                  "Refresh or a new "
                   "source.");
     } else {
-        SetStatus("Adaptive buffer increased to " + msOfNs(newActual) + " ms actual (" + growthReason_ +
-                  "). Playback head preserved.");
+        SetStatus("Adaptive buffer increased to " + msOfNs(newActual) + " ms actual (" +
+                  growthReason_ + "). Playback head preserved.");
     }
     UpdateLabels();
 }
 
 void PlayerWindow::RefreshStatisticsView() {
     if (dsdSelected_) {
-        statisticsText_ = "DSD output selected. PCM buffering statistics are inactive.\nAlt+F12 returns to the player.";
+        statisticsText_ =
+            "DSD output selected. PCM buffering statistics are inactive.\nAlt+F12 returns to the "
+            "player.";
         view_.ShowStatistics(statisticsText_);
         WatchBuffering();
         return;
@@ -220,7 +241,8 @@ void PlayerWindow::RefreshStatisticsView() {
     std::string text;
     if (lattice_) {
         text = "Ready: " + Fixed(lattice_->bufferedSeconds() * 1000.0, 1) + " ms/" +
-               std::to_string(lattice_->readyChunksAhead()) + "  |  U: " + std::to_string(lattice_->missingFrames()) +
+               std::to_string(lattice_->readyChunksAhead()) +
+               "  |  U: " + std::to_string(lattice_->missingFrames()) +
                "  |  Fail: " + std::to_string(lattice_->surrogate().failures()) +
                "  |  Mdrop: " + std::to_string(meterDrops_);
     } else {
@@ -233,7 +255,8 @@ void PlayerWindow::RefreshStatisticsView() {
         const double throughput = static_cast<double>(stats.lastThroughputBytesPerSecond);
         text += "\nBuf: " + Fixed(buffer, 1) + " ms  |  Worst: " + Fixed(worst, 1) +
                 " ms  |  Margin: " + Fixed(std::max(0.0, buffer - worst), 1) + " ms  |  Fill: " +
-                (throughput >= 1e9 ? Fixed(throughput / 1e9, 2) + " GB/s" : Fixed(throughput / 1e6, 1) + " MB/s");
+                (throughput >= 1e9 ? Fixed(throughput / 1e9, 2) + " GB/s"
+                                   : Fixed(throughput / 1e6, 1) + " MB/s");
     } else {
         text += "\nBuf: \u2014";
     }

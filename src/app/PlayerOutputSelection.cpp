@@ -51,7 +51,9 @@ bool PlayerWindow::FormatSelectable(int index) const noexcept {
            !disabledFormats_[static_cast<std::size_t>(index)];
 }
 
-std::string PlayerWindow::ProbeKey() const { return probeKey_; }
+std::string PlayerWindow::ProbeKey() const {
+    return probeKey_;
+}
 
 void PlayerWindow::ListEndpoints(bool keepSelection) {
     std::u16string remembered;
@@ -112,7 +114,9 @@ void PlayerWindow::OpenSelectedOutput(bool refresh) {
     const audio::EndpointInfo* endpoint = SelectedEndpointInfo();
     if (endpoint == nullptr) {
         chainStatus_ = 2;
-        SetStatus("The previously selected audio endpoint is unavailable. Select an output endpoint to continue.");
+        SetStatus(
+            "The previously selected audio endpoint is unavailable. Select an output endpoint to "
+            "continue.");
         UpdateLabels();
         return;
     }
@@ -158,7 +162,8 @@ void PlayerWindow::OpenSelectedOutput(bool refresh) {
 
     if (formats_.empty()) {
         chainStatus_ = 2;
-        SetStatus("Selected endpoint exposes no exact WASAPI Exclusive format for " + std::to_string(channelCount_) +
+        SetStatus("Selected endpoint exposes no exact WASAPI Exclusive format for " +
+                  std::to_string(channelCount_) +
                   " channels. Shared fallback is suppressed by policy.");
         UpdateLabels();
         return;
@@ -183,13 +188,15 @@ void PlayerWindow::OpenSelectedOutput(bool refresh) {
         InitializeChain(choice, -1, TransportState::Stopped, position);
     } else {
         const audio::EndpointFormat& format = formats_[static_cast<std::size_t>(choice)];
-        SetStatus("Endpoint reports " + std::to_string(formats_.size()) + " exact output format(s). Selected " +
-                  FormatLabelText(choice) + " \u2014 " + ModeLabel(format) + ".");
+        SetStatus("Endpoint reports " + std::to_string(formats_.size()) +
+                  " exact output format(s). Selected " + FormatLabelText(choice) + " \u2014 " +
+                  ModeLabel(format) + ".");
     }
     UpdateLabels();
 }
 
-void PlayerWindow::PrepareLattice(std::uint32_t rate, double positionSeconds, const char* primeFailure) {
+void PlayerWindow::PrepareLattice(std::uint32_t rate, double positionSeconds,
+                                  const char* primeFailure) {
     lattice_->setOutputRate(rate);
     lattice_->seekToTime(positionSeconds);
     lattice_->setMuted(muted_);
@@ -239,13 +246,15 @@ bool PlayerWindow::InitializeChain(int formatIndex, int direction, TransportStat
         const std::string label = FormatLabelText(candidate);
         selectedFormat_ = candidate;
         chainStatus_ = 1;
-        SetStatus("Reinitializing complete playback chain at " + label + ". Playback head is unchanged.");
+        SetStatus("Reinitializing complete playback chain at " + label +
+                  ". Playback head is unchanged.");
         UpdateLabels();
         view_.RepaintNow();
         try {
             PrepareLattice(format.sampleRate, positionSeconds,
                            "Playback surrogate could not be primed for the new output format");
-            output_->Initialize(endpoint.id, format, lattice_.get(), {currentBufferMs_, settings_.audioBuffer().safetyMarginMs});
+            output_->Initialize(endpoint.id, format, lattice_.get(),
+                                {currentBufferMs_, settings_.audioBuffer().safetyMarginMs});
             if (resumeState == TransportState::Playing) {
                 lattice_->setHold(false);
                 output_->Start();
@@ -269,7 +278,8 @@ bool PlayerWindow::InitializeChain(int formatIndex, int direction, TransportStat
                 disabledCache_[probeKey_] = disabledFormats_;
             }
             chainStatus_ = 2;
-            SetStatus(label + " is unavailable: " + PrintableText(error.what()) + ". Trying another exact format.");
+            SetStatus(label + " is unavailable: " + PrintableText(error.what()) +
+                      ". Trying another exact format.");
             UpdateLabels();
             view_.RepaintNow();
             services_.wait(kFailedFormatPauseNs);
@@ -281,7 +291,8 @@ bool PlayerWindow::InitializeChain(int formatIndex, int direction, TransportStat
                 disabledCache_[probeKey_] = disabledFormats_;
             }
             chainStatus_ = 2;
-            SetStatus(label + " is unavailable: " + PrintableText(error.what()) + ". Trying another exact format.");
+            SetStatus(label + " is unavailable: " + PrintableText(error.what()) +
+                      ". Trying another exact format.");
             UpdateLabels();
             view_.RepaintNow();
             services_.wait(kFailedFormatPauseNs);
@@ -292,8 +303,8 @@ bool PlayerWindow::InitializeChain(int formatIndex, int direction, TransportStat
         SetPlayCaption(resumeState == TransportState::Playing ? "Pause" : "Play");
         chainStatus_ = 0;
         settings_.formatsCache().RememberFormat(endpoint.id, format);
-        SetStatus("Playback chain initialized at exact output contract " + label + " \u2014 " + ModeLabel(format) +
-                  ". Playback head preserved.");
+        SetStatus("Playback chain initialized at exact output contract " + label + " \u2014 " +
+                  ModeLabel(format) + ". Playback head preserved.");
         UpdateLabels();
         return true;
     }
@@ -301,8 +312,10 @@ bool PlayerWindow::InitializeChain(int formatIndex, int direction, TransportStat
     transportState_ = TransportState::Stopped;
     SetPlayCaption("Play");
     chainStatus_ = 2;
-    SetStatus("No remaining exact output format could initialize. Playback head has been preserved. Refresh to probe "
-              "again.");
+    SetStatus(
+        "No remaining exact output format could initialize. Playback head has been preserved. "
+        "Refresh to probe "
+        "again.");
     UpdateLabels();
     return false;
 }
@@ -352,12 +365,14 @@ void PlayerWindow::ChooseFormat(int index) {
     }
     const audio::EndpointInfo* endpoint = SelectedEndpointInfo();
     if (lattice_ && cancellingEngines_.empty()) {
-        InitializeChain(index, index < selectedFormat_ ? -1 : +1, transportState_, lattice_->currentTime());
+        InitializeChain(index, index < selectedFormat_ ? -1 : +1, transportState_,
+                        lattice_->currentTime());
         return;
     }
     selectedFormat_ = index;
     if (endpoint != nullptr) {
-        settings_.formatsCache().RememberFormat(endpoint->id, formats_[static_cast<std::size_t>(index)]);
+        settings_.formatsCache().RememberFormat(endpoint->id,
+                                                formats_[static_cast<std::size_t>(index)]);
     }
     if (lattice_) {
         reopenAfterCancel_ = true;
@@ -398,7 +413,8 @@ void PlayerWindow::ShowFormatMenu() {
         item.greyed = disabledFormats_[i];
         menu.push_back(std::move(item));
     }
-    asioDrivers_ = services_.listAsioDrivers ? services_.listAsioDrivers() : std::vector<AsioDriverEntry>{};
+    asioDrivers_ =
+        services_.listAsioDrivers ? services_.listAsioDrivers() : std::vector<AsioDriverEntry>{};
     MenuItem dsd;
     dsd.text = "DSD output / preparation options";
     for (int k = 0; k < 6; ++k) {
@@ -410,18 +426,21 @@ void PlayerWindow::ShowFormatMenu() {
         dsd.submenu.push_back(std::move(item));
     }
     dsd.submenu.push_back(Separator());
-    dsd.submenu.push_back(Item("DoP \u2014 selected Windows output", command::kDsdDop, asioDriver_.empty()));
+    dsd.submenu.push_back(
+        Item("DoP \u2014 selected Windows output", command::kDsdDop, asioDriver_.empty()));
     for (std::size_t i = 0; i < asioDrivers_.size(); ++i) {
         dsd.submenu.push_back(Item("Native ASIO \u2014 " + Utf8(asioDrivers_[i].name),
-                                   command::kDsdAsioFirst + static_cast<int>(i), asioDrivers_[i].clsid == asioDriver_));
+                                   command::kDsdAsioFirst + static_cast<int>(i),
+                                   asioDrivers_[i].clsid == asioDriver_));
     }
     if (asioDrivers_.empty()) {
         dsd.submenu.push_back(Item("No 64-bit ASIO drivers installed", 0, false, true));
     }
     dsd.submenu.push_back(Separator());
-    dsd.submenu.push_back(Item("18 kHz waveform cutoff (remodulation only)", command::kDsdCutoff, cutoff18k_,
-                                 preserveDsf_ && SourceIsDsf()));
-    dsd.submenu.push_back(Item("DSF: preserve original bits and native rate", command::kDsdPreserve, preserveDsf_));
+    dsd.submenu.push_back(Item("18 kHz waveform cutoff (remodulation only)", command::kDsdCutoff,
+                               cutoff18k_, preserveDsf_ && SourceIsDsf()));
+    dsd.submenu.push_back(
+        Item("DSF: preserve original bits and native rate", command::kDsdPreserve, preserveDsf_));
     menu.push_back(std::move(dsd));
 
     const int chosen = view_.ShowPopupMenu(menu);
@@ -429,7 +448,8 @@ void PlayerWindow::ShowFormatMenu() {
         UpdateLabels();
         return;
     }
-    if (chosen >= command::kFormatMenuFirst && chosen < command::kFormatMenuFirst + static_cast<int>(formats_.size())) {
+    if (chosen >= command::kFormatMenuFirst &&
+        chosen < command::kFormatMenuFirst + static_cast<int>(formats_.size())) {
         if (dsdSelected_) {
             DiscardDsdEngine();
             dsdSelected_ = false;
@@ -467,7 +487,8 @@ bool PlayerWindow::ApplyDsdOption(int commandId) {
     } else if (commandId == command::kDsdPreserve) {
         preserveDsf_ = !preserveDsf_;
     } else if (asio) {
-        asioDriver_ = asioDrivers_[static_cast<std::size_t>(commandId - command::kDsdAsioFirst)].clsid;
+        asioDriver_ =
+            asioDrivers_[static_cast<std::size_t>(commandId - command::kDsdAsioFirst)].clsid;
     } else {
         dsdMultiple_ = 64u << (commandId - command::kDsdRateFirst);
     }
@@ -475,7 +496,9 @@ bool PlayerWindow::ApplyDsdOption(int commandId) {
     if (nativeBefore != nativeAfter) {
         RefreshVolumeControl();
     }
-    SetStatus("DSD selected. Press Play to prepare the complete track. Unsupported device rates will report an error.");
+    SetStatus(
+        "DSD selected. Press Play to prepare the complete track. Unsupported device rates will "
+        "report an error.");
     UpdateLabels();
     return true;
 }
@@ -522,8 +545,9 @@ void PlayerWindow::RefreshOutputs() {
     OpenSelectedOutput(true);
     std::string added;
     for (const audio::EndpointInfo& endpoint : endpoints_) {
-        const bool known = std::any_of(before.begin(), before.end(),
-                                       [&](const audio::EndpointInfo& old) { return old.id == endpoint.id; });
+        const bool known =
+            std::any_of(before.begin(), before.end(),
+                        [&](const audio::EndpointInfo& old) { return old.id == endpoint.id; });
         if (!known) {
             added += (added.empty() ? "" : ", ") + Utf8(endpoint.name);
         }
@@ -537,8 +561,11 @@ void PlayerWindow::RefreshOutputs() {
 
 void PlayerWindow::ShowDeviceBusyDialog(const std::string& endpointName) {
     const bool keepOpen = view_.AskYesNo(
-        "The selected audio device is currently in use and cannot be opened in exclusive mode:\n\n" + endpointName +
-            "\n\nChoose Yes to keep AuralithPlayer open and select another DAC or dongle. Choose No to exit.",
+        "The selected audio device is currently in use and cannot be opened in exclusive "
+        "mode:\n\n" +
+            endpointName +
+            "\n\nChoose Yes to keep AuralithPlayer open and select another DAC or dongle. Choose "
+            "No to exit.",
         "Audio device unavailable");
     if (keepOpen) {
         view_.OpenEndpointList();

@@ -65,7 +65,8 @@ std::string RateLabel(std::uint32_t rate) {
     if (rate < 1'000'000) {
         return (rate % 1000 == 0 ? std::to_string(rate / 1000) : Fixed(rate / 1000.0, 1)) + " kHz";
     }
-    return (rate % 1'000'000 == 0 ? std::to_string(rate / 1'000'000) : Fixed(rate / 1e6, 3)) + " MHz";
+    return (rate % 1'000'000 == 0 ? std::to_string(rate / 1'000'000) : Fixed(rate / 1e6, 3)) +
+           " MHz";
 }
 
 std::string ClockText(double seconds) {
@@ -75,8 +76,10 @@ std::string ClockText(double seconds) {
     const auto whole = static_cast<std::uint64_t>(seconds);
     char text[48];
     if (whole >= 3600) {
-        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(whole / 3600),
-                      static_cast<unsigned long long>(whole / 60 % 60), static_cast<unsigned long long>(whole % 60));
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                      static_cast<unsigned long long>(whole / 3600),
+                      static_cast<unsigned long long>(whole / 60 % 60),
+                      static_cast<unsigned long long>(whole % 60));
     } else {
         std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(whole / 60),
                       static_cast<unsigned long long>(whole % 60));

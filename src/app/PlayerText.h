@@ -12,7 +12,9 @@ namespace al::app {
 // is named as what it is wherever the user reads the mode.
 inline constexpr const char* kVirtualModeLabel = "Virtual Output Exclusive";
 
-inline std::string Utf8(const std::u16string& text) { return platform::utf8FromUtf16(text); }
+inline std::string Utf8(const std::u16string& text) {
+    return platform::utf8FromUtf16(text);
+}
 
 // The text as it can be shown: itself when it is valid UTF-8, else
 // "<unprintable>".

@@ -61,14 +61,16 @@ void PlayerWindow::TogglePlay() {
     }
     if (settings_.firstRunVolumePending() && firstRunVolumeFailed_) {
         throw std::runtime_error(
-            "First-run hardware volume safety could not be applied. Playback is blocked rather than starting at an "
+            "First-run hardware volume safety could not be applied. Playback is blocked rather "
+            "than starting at an "
             "unknown level.");
     }
     if (stylusReturning_) {
         CancelStylusReturn();
         lattice_->seekToFrame(0);
         if (!lattice_->prime()) {
-            throw std::runtime_error("Playback surrogate could not be primed after cancelling stylus return");
+            throw std::runtime_error(
+                "Playback surrogate could not be primed after cancelling stylus return");
         }
     }
     if (transportState_ == TransportState::Playing) {
@@ -100,7 +102,8 @@ void PlayerWindow::TogglePlay() {
     transportState_ = TransportState::Playing;
     SetPlayCaption("Pause");
     const audio::EndpointFormat& format = formats_[static_cast<std::size_t>(selectedFormat_)];
-    SetStatus(ModeLabel(format) + " playback at exact contract " + FormatLabelText(selectedFormat_) + ".");
+    SetStatus(ModeLabel(format) + " playback at exact contract " +
+              FormatLabelText(selectedFormat_) + ".");
 }
 
 void PlayerWindow::RequestHold(HoldRequest kind) {
@@ -137,8 +140,9 @@ void PlayerWindow::CompleteHold() {
         lattice_->seekToFrame(0);
     }
     SetPlayCaption("Play");
-    SetStatus(kind == HoldRequest::Stop ? "Stopped. Playback head returned to zero; output chain retained."
-                                        : "Paused. Exact output chain remains initialized.");
+    SetStatus(kind == HoldRequest::Stop
+                  ? "Stopped. Playback head returned to zero; output chain retained."
+                  : "Paused. Exact output chain remains initialized.");
     UpdateLabels();
 }
 
@@ -241,7 +245,8 @@ void PlayerWindow::PollPlayback() {
         ended = !output_->IsRunning() && output_->TakeEnded();
         error = output_->LastErrorMessage();
     }
-    if (!error.empty() && (transportState_ == TransportState::Playing || (dsd && !dsdErrorReported_))) {
+    if (!error.empty() &&
+        (transportState_ == TransportState::Playing || (dsd && !dsdErrorReported_))) {
         transportState_ = TransportState::Stopped;
         SetPlayCaption("Play");
         SetStatus("Audio error; playback head preserved: " + PrintableText(error));
@@ -261,9 +266,10 @@ void PlayerWindow::PollPlayback() {
         tonearmPosition_ = 1.0;
         phaseStart_ = services_.now();
         SetPlayCaption("Play");
-        SetStatus(restartAfterReturn_
-                      ? "Playback complete. Stylus lifted; returning to zero before the loop restarts."
-                      : "Playback complete. Stylus lifted; returning to zero.");
+        SetStatus(
+            restartAfterReturn_
+                ? "Playback complete. Stylus lifted; returning to zero before the loop restarts."
+                : "Playback complete. Stylus lifted; returning to zero.");
     }
 }
 
@@ -384,7 +390,8 @@ void PlayerWindow::DiscardDsdEngine() {
 }
 
 void PlayerWindow::PruneCancellingEngines() {
-    std::erase_if(cancellingEngines_, [](const std::shared_ptr<DsdPlayback>& engine) { return engine->hasFinished(); });
+    std::erase_if(cancellingEngines_,
+                  [](const std::shared_ptr<DsdPlayback>& engine) { return engine->hasFinished(); });
 }
 
 void PlayerWindow::TogglePlayDsd() {
@@ -422,7 +429,8 @@ void PlayerWindow::TogglePlayDsd() {
             SetPlayCaption("Play");
             return;
         }
-        if (status.state == audio::DsdEngineState::Stopped || status.state == audio::DsdEngineState::Failed) {
+        if (status.state == audio::DsdEngineState::Stopped ||
+            status.state == audio::DsdEngineState::Failed) {
             DiscardDsdEngine();
         } else {
             if (dsdPosition_ == 0.0 || status.state == audio::DsdEngineState::Ended) {
@@ -494,7 +502,8 @@ void PlayerWindow::MirrorDsdStatus() {
     labels.time = std::to_string(static_cast<long long>(status.position)) + " / " +
                   std::to_string(static_cast<long long>(status.duration)) + " s";
     if (status.duration > 0.0) {
-        labels.trackbar = static_cast<int>(std::clamp(status.position / status.duration, 0.0, 1.0) * 10000.0);
+        labels.trackbar =
+            static_cast<int>(std::clamp(status.position / status.duration, 0.0, 1.0) * 10000.0);
     }
     view_.ShowLabels(labels);
     if (stylusReturning_) {
@@ -502,8 +511,9 @@ void PlayerWindow::MirrorDsdStatus() {
     }
     switch (status.state) {
         case audio::DsdEngineState::Preparing:
-            SetStatus("PLEASE WAIT \u2014 Preparing " + DsdRateLabel() + ": " + Fixed(status.progress * 100.0, 1) +
-                      "% | " + Fixed(static_cast<double>(status.memoryBytes) / 1048576.0, 1) +
+            SetStatus("PLEASE WAIT \u2014 Preparing " + DsdRateLabel() + ": " +
+                      Fixed(status.progress * 100.0, 1) + "% | " +
+                      Fixed(static_cast<double>(status.memoryBytes) / 1048576.0, 1) +
                       " MiB in RAM. Play or Stop cancels.");
             transportState_ = TransportState::Paused;
             SetPlayCaption("Cancel preparation");
@@ -533,14 +543,16 @@ void PlayerWindow::MirrorDsdStatus() {
                 transportState_ = TransportState::Paused;
             }
             {
-                const std::string caption = transportState_ == TransportState::Playing ? "Pause" : "Play";
+                const std::string caption =
+                    transportState_ == TransportState::Playing ? "Pause" : "Play";
                 if (caption != playCaption_) {
                     SetPlayCaption(caption);
                 }
             }
             {
-                std::string text = DsdRateLabel() + " | whole track prepared | " + Fixed(status.position, 1) + " / " +
-                                   Fixed(status.duration, 1) + " s";
+                std::string text = DsdRateLabel() + " | whole track prepared | " +
+                                   Fixed(status.position, 1) + " / " + Fixed(status.duration, 1) +
+                                   " s";
                 if (!status.meterFailureText.empty()) {
                     text += " | Meters unavailable: " + PrintableText(status.meterFailureText);
                 }

@@ -50,7 +50,7 @@ struct PlayerLabels {
 // operations. Implementations must not call back into the player window
 // from these methods (a front end reacts to the answer afterwards).
 class PlayerView {
-public:
+  public:
     virtual ~PlayerView() = default;
 
     // The status line (one sentence); in the player view the faceplate shows
@@ -74,7 +74,8 @@ public:
     // The faceplate has changed; paint at the next opportunity.
     virtual void RequestRepaint() = 0;
 
-    virtual void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) = 0;
+    virtual void ShowMessage(const std::string& text, const std::string& caption,
+                             MessageIcon icon) = 0;
     // A warning with Yes and No buttons; true for Yes.
     virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
     // A popup menu at the pointer; the chosen command, or 0 when dismissed.

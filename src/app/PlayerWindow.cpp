@@ -25,17 +25,25 @@ constexpr std::int64_t kIdleFadeNs = 320'000'000;
 PlayerServices PlayerServices::Defaults() {
     PlayerServices services;
     services.enumerateEndpoints = [] { return audio::EnumerateRenderEndpoints(); };
-    services.probeFormats = [](const std::u16string& id, int channels) { return audio::ProbeExactFormats(id, channels); };
+    services.probeFormats = [](const std::u16string& id, int channels) {
+        return audio::ProbeExactFormats(id, channels);
+    };
     services.makeOutput = [] { return std::make_unique<ExactPcmOutput>(); };
     services.makeVolume = [] { return std::make_unique<EndpointVolumeControl>(); };
-    services.openSource = [](const std::filesystem::path& path) { return playback::createPlaybackSource(path); };
+    services.openSource = [](const std::filesystem::path& path) {
+        return playback::createPlaybackSource(path);
+    };
     services.now = [] {
         return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                              std::chrono::steady_clock::now().time_since_epoch())
                                              .count());
     };
-    services.wait = [](std::int64_t ns) { std::this_thread::sleep_for(std::chrono::nanoseconds(ns)); };
-    services.isVirtualEndpoint = [](const std::u16string& id) { return id == audio::CurrentVirtualOutput()->config().id; };
+    services.wait = [](std::int64_t ns) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+    };
+    services.isVirtualEndpoint = [](const std::u16string& id) {
+        return id == audio::CurrentVirtualOutput()->config().id;
+    };
     services.listAsioDrivers = [] { return std::vector<AsioDriverEntry>{}; };
     return services;
 }
@@ -136,7 +144,8 @@ void PlayerWindow::HandleCommand(int id) {
             default:
                 if (id >= command::kFormatMenuFirst && id < command::kFormatMenuFirst + 1000) {
                     ChooseFormat(id - command::kFormatMenuFirst);
-                } else if (id >= command::kEndpointMenuFirst && id < command::kEndpointMenuFirst + 1000) {
+                } else if (id >= command::kEndpointMenuFirst &&
+                           id < command::kEndpointMenuFirst + 1000) {
                     SelectEndpoint(id - command::kEndpointMenuFirst);
                 } else {
                     ApplyDsdOption(id);
@@ -186,16 +195,20 @@ bool PlayerWindow::AnyHigherEnabled() const noexcept {
 void PlayerWindow::UpdateControls() {
     ControlStates states;
     const bool free = holdRequest_ == HoldRequest::None && !stylusReturning_ && !chainBusy_;
-    const bool formatChosen = selectedFormat_ >= 0 && static_cast<std::size_t>(selectedFormat_) < formats_.size();
+    const bool formatChosen =
+        selectedFormat_ >= 0 && static_cast<std::size_t>(selectedFormat_) < formats_.size();
     if (free && (formatChosen || dsdSelected_)) {
         states.stepDown = dsdSelected_ ? dsdMultiple_ > 64 : AnyLowerEnabled();
         states.stepUp = dsdSelected_ ? dsdMultiple_ < 2048 : AnyHigherEnabled();
     }
-    const bool idle = transportState_ == TransportState::Stopped && holdRequest_ == HoldRequest::None;
+    const bool idle =
+        transportState_ == TransportState::Stopped && holdRequest_ == HoldRequest::None;
     states.endpointList = idle;
     states.refresh = idle;
-    const bool formatUsable = formatChosen && !disabledFormats_[static_cast<std::size_t>(selectedFormat_)];
-    states.play = source_ && (formatUsable || dsdSelected_) && holdRequest_ == HoldRequest::None && !chainBusy_;
+    const bool formatUsable =
+        formatChosen && !disabledFormats_[static_cast<std::size_t>(selectedFormat_)];
+    states.play = source_ && (formatUsable || dsdSelected_) && holdRequest_ == HoldRequest::None &&
+                  !chainBusy_;
     states.loop = source_ && !chainBusy_;
     view_.ShowControlStates(states);
 }
@@ -214,7 +227,8 @@ void PlayerWindow::UpdateLabels() {
     }
     const double duration = durationSeconds();
     if (duration > 0.0) {
-        labels.trackbar = static_cast<int>(std::clamp(positionSeconds() / duration, 0.0, 1.0) * 10000.0);
+        labels.trackbar =
+            static_cast<int>(std::clamp(positionSeconds() / duration, 0.0, 1.0) * 10000.0);
     }
     view_.ShowLabels(labels);
 }
@@ -285,7 +299,8 @@ std::string PlayerWindow::FormatLabelText(int index) const {
 
 std::string PlayerWindow::ModeLabel(const audio::EndpointFormat& format) const {
     const audio::EndpointInfo* endpoint = SelectedEndpointInfo();
-    if (endpoint != nullptr && services_.isVirtualEndpoint && services_.isVirtualEndpoint(endpoint->id)) {
+    if (endpoint != nullptr && services_.isVirtualEndpoint &&
+        services_.isVirtualEndpoint(endpoint->id)) {
         return format.sharedFallback ? "Virtual Output shared" : kVirtualModeLabel;
     }
     return Utf8(audio::ModeLabel(format));
@@ -342,8 +357,9 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
     if (selectedFormat_ >= 0 && output_->IsInitialized()) {
         const bool record = source_->metadata().kind == 0;
         const audio::EndpointFormat& format = formats_[static_cast<std::size_t>(selectedFormat_)];
-        SetStatus(std::string(record ? "Record ready. " : "WAV DIRECT ready. ") + "Playback chain initialized at " +
-                  FormatLabelText(selectedFormat_) + " \u2014 " + ModeLabel(format) + ".");
+        SetStatus(std::string(record ? "Record ready. " : "WAV DIRECT ready. ") +
+                  "Playback chain initialized at " + FormatLabelText(selectedFormat_) + " \u2014 " +
+                  ModeLabel(format) + ".");
     }
     UpdateControls();
     UpdateLabels();
@@ -351,7 +367,9 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
 
 // ---- Hardware volume ----
 
-bool PlayerWindow::volumeControllable() const noexcept { return volume_->HasHardwareVolume(); }
+bool PlayerWindow::volumeControllable() const noexcept {
+    return volume_->HasHardwareVolume();
+}
 
 void PlayerWindow::RefreshVolumeControl() {
     if (dsdSelected_ && !asioDriver_.empty()) {
@@ -387,7 +405,8 @@ void PlayerWindow::RefreshVolumeControl() {
         if (settings_.firstRunVolumePending()) {
             firstRunVolumeFailed_ = true;
             SetStatus(
-                "First-run volume safety could not set the endpoint to 10%. Playback is blocked until the endpoint "
+                "First-run volume safety could not set the endpoint to 10%. Playback is blocked "
+                "until the endpoint "
                 "can be controlled.");
         }
     }
@@ -444,7 +463,8 @@ void PlayerWindow::EndVolumeDrag(double level) {
 }
 
 void PlayerWindow::ApplyVolumeRamp(std::int64_t now) {
-    const double dt = lastTick_ == 0 ? 0.0 : std::clamp(static_cast<double>(now - lastTick_) / 1e9, 0.0, 0.05);
+    const double dt =
+        lastTick_ == 0 ? 0.0 : std::clamp(static_cast<double>(now - lastTick_) / 1e9, 0.0, 0.05);
     lastTick_ = now;
     if (!volumeRead_ || volumeDragging_ || !volume_->HasHardwareVolume()) {
         return;
@@ -513,7 +533,10 @@ void PlayerWindow::UpdateMeters() {
     meterLevels_[1] = levels[1];
 }
 
-void PlayerWindow::CycleWaveformColor() { settings_.CycleWaveformColor(); view_.RequestRepaint(); }
+void PlayerWindow::CycleWaveformColor() {
+    settings_.CycleWaveformColor();
+    view_.RequestRepaint();
+}
 
 void PlayerWindow::PressPower() {
     powerPressed_ = true;
@@ -530,7 +553,8 @@ void PlayerWindow::Tick(bool visibleForStatistics) {
     PollPlayback();
     AdvanceStylusReturn();
 
-    const bool active = (source_ && transportState_ == TransportState::Playing) || stylusReturning_ ||
+    const bool active = (source_ && transportState_ == TransportState::Playing) ||
+                        stylusReturning_ ||
                         (dsdEngine_ && dsdEngine_->status().position > 0.000001);
     if (active != active_) {
         active_ = active;
@@ -570,10 +594,12 @@ void PlayerWindow::UpdateTimeDisplay() {
 
 FaceplateState PlayerWindow::BuildFaceplateState() const {
     FaceplateState state;
-    const bool formatChosen = selectedFormat_ >= 0 && static_cast<std::size_t>(selectedFormat_) < formats_.size();
+    const bool formatChosen =
+        selectedFormat_ >= 0 && static_cast<std::size_t>(selectedFormat_) < formats_.size();
     const audio::EndpointInfo* endpoint = SelectedEndpointInfo();
-    state.endpointText = endpoint != nullptr ? EndpointItemText(static_cast<std::size_t>(selectedEndpoint_))
-                                             : "No playback endpoint";
+    state.endpointText = endpoint != nullptr
+                             ? EndpointItemText(static_cast<std::size_t>(selectedEndpoint_))
+                             : "No playback endpoint";
     if (dsdSelected_ && !asioDriver_.empty()) {
         for (const AsioDriverEntry& driver : asioDrivers_) {
             if (driver.clsid == asioDriver_) {
@@ -602,10 +628,14 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
         state.rateText = DsdRateLabel();
     } else {
         state.playingAtText = PlayingAtText();
-        state.modeText = formatChosen ? ModeLabel(formats_[static_cast<std::size_t>(selectedFormat_)]) : "WASAPI EXCLUSIVE";
-        state.rateText = formatChosen
-                             ? std::to_string(formats_[static_cast<std::size_t>(selectedFormat_)].sampleRate) + " Hz"
-                             : "\u2014";
+        state.modeText = formatChosen
+                             ? ModeLabel(formats_[static_cast<std::size_t>(selectedFormat_)])
+                             : "WASAPI EXCLUSIVE";
+        state.rateText =
+            formatChosen
+                ? std::to_string(formats_[static_cast<std::size_t>(selectedFormat_)].sampleRate) +
+                      " Hz"
+                : "\u2014";
     }
 
     if (!source_) {
@@ -617,7 +647,8 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
         state.readyText = "PLEASE WAIT";
     }
 
-    state.hintText = formatChosen ? "Evaluate at " + FormatLabelText(selectedFormat_) : "Select an exact output format";
+    state.hintText = formatChosen ? "Evaluate at " + FormatLabelText(selectedFormat_)
+                                  : "Select an exact output format";
     if (!source_) {
         state.hintText = "Choose a music recording";
     } else if (chainStatus_ == 2) {
@@ -629,7 +660,9 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
         state.hintText = "Press Play to prepare the whole track";
         if (engine) {
             if (preparing) {
-                state.hintText = "Preparing " + std::to_string(static_cast<int>(dsd.progress * 100.0)) + "% in RAM";
+                state.hintText = "Preparing " +
+                                 std::to_string(static_cast<int>(dsd.progress * 100.0)) +
+                                 "% in RAM";
             } else if (dsd.state == audio::DsdEngineState::Failed) {
                 state.hintText = "DSD output unavailable";
             } else {
@@ -638,7 +671,8 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
         }
     }
 
-    state.playCaption = preparing ? "Cancel" : (transportState_ == TransportState::Playing ? "Pause" : "Play");
+    state.playCaption =
+        preparing ? "Cancel" : (transportState_ == TransportState::Playing ? "Pause" : "Play");
     state.loopCaption = loopOn_ ? "Loop: On" : "Loop: Off";
     state.muteCaption = muted_ ? "Unmute" : "Mute";
     state.opening = opening_;
@@ -671,8 +705,8 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
             state.stylusState = positionSeconds() > 0.000001 ? 1 : 0;
         }
     }
-    const bool atZero = source_ && positionSeconds() <= 0.000001 && transportState_ != TransportState::Playing &&
-                        !stylusReturning_;
+    const bool atZero = source_ && positionSeconds() <= 0.000001 &&
+                        transportState_ != TransportState::Playing && !stylusReturning_;
     state.parkedStrength = (!source_ || atZero) ? static_cast<float>(fade_) : 0.0f;
 
     state.streamerShown = !settings_.streamerRemoved() || streamerAnimating_;

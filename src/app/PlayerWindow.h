@@ -50,10 +50,13 @@ struct AsioDriverEntry {
 // real ones; tests replace single members.
 struct PlayerServices {
     std::function<std::vector<audio::EndpointInfo>()> enumerateEndpoints;
-    std::function<std::vector<audio::EndpointFormat>(const std::u16string& endpointId, int channels)> probeFormats;
+    std::function<std::vector<audio::EndpointFormat>(const std::u16string& endpointId,
+                                                     int channels)>
+        probeFormats;
     std::function<std::unique_ptr<PcmOutput>()> makeOutput;
     std::function<std::unique_ptr<VolumeControl>()> makeVolume;
-    std::function<std::shared_ptr<const playback::PlaybackSource>(const std::filesystem::path&)> openSource;
+    std::function<std::shared_ptr<const playback::PlaybackSource>(const std::filesystem::path&)>
+        openSource;
     // Nanoseconds of a monotonic clock.
     std::function<std::int64_t()> now;
     // Blocks the user-interface thread (the pause after a failed format).
@@ -129,10 +132,11 @@ constexpr int kDsdAsioFirst = 20100;
 }  // namespace command
 
 class PlayerWindow {
-public:
+  public:
     // Loads the settings, the state flags and the formats cache. An invalid
     // Audio value throws the message of LoadAudioBufferSettings.
-    PlayerWindow(PlayerView& view, PlayerSettings::Files files, PlayerServices services = PlayerServices::Defaults());
+    PlayerWindow(PlayerView& view, PlayerSettings::Files files,
+                 PlayerServices services = PlayerServices::Defaults());
     ~PlayerWindow();
     PlayerWindow(const PlayerWindow&) = delete;
     PlayerWindow& operator=(const PlayerWindow&) = delete;
@@ -175,7 +179,8 @@ public:
     // ---- Output selection ----
     void ListEndpoints(bool keepSelection);
     void OpenSelectedOutput(bool refresh);
-    bool InitializeChain(int formatIndex, int direction, TransportState resumeState, double positionSeconds);
+    bool InitializeChain(int formatIndex, int direction, TransportState resumeState,
+                         double positionSeconds);
     void ChooseFormat(int index);
     void StepFormat(int direction);
     void ShowFormatMenu();
@@ -244,13 +249,18 @@ public:
     PlayerSettings& settings() noexcept { return settings_; }
     const PcmOutput& output() const noexcept { return *output_; }
     playback::PlaybackLattice* lattice() noexcept { return lattice_.get(); }
-    const std::shared_ptr<const playback::PlaybackSource>& source() const noexcept { return source_; }
+    const std::shared_ptr<const playback::PlaybackSource>& source() const noexcept {
+        return source_;
+    }
     // The position in seconds (DSD engine or lattice) and the duration.
     double positionSeconds() const;
     double durationSeconds() const;
     // The endpoint buffer asked for at first, in place of Audio.buffer_ms
     // (a front end's command-line override); applies from the next open.
-    void OverrideConfiguredBufferMs(double ms) noexcept { configuredBufferMs_ = ms; currentBufferMs_ = ms; }
+    void OverrideConfiguredBufferMs(double ms) noexcept {
+        configuredBufferMs_ = ms;
+        currentBufferMs_ = ms;
+    }
     double configuredBufferMs() const noexcept { return configuredBufferMs_; }
     // Diagnostic log level shown in the statistics ("Log: "), 0 = off.
     void setLogLevel(int level) noexcept { logLevel_ = level; }
@@ -263,14 +273,14 @@ public:
     std::string DsdRateLabel() const;
     std::string EndpointItemText(std::size_t index) const;
 
-private:
+  private:
     // Output selection helpers.
     const audio::EndpointInfo* SelectedEndpointInfo() const noexcept;
     bool FormatSelectable(int index) const noexcept;
     std::string FormatLabelText(int index) const;
     void PrepareLattice(std::uint32_t rate, double positionSeconds, const char* primeFailure);
-    void ReopenForGrowth(const std::u16string& endpointId, const audio::EndpointFormat& format, double bufferMs,
-                         TransportState state, double positionSeconds);
+    void ReopenForGrowth(const std::u16string& endpointId, const audio::EndpointFormat& format,
+                         double bufferMs, TransportState state, double positionSeconds);
     std::uint32_t DsdRate() const;
     bool SourceIsDsf() const;
 

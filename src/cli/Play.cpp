@@ -29,20 +29,26 @@ constexpr double kSeekStepSeconds = 5.0;
 constexpr std::chrono::milliseconds kTick{16};
 constexpr int kLiveLineEveryTicks = 6;
 constexpr const char* kKeys =
-    "Keys: space play/pause, s stop, n needle lift, l loop, left/right seek 5 s, f format, d device, r refresh, "
+    "Keys: space play/pause, s stop, n needle lift, l loop, left/right seek 5 s, f format, d "
+    "device, r refresh, "
     "m mute, +/- volume, c colour, t (Alt+F12) statistics, q quit.";
 
-std::string utf8(const std::u16string& text) { return platform::utf8FromUtf16(text); }
+std::string utf8(const std::u16string& text) {
+    return platform::utf8FromUtf16(text);
+}
 
 std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    });
     return text;
 }
 
 // The index --format names among the probed formats: 1-based, or a label.
-std::size_t formatByOption(const std::vector<audio::EndpointFormat>& formats, const std::string& wanted) {
-    if (!wanted.empty() && wanted.size() <= 4 && wanted.find_first_not_of("0123456789") == std::string::npos) {
+std::size_t formatByOption(const std::vector<audio::EndpointFormat>& formats,
+                           const std::string& wanted) {
+    if (!wanted.empty() && wanted.size() <= 4 &&
+        wanted.find_first_not_of("0123456789") == std::string::npos) {
         const std::size_t index = std::stoul(wanted);
         if (index < 1 || index > formats.size()) {
             throw std::invalid_argument("--format " + wanted + " is not between 1 and " +
@@ -64,13 +70,15 @@ std::size_t formatByOption(const std::vector<audio::EndpointFormat>& formats, co
 std::u16string prepareDevice(const std::u16string& device) {
     const std::shared_ptr<audio::VirtualOutput> current = audio::CurrentVirtualOutput();
     const audio::VirtualOutputConfig base = current->config();
-    const std::optional<audio::VirtualOutputConfig> wanted = audio::ParseVirtualDeviceId(utf8(device), base);
+    const std::optional<audio::VirtualOutputConfig> wanted =
+        audio::ParseVirtualDeviceId(utf8(device), base);
     if (!wanted) {
         return device;
     }
-    const audio::VirtualListing listing = audio::CurrentVirtualListing() == audio::VirtualListing::Only
-                                              ? audio::VirtualListing::Only
-                                              : audio::VirtualListing::Always;
+    const audio::VirtualListing listing =
+        audio::CurrentVirtualListing() == audio::VirtualListing::Only
+            ? audio::VirtualListing::Only
+            : audio::VirtualListing::Always;
     if (utf8(device) != utf8(base.id)) {
         audio::UseVirtualOutput(audio::VirtualOutput::create(*wanted), listing);
     } else {
@@ -80,13 +88,13 @@ std::u16string prepareDevice(const std::u16string& device) {
 }
 
 class TerminalPlayer {
-public:
+  public:
     TerminalPlayer(const PlayOptions& options, std::ostream& out, std::ostream& err)
         : options_(options), out_(out), err_(err) {}
 
     int run(const audio::FormatsCache& remembered);
 
-private:
+  private:
     // One key; false to quit.
     bool handleKey(const platform::TerminalKey& key);
     int fail(const std::string& message) {
@@ -132,7 +140,8 @@ bool TerminalPlayer::handleKey(const platform::TerminalKey& key) {
         case U'N':
             // The needle-lift lever: up while the stylus plays or returns, else down.
             w.Execute([&] {
-                const bool up = w.transportState() == app::TransportState::Playing || w.stylusReturning();
+                const bool up =
+                    w.transportState() == app::TransportState::Playing || w.stylusReturning();
                 w.NeedleLift(up);
             });
             return true;
@@ -199,8 +208,9 @@ int TerminalPlayer::run(const audio::FormatsCache& remembered) {
     }
 
     app::PlayerSettings::Files files =
-        options_.files ? *options_.files
-                       : app::PlayerSettings::Files{app::SettingsPath(), app::StatePath(), std::nullopt};
+        options_.files
+            ? *options_.files
+            : app::PlayerSettings::Files{app::SettingsPath(), app::StatePath(), std::nullopt};
     window_ = std::make_unique<app::PlayerWindow>(*view_, files);
     app::PlayerWindow& w = *window_;
     w.settings().formatsCache() = remembered;
@@ -214,8 +224,9 @@ int TerminalPlayer::run(const audio::FormatsCache& remembered) {
     }
     if (deviceId) {
         const auto& endpoints = w.endpoints();
-        const auto found = std::find_if(endpoints.begin(), endpoints.end(),
-                                        [&](const audio::EndpointInfo& e) { return e.id == *deviceId; });
+        const auto found =
+            std::find_if(endpoints.begin(), endpoints.end(),
+                         [&](const audio::EndpointInfo& e) { return e.id == *deviceId; });
         if (found == endpoints.end()) {
             return fail("No active render endpoint has the id \"" + utf8(*deviceId) + "\"");
         }
@@ -223,7 +234,8 @@ int TerminalPlayer::run(const audio::FormatsCache& remembered) {
             w.SelectEndpoint(static_cast<int>(found - endpoints.begin()));
         }
     }
-    const audio::EndpointInfo& endpoint = w.endpoints()[static_cast<std::size_t>(w.selectedEndpoint())];
+    const audio::EndpointInfo& endpoint =
+        w.endpoints()[static_cast<std::size_t>(w.selectedEndpoint())];
     if (endpoint.id == audio::CurrentVirtualOutput()->config().id) {
         view_->ShowStatus(w.endpoints().size() == 1 && !options_.device
                               ? "No sound card found: playing on the virtual output in real time."
@@ -254,7 +266,8 @@ int TerminalPlayer::run(const audio::FormatsCache& remembered) {
     bool returned = false;
     for (int tick = 0;; ++tick) {
         if (keys) {
-            const platform::TerminalKey key = terminal_.readKey(static_cast<std::uint32_t>(kTick.count()));
+            const platform::TerminalKey key =
+                terminal_.readKey(static_cast<std::uint32_t>(kTick.count()));
             if (key.kind != platform::TerminalKey::Kind::None && !handleKey(key)) {
                 break;
             }
@@ -276,7 +289,8 @@ int TerminalPlayer::run(const audio::FormatsCache& remembered) {
                 return fail(view_->lastStatus());
             }
             returned = returned || w.stylusReturning();
-            if (returned && !w.stylusReturning() && w.transportState() == app::TransportState::Stopped) {
+            if (returned && !w.stylusReturning() &&
+                w.transportState() == app::TransportState::Stopped) {
                 break;  // played to the end and parked
             }
         } else if (tick % kLiveLineEveryTicks == 0) {
@@ -304,8 +318,8 @@ std::filesystem::path demoRecordPath() {
     return std::filesystem::temp_directory_path() / "auralith-demo.aur";
 }
 
-int playWithOptions(const PlayOptions& options, const audio::FormatsCache& remembered, std::ostream& out,
-                    std::ostream& err) {
+int playWithOptions(const PlayOptions& options, const audio::FormatsCache& remembered,
+                    std::ostream& out, std::ostream& err) {
     try {
         // The output's own policy check, before any endpoint is touched: a
         // bad request would otherwise be taken for a failing format.
@@ -352,7 +366,8 @@ int runPlay(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             return 2;
         }
     }
-    options.interactive = platform::standardInputIsTerminal() && platform::standardOutputIsTerminal();
+    options.interactive =
+        platform::standardInputIsTerminal() && platform::standardOutputIsTerminal();
     return playWithOptions(options, audio::LoadFormatsCache(), out, err);
 }
 

@@ -24,8 +24,8 @@ std::string meterText(float peak) {
     return "[" + std::string(lit, '#') + std::string(kMeterWidth - lit, '-') + "]";
 }
 
-void flatten(const std::vector<app::MenuItem>& items, const std::string& indent, std::vector<int>& commands,
-             std::ostream& out) {
+void flatten(const std::vector<app::MenuItem>& items, const std::string& indent,
+             std::vector<int>& commands, std::ostream& out) {
     for (const app::MenuItem& item : items) {
         if (item.separator) {
             continue;
@@ -36,12 +36,13 @@ void flatten(const std::vector<app::MenuItem>& items, const std::string& indent,
             continue;
         }
         if (item.command == 0 || item.greyed) {
-            out << indent << "    " << item.text << (item.greyed && item.command != 0 ? "  (unavailable)" : "")
-                << '\n';
+            out << indent << "    " << item.text
+                << (item.greyed && item.command != 0 ? "  (unavailable)" : "") << '\n';
             continue;
         }
         commands.push_back(item.command);
-        out << indent << (item.checked ? "* " : "  ") << commands.size() << ") " << item.text << '\n';
+        out << indent << (item.checked ? "* " : "  ") << commands.size() << ") " << item.text
+            << '\n';
     }
 }
 
@@ -79,7 +80,8 @@ void TerminalView::ShowStatus(const std::string& text) {
     line(text);
 }
 
-void TerminalView::ShowMessage(const std::string& text, const std::string& caption, app::MessageIcon) {
+void TerminalView::ShowMessage(const std::string& text, const std::string& caption,
+                               app::MessageIcon) {
     // The same text reaches the status line right after; only a message with
     // its own caption is written here.
     if (caption != "Auralith Player") {
@@ -169,8 +171,8 @@ void TerminalView::ShowLiveLine(const app::PlayerWindow& window) {
         text << ' ' << panel;
     } else {
         const app::FaceplateState face = window.BuildFaceplateState();
-        text << ' ' << face.timeText << "  " << TransportWords(window) << "  L" << meterText(face.meterLevels[0])
-             << " R" << meterText(face.meterLevels[1]);
+        text << ' ' << face.timeText << "  " << TransportWords(window) << "  L"
+             << meterText(face.meterLevels[0]) << " R" << meterText(face.meterLevels[1]);
         if (volumeControllable_) {
             text << "  vol " << std::lround(face.volumeLevel * 100.0f) << '%';
         }
@@ -180,7 +182,9 @@ void TerminalView::ShowLiveLine(const app::PlayerWindow& window) {
         if (window.muted()) {
             text << "  muted";
         }
-        text << "  buf " << app::Fixed(static_cast<double>(window.output().Statistics().bufferDurationNs) / 1e6, 1)
+        text << "  buf "
+             << app::Fixed(static_cast<double>(window.output().Statistics().bufferDurationNs) / 1e6,
+                           1)
              << " ms";
     }
     std::string shown = text.str();

@@ -20,9 +20,10 @@ namespace al::cli {
 
 // Main thread only, as the player window it shows.
 class TerminalView final : public app::PlayerView {
-public:
+  public:
     // `terminal` is null without interactive keys.
-    TerminalView(std::ostream& out, platform::RawTerminal* terminal) : out_(out), terminal_(terminal) {}
+    TerminalView(std::ostream& out, platform::RawTerminal* terminal)
+        : out_(out), terminal_(terminal) {}
 
     void ShowStatus(const std::string& text) override;
     void ShowPlayButton(const std::string&) override {}
@@ -38,7 +39,8 @@ public:
     }
     void RepaintNow() override {}
     void RequestRepaint() override {}
-    void ShowMessage(const std::string& text, const std::string& caption, app::MessageIcon icon) override;
+    void ShowMessage(const std::string& text, const std::string& caption,
+                     app::MessageIcon icon) override;
     bool AskYesNo(const std::string& text, const std::string& caption) override;
     int ShowPopupMenu(const std::vector<app::MenuItem>& items) override;
     void OpenEndpointList() override {}
@@ -59,7 +61,7 @@ public:
     bool closeRequested() const noexcept { return closeRequested_; }
     const std::string& lastStatus() const noexcept { return lastStatus_; }
 
-private:
+  private:
     void line(const std::string& text);
     // Digits up to Enter, or -1 (Escape, a time-out, or nothing typed).
     long readNumber();

@@ -14,7 +14,7 @@ namespace {
 using test::PlayerHarness;
 
 class BufferingTest : public ::testing::Test {
-protected:
+  protected:
     PlayerWindow& playing() {
         PlayerWindow& window = h.makeWithSource();
         window.TogglePlay();
@@ -52,10 +52,11 @@ TEST_F(BufferingTest, TwoNearMissesInAWindowGrowByOneStepAtTheSameFormatAndPosit
     EXPECT_EQ(window.transportState(), TransportState::Playing);
     EXPECT_TRUE(h.output->running);
     EXPECT_EQ(h.view.takeStatuses(),
-              (std::vector<std::string>{
-                  "Increasing the endpoint buffer from 5.0 ms to 6.0 ms: deadline margin below safety target.",
-                  "Adaptive buffer increased to 6.0 ms actual (deadline margin below safety target). Playback head "
-                  "preserved."}));
+              (std::vector<std::string>{"Increasing the endpoint buffer from 5.0 ms to 6.0 ms: "
+                                        "deadline margin below safety target.",
+                                        "Adaptive buffer increased to 6.0 ms actual (deadline "
+                                        "margin below safety target). Playback head "
+                                        "preserved."}));
     // Same position (frame 2400 at 96 kHz).
     EXPECT_EQ(window.lattice()->pendingSeek(), 2400);
 }
@@ -131,7 +132,8 @@ TEST_F(BufferingTest, EndpointThatDoesNotGrowSuspendsUntilRefresh) {
     EXPECT_TRUE(window.growthSuspended());
     EXPECT_EQ(window.currentBufferMs(), 6.0);
     EXPECT_EQ(h.view.lastStatus(),
-              "Endpoint retained 5.0 ms actual after a larger buffer request. Adaptive growth is suspended until "
+              "Endpoint retained 5.0 ms actual after a larger buffer request. Adaptive growth is "
+              "suspended until "
               "Refresh or a new source.");
     h.advanceMs(3000);
     nearMisses(4);
@@ -157,8 +159,10 @@ TEST_F(BufferingTest, RejectedGrowthRestoresThePreviousStream) {
     EXPECT_EQ(window.transportState(), TransportState::Playing);
     EXPECT_EQ(window.disabledFormats(), (std::vector<bool>{false, false, false}));
     EXPECT_EQ(h.view.lastStatus(),
-              "Adaptive buffer increase was rejected; restored 5.0 ms actual. Further adaptive growth is suspended "
-              "until Refresh or a new source. Initialize exact exclusive WASAPI format failed (HRESULT 0x88890008)");
+              "Adaptive buffer increase was rejected; restored 5.0 ms actual. Further adaptive "
+              "growth is suspended "
+              "until Refresh or a new source. Initialize exact exclusive WASAPI format failed "
+              "(HRESULT 0x88890008)");
 }
 
 TEST_F(BufferingTest, BusyDuringGrowthStopsWithoutDisablingFormats) {
@@ -169,7 +173,8 @@ TEST_F(BufferingTest, BusyDuringGrowthStopsWithoutDisablingFormats) {
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
     EXPECT_EQ(window.chainStatus(), 2);
     EXPECT_EQ(h.view.lastStatus(),
-              "Audio device unavailable: Studio DAC became busy during adaptive buffer reconfiguration. No exact "
+              "Audio device unavailable: Studio DAC became busy during adaptive buffer "
+              "reconfiguration. No exact "
               "formats were disabled.");
     EXPECT_EQ(h.view.questions.size(), 1u);
 }
@@ -177,7 +182,8 @@ TEST_F(BufferingTest, BusyDuringGrowthStopsWithoutDisablingFormats) {
 TEST_F(BufferingTest, StatisticsTextIsLaidOutExactly) {
     PlayerHarness fresh;
     fresh.make();
-    EXPECT_EQ(fresh.window->statisticsText(), "Ready: \u2014  |  U: 0  |  Fail: 0  |  Buf: \u2014  |  Log: 0");
+    EXPECT_EQ(fresh.window->statisticsText(),
+              "Ready: \u2014  |  U: 0  |  Fail: 0  |  Buf: \u2014  |  Log: 0");
     fresh.window->RefreshStatisticsView();
     EXPECT_EQ(fresh.view.statistics, "Ready: \u2014  |  U: 0  |  Fail: 0\nBuf: \u2014  |  Log: 0");
 
@@ -192,7 +198,8 @@ TEST_F(BufferingTest, StatisticsTextIsLaidOutExactly) {
     const std::size_t line = text.find('\n');
     ASSERT_NE(line, std::string::npos);
     EXPECT_NE(text.find("  |  U: 0  |  Fail: 0  |  Mdrop: 0\n"), std::string::npos);
-    EXPECT_EQ(text.substr(line), "\nBuf: 5.0 ms  |  Worst: 3.3 ms  |  Margin: 1.7 ms  |  Fill: 1.23 GB/s  |  Log: 2");
+    EXPECT_EQ(text.substr(line),
+              "\nBuf: 5.0 ms  |  Worst: 3.3 ms  |  Margin: 1.7 ms  |  Fill: 1.23 GB/s  |  Log: 2");
     h.output->stats.maxDeadlineUseNs = 7'000'000;
     h.output->stats.lastThroughputBytesPerSecond = 98'760'000;
     window.RefreshStatisticsView();
@@ -201,7 +208,8 @@ TEST_F(BufferingTest, StatisticsTextIsLaidOutExactly) {
 
     window.ToggleStatisticsView();
     EXPECT_TRUE(h.view.statisticsViewShown);
-    EXPECT_EQ(h.view.lastStatus(), "Engineering buffering statistics. Alt+F12 returns to the player.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Engineering buffering statistics. Alt+F12 returns to the player.");
     window.ToggleStatisticsView();
     EXPECT_EQ(h.view.lastStatus(), "Player view. Alt+F12 opens buffering statistics.");
 }

@@ -21,7 +21,7 @@
 namespace al::app::test {
 
 class RecordingView : public PlayerView {
-public:
+  public:
     void ShowStatus(const std::string& text) override { statuses.push_back(text); }
     void ShowPlayButton(const std::string& caption) override { playCaption = caption; }
     void ShowLoopButton(const std::string& caption) override { loopCaption = caption; }
@@ -113,25 +113,28 @@ struct FakeOutputControl {
 };
 
 class FakeOutput final : public PcmOutput {
-public:
+  public:
     explicit FakeOutput(std::shared_ptr<FakeOutputControl> control) : c_(std::move(control)) {}
 
-    void Initialize(const std::u16string&, const audio::EndpointFormat& format, playback::PlaybackLattice*,
-                    audio::WasapiBufferPolicy policy) override {
+    void Initialize(const std::u16string&, const audio::EndpointFormat& format,
+                    playback::PlaybackLattice*, audio::WasapiBufferPolicy policy) override {
         Shutdown();
         c_->requestedBufferMs.push_back(policy.bufferMs);
         if (c_->busy) {
-            throw audio::WasapiError("Initialize exact exclusive WASAPI format failed (HRESULT 0x8889000A)",
-                                     platform::kAudioDeviceInUse);
+            throw audio::WasapiError(
+                "Initialize exact exclusive WASAPI format failed (HRESULT 0x8889000A)",
+                platform::kAudioDeviceInUse);
         }
         if (c_->refusedRates.count(format.sampleRate) != 0 ||
             (c_->refuseAboveMs > 0.0 && policy.bufferMs > c_->refuseAboveMs)) {
-            throw audio::WasapiError("Initialize exact exclusive WASAPI format failed (HRESULT 0x88890008)",
-                                     platform::kAudioUnsupportedFormat);
+            throw audio::WasapiError(
+                "Initialize exact exclusive WASAPI format failed (HRESULT 0x88890008)",
+                platform::kAudioUnsupportedFormat);
         }
         c_->initialised = true;
         c_->initializedRates.push_back(format.sampleRate);
-        const double granted = c_->grantCapMs > 0.0 ? std::min(policy.bufferMs, c_->grantCapMs) : policy.bufferMs;
+        const double granted =
+            c_->grantCapMs > 0.0 ? std::min(policy.bufferMs, c_->grantCapMs) : policy.bufferMs;
         c_->stats = {};
         c_->stats.bufferDurationNs = static_cast<std::uint64_t>(granted * 1e6 + 0.5);
     }
@@ -178,7 +181,7 @@ public:
     audio::RenderStatistics::Snapshot Statistics() const noexcept override { return c_->stats; }
     std::string LastErrorMessage() const override { return c_->error; }
 
-private:
+  private:
     std::shared_ptr<FakeOutputControl> c_;
 };
 
@@ -190,7 +193,7 @@ struct FakeVolumeControl {
 };
 
 class FakeVolume final : public VolumeControl {
-public:
+  public:
     explicit FakeVolume(std::shared_ptr<FakeVolumeControl> control) : c_(std::move(control)) {}
     void Open(const audio::EndpointInfo&) override {
         open_ = false;
@@ -207,7 +210,7 @@ public:
     }
     float GetLevel() const override { return c_->level; }
 
-private:
+  private:
     std::shared_ptr<FakeVolumeControl> c_;
     bool open_ = false;
 };
@@ -223,7 +226,7 @@ struct FakeDsdControl {
 };
 
 class FakeDsd final : public DsdPlayback {
-public:
+  public:
     explicit FakeDsd(std::shared_ptr<FakeDsdControl> control) : c_(std::move(control)) {}
     bool play() noexcept override { return std::exchange(c_->playing, true); }
     bool pause() noexcept override { return std::exchange(c_->playing, false); }
@@ -238,7 +241,7 @@ public:
     bool hasFinished() const noexcept override { return c_->finished; }
     audio::DsdEngineStatus status() const override { return c_->status; }
 
-private:
+  private:
     std::shared_ptr<FakeDsdControl> c_;
 };
 
@@ -255,7 +258,7 @@ inline std::vector<audio::EndpointFormat> threeFormats(std::uint16_t channels = 
 
 // A player window over the fakes, with its files in a temporary folder.
 class PlayerHarness {
-public:
+  public:
     PlayerHarness() {
         endpoints = {endpoint(u"card", u"Studio DAC", true)};
         formats = threeFormats();
@@ -274,9 +277,11 @@ public:
             std::vector<audio::EndpointFormat> list;
             for (audio::EndpointFormat format : formats) {
                 if (id == u"card" || id == u"other" || id == u"virtual") {
-                    list.push_back(channels == 2 ? format : audio::test::exactFormat(format.sampleRate,
-                                                                                      static_cast<std::uint16_t>(channels),
-                                                                                      format.kind));
+                    list.push_back(channels == 2
+                                       ? format
+                                       : audio::test::exactFormat(
+                                             format.sampleRate,
+                                             static_cast<std::uint16_t>(channels), format.kind));
                 }
             }
             return list;
@@ -286,7 +291,8 @@ public:
         s.now = [this] { return now; };
         s.wait = [this](std::int64_t ns) { waited.push_back(ns); };
         s.isVirtualEndpoint = [](const std::u16string& id) { return id == u"virtual"; };
-        s.makeDsd = [this](std::shared_ptr<const playback::PlaybackSource>, const audio::DsdEngineOptions& options) {
+        s.makeDsd = [this](std::shared_ptr<const playback::PlaybackSource>,
+                           const audio::DsdEngineOptions& options) {
             auto control = std::make_shared<FakeDsdControl>();
             control->options = options;
             control->status.state = audio::DsdEngineState::Preparing;
@@ -299,7 +305,8 @@ public:
     }
 
     PlayerSettings::Files files() const {
-        return PlayerSettings::Files{dir / "AuralithPlayer.ini", dir / "state.ini", dir / "formats.cfg"};
+        return PlayerSettings::Files{dir / "AuralithPlayer.ini", dir / "state.ini",
+                                     dir / "formats.cfg"};
     }
 
     PlayerWindow& make() {

@@ -13,7 +13,8 @@ using test::PlayerHarness;
 
 TEST(OutputSelectionTest, ListsEndpointsWithTheDefaultSelected) {
     PlayerHarness h;
-    h.endpoints = {test::endpoint(u"other", u"Alpha", false), test::endpoint(u"card", u"Studio DAC", true)};
+    h.endpoints = {test::endpoint(u"other", u"Alpha", false),
+                   test::endpoint(u"card", u"Studio DAC", true)};
     PlayerWindow& window = h.make();
     EXPECT_EQ(h.view.endpointItems, (std::vector<std::string>{"Alpha", "Studio DAC  (Default)"}));
     EXPECT_EQ(h.view.endpointSelection, 1);
@@ -22,14 +23,16 @@ TEST(OutputSelectionTest, ListsEndpointsWithTheDefaultSelected) {
     EXPECT_EQ(window.selectedFormat(), 2);
     EXPECT_FALSE(h.output->initialised);
     EXPECT_EQ(h.view.lastStatus(),
-              "Endpoint reports 3 exact output format(s). Selected 96000 Hz / 32-bit Float \u2014 WASAPI Exclusive.");
+              "Endpoint reports 3 exact output format(s). Selected 96000 Hz / 32-bit Float \u2014 "
+              "WASAPI Exclusive.");
     EXPECT_EQ(h.view.labels.playingAt, "Playing At: 96000 Hz / 32-bit Float");
 
     h.endpoints = {test::endpoint(u"other", u"Alpha", true)};
     window.RefreshOutputs();
     EXPECT_EQ(window.chainStatus(), 2);
     EXPECT_EQ(h.view.lastStatus(),
-              "The previously selected audio endpoint is unavailable. Select an output endpoint to continue.");
+              "The previously selected audio endpoint is unavailable. Select an output endpoint to "
+              "continue.");
     h.window.reset();
     PlayerHarness none;
     none.endpoints.clear();
@@ -47,16 +50,21 @@ TEST(OutputSelectionTest, FailingFormatIsDisabledAndTheNextBelowTried) {
     EXPECT_EQ(h.output->initializedRates.back(), 48000u);
     EXPECT_EQ(h.waited, std::vector<std::int64_t>{350'000'000});
     const std::vector<std::string>& s = h.view.statuses;
-    const auto failed = std::find(s.begin(), s.end(),
-                                  "96000 Hz / 32-bit Float is unavailable: Initialize exact exclusive WASAPI format "
-                                  "failed (HRESULT 0x88890008). Trying another exact format.");
+    const auto failed = std::find(
+        s.begin(), s.end(),
+        "96000 Hz / 32-bit Float is unavailable: Initialize exact exclusive WASAPI format "
+        "failed (HRESULT 0x88890008). Trying another exact format.");
     ASSERT_NE(failed, s.end());
-    EXPECT_EQ(*(failed - 1), "Reinitializing complete playback chain at 96000 Hz / 32-bit Float. Playback head is "
-                             "unchanged.");
-    EXPECT_EQ(*(failed + 1), "Reinitializing complete playback chain at 48000 Hz / 24-bit Integer in 32-bit "
-                             "Container. Playback head is unchanged.");
-    EXPECT_EQ(*(failed + 2), "Playback chain initialized at exact output contract 48000 Hz / 24-bit Integer in 32-bit "
-                             "Container \u2014 WASAPI Exclusive. Playback head preserved.");
+    EXPECT_EQ(*(failed - 1),
+              "Reinitializing complete playback chain at 96000 Hz / 32-bit Float. Playback head is "
+              "unchanged.");
+    EXPECT_EQ(*(failed + 1),
+              "Reinitializing complete playback chain at 48000 Hz / 24-bit Integer in 32-bit "
+              "Container. Playback head is unchanged.");
+    EXPECT_EQ(
+        *(failed + 2),
+        "Playback chain initialized at exact output contract 48000 Hz / 24-bit Integer in 32-bit "
+        "Container \u2014 WASAPI Exclusive. Playback head preserved.");
     // Stepping up skips the disabled format: nothing above.
     EXPECT_FALSE(h.view.controls.stepUp);
     window.StepFormat(+1);
@@ -94,7 +102,8 @@ TEST(OutputSelectionTest, AllFormatsFailingPreservesTheHead) {
     EXPECT_FALSE(h.output->initialised);
     EXPECT_EQ(window.chainStatus(), 2);
     EXPECT_EQ(h.view.lastStatus(),
-              "No remaining exact output format could initialize. Playback head has been preserved. Refresh to probe "
+              "No remaining exact output format could initialize. Playback head has been "
+              "preserved. Refresh to probe "
               "again.");
     EXPECT_EQ(h.view.labels.playingAt, "Playing At: 44100 Hz / 16-bit Integer  \u2014 UNAVAILABLE");
     EXPECT_FALSE(h.view.controls.play);
@@ -165,11 +174,14 @@ TEST(OutputSelectionTest, DeviceInUseDisablesNothing) {
     EXPECT_EQ(window.chainStatus(), 2);
     EXPECT_EQ(window.disabledFormats(), (std::vector<bool>{false, false, false}));
     EXPECT_EQ(h.view.lastStatus(),
-              "Audio device unavailable: Studio DAC is currently in use. No exact formats were disabled.");
+              "Audio device unavailable: Studio DAC is currently in use. No exact formats were "
+              "disabled.");
     ASSERT_EQ(h.view.questions.size(), 1u);
     EXPECT_EQ(h.view.questions[0],
-              "The selected audio device is currently in use and cannot be opened in exclusive mode:\n\nStudio "
-              "DAC\n\nChoose Yes to keep AuralithPlayer open and select another DAC or dongle. Choose No to exit.");
+              "The selected audio device is currently in use and cannot be opened in exclusive "
+              "mode:\n\nStudio "
+              "DAC\n\nChoose Yes to keep AuralithPlayer open and select another DAC or dongle. "
+              "Choose No to exit.");
     EXPECT_EQ(h.view.endpointListOpened, 1);
     EXPECT_TRUE(h.waited.empty());
 
@@ -185,7 +197,8 @@ TEST(OutputSelectionTest, DeviceInUseDisablesNothing) {
 
 TEST(OutputSelectionTest, EndpointChangesAreRefusedWhilePlaying) {
     PlayerHarness h;
-    h.endpoints = {test::endpoint(u"card", u"Studio DAC", true), test::endpoint(u"other", u"Alpha", false)};
+    h.endpoints = {test::endpoint(u"card", u"Studio DAC", true),
+                   test::endpoint(u"other", u"Alpha", false)};
     PlayerWindow& window = h.makeWithSource();
     window.TogglePlay();
     window.ShowEndpointMenu();
@@ -215,9 +228,11 @@ TEST(OutputSelectionTest, VirtualOutputIsNamedAsWhatItIs) {
     h.formats = {audio::test::exactFormat(48000, 2, audio::SampleKind::Pcm16)};
     PlayerWindow& window = h.makeWithSource();
     EXPECT_EQ(h.view.lastStatus(),
-              "Record ready. Playback chain initialized at 48000 Hz / 16-bit Integer \u2014 Virtual Output Exclusive.");
+              "Record ready. Playback chain initialized at 48000 Hz / 16-bit Integer \u2014 "
+              "Virtual Output Exclusive.");
     window.TogglePlay();
-    EXPECT_EQ(h.view.lastStatus(), "Virtual Output Exclusive playback at exact contract 48000 Hz / 16-bit Integer.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Virtual Output Exclusive playback at exact contract 48000 Hz / 16-bit Integer.");
     EXPECT_EQ(window.BuildFaceplateState().modeText, "Virtual Output Exclusive");
     EXPECT_EQ(window.BuildFaceplateState().endpointText, "Virtual Output  (Default)");
 }

@@ -14,7 +14,7 @@ using test::PlayerHarness;
 const char* const kPlaying = "WASAPI Exclusive playback at exact contract 96000 Hz / 32-bit Float.";
 
 class TransportTest : public ::testing::Test {
-protected:
+  protected:
     PlayerWindow& start() {
         PlayerWindow& window = h.makeWithSource();
         h.view.takeStatuses();
@@ -34,8 +34,9 @@ TEST_F(TransportTest, PlayPauseStopWithTheirTexts) {
     window.TogglePlay();  // pause, confirmed at once by a prompt output
     EXPECT_EQ(window.transportState(), TransportState::Paused);
     EXPECT_EQ(h.view.takeStatuses(),
-              (std::vector<std::string>{kPlaying, "Pause requested. Output held immediately at the current position.",
-                                        "Paused. Exact output chain remains initialized."}));
+              (std::vector<std::string>{
+                  kPlaying, "Pause requested. Output held immediately at the current position.",
+                  "Paused. Exact output chain remains initialized."}));
     EXPECT_TRUE(window.lattice()->hold());
     EXPECT_TRUE(h.output->initialised);
 
@@ -43,8 +44,9 @@ TEST_F(TransportTest, PlayPauseStopWithTheirTexts) {
     window.Stop();
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
     EXPECT_EQ(h.view.takeStatuses(),
-              (std::vector<std::string>{"Stop requested. Output held immediately; returning the playback head to zero.",
-                                        "Stopped. Playback head returned to zero; output chain retained."}));
+              (std::vector<std::string>{
+                  "Stop requested. Output held immediately; returning the playback head to zero.",
+                  "Stopped. Playback head returned to zero; output chain retained."}));
     EXPECT_EQ(window.lattice()->pendingSeek(), 0);
     EXPECT_TRUE(h.output->initialised);  // chain retained
 
@@ -62,7 +64,8 @@ TEST_F(TransportTest, HoldWaitsForASlowOutput) {
     window.TogglePlay();
     EXPECT_EQ(window.holdRequest(), HoldRequest::Pause);
     EXPECT_EQ(window.transportState(), TransportState::Paused);  // at once, before confirmation
-    EXPECT_EQ(h.view.lastStatus(), "Pause requested. Output held immediately at the current position.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Pause requested. Output held immediately at the current position.");
     EXPECT_FALSE(h.view.controls.play);
 
     // A third press while the pause is pending does nothing.
@@ -73,7 +76,8 @@ TEST_F(TransportTest, HoldWaitsForASlowOutput) {
     // Stop overrides a pending pause; a second Stop is ignored.
     window.Stop();
     EXPECT_EQ(window.holdRequest(), HoldRequest::Stop);
-    EXPECT_EQ(h.view.lastStatus(), "Stop requested. Output held immediately; returning the playback head to zero.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Stop requested. Output held immediately; returning the playback head to zero.");
     const int requests = h.output->pauseRequests;
     window.Stop();
     EXPECT_EQ(h.output->pauseRequests, requests);
@@ -83,7 +87,8 @@ TEST_F(TransportTest, HoldWaitsForASlowOutput) {
     h.output->running = false;  // the render thread confirms
     h.tickFor(16);
     EXPECT_EQ(window.holdRequest(), HoldRequest::None);
-    EXPECT_EQ(h.view.lastStatus(), "Stopped. Playback head returned to zero; output chain retained.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Stopped. Playback head returned to zero; output chain retained.");
     EXPECT_EQ(h.view.playCaption, "Play");
     EXPECT_TRUE(h.view.controls.play);
 }
@@ -96,7 +101,8 @@ TEST_F(TransportTest, EndOfMaterialReturnsTheStylusAndParks) {
     h.tickFor(16);
     EXPECT_TRUE(window.stylusReturning());
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
-    EXPECT_EQ(h.view.takeStatuses(), std::vector<std::string>{"Playback complete. Stylus lifted; returning to zero."});
+    EXPECT_EQ(h.view.takeStatuses(),
+              std::vector<std::string>{"Playback complete. Stylus lifted; returning to zero."});
 
     // Smoothstep over 2.4 s: half way at 1.2 s.
     h.advanceMs(1200 - 16);
@@ -111,7 +117,8 @@ TEST_F(TransportTest, EndOfMaterialReturnsTheStylusAndParks) {
     EXPECT_FALSE(window.stylusReturning());
     EXPECT_EQ(window.tonearmPosition(), 0.0);
     EXPECT_EQ(h.view.takeStatuses(),
-              std::vector<std::string>{"Playback complete. Stylus parked at zero; output chain retained."});
+              std::vector<std::string>{
+                  "Playback complete. Stylus parked at zero; output chain retained."});
     EXPECT_TRUE(h.output->initialised);
     EXPECT_EQ(window.lattice()->pendingSeek() <= 0 ? 0u : 1u, 0u);
 }
@@ -125,7 +132,8 @@ TEST_F(TransportTest, LoopRestartsThroughTheReturnAndLowering) {
     h.output->running = false;
     h.output->ended = true;
     h.tickFor(16);
-    EXPECT_EQ(h.view.lastStatus(), "Playback complete. Stylus lifted; returning to zero before the loop restarts.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Playback complete. Stylus lifted; returning to zero before the loop restarts.");
     h.advanceMs(2400);
     window.Tick();
     EXPECT_TRUE(window.stylusLowering());
@@ -203,7 +211,8 @@ TEST_F(TransportTest, RenderErrorsWhilePlayingAreShownOnce) {
     h.output->error = "WASAPI render event timed out";
     window.Tick();
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
-    EXPECT_EQ(h.view.lastStatus(), "Audio error; playback head preserved: WASAPI render event timed out");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Audio error; playback head preserved: WASAPI render event timed out");
     EXPECT_EQ(window.lattice()->pendingSeek(), 2400);
     h.view.takeStatuses();
     window.Tick();
@@ -219,7 +228,8 @@ TEST_F(TransportTest, RenderErrorsWhilePlayingAreShownOnce) {
 TEST_F(TransportTest, PlayAtTheEndStartsFromZero) {
     PlayerWindow& window = h.makeWithSource();
     window.SeekToFraction(1.0);
-    EXPECT_EQ(window.lattice()->pendingSeek(), static_cast<std::int64_t>(window.lattice()->totalFrames()));
+    EXPECT_EQ(window.lattice()->pendingSeek(),
+              static_cast<std::int64_t>(window.lattice()->totalFrames()));
     window.TogglePlay();
     EXPECT_EQ(window.lattice()->pendingSeek(), 0);
     EXPECT_EQ(window.transportState(), TransportState::Playing);
@@ -232,7 +242,8 @@ TEST_F(TransportTest, FailedStartLeavesTheLatticeHeld) {
     EXPECT_TRUE(window.lattice()->hold() || h.output->starts == 0);
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
     EXPECT_EQ(h.view.lastStatus(), "Timed out while starting the initialized WASAPI chain");
-    EXPECT_EQ(h.view.messages.back(), "Auralith Player: Timed out while starting the initialized WASAPI chain");
+    EXPECT_EQ(h.view.messages.back(),
+              "Auralith Player: Timed out while starting the initialized WASAPI chain");
 }
 
 TEST_F(TransportTest, FirstRunVolumeSafetyAndStreamerAreWrittenOnce) {
@@ -241,7 +252,8 @@ TEST_F(TransportTest, FirstRunVolumeSafetyAndStreamerAreWrittenOnce) {
     EXPECT_FALSE(window.streamerRemoved());
     // Applied each time the endpoint was attached while the safety is pending.
     ASSERT_FALSE(h.volume->sets.empty());
-    EXPECT_TRUE(std::all_of(h.volume->sets.begin(), h.volume->sets.end(), [](float v) { return v == 0.1f; }));
+    EXPECT_TRUE(std::all_of(h.volume->sets.begin(), h.volume->sets.end(),
+                            [](float v) { return v == 0.1f; }));
     window.TogglePlay();
     EXPECT_FALSE(window.firstRunVolumePending());
     EXPECT_TRUE(window.streamerRemoved());
@@ -273,13 +285,15 @@ TEST_F(TransportTest, FirstRunVolumeSafetyBlocksPlaybackWhenItCannotBeApplied) {
     PlayerWindow& window = h.makeWithSource();
     EXPECT_TRUE(window.firstRunVolumeFailed());
     EXPECT_NE(std::find(h.view.statuses.begin(), h.view.statuses.end(),
-                        "First-run volume safety could not set the endpoint to 10%. Playback is blocked until the "
+                        "First-run volume safety could not set the endpoint to 10%. Playback is "
+                        "blocked until the "
                         "endpoint can be controlled."),
               h.view.statuses.end());
     h.view.takeStatuses();
     window.HandleCommand(command::kPlay);
     const std::string blocked =
-        "First-run hardware volume safety could not be applied. Playback is blocked rather than starting at an "
+        "First-run hardware volume safety could not be applied. Playback is blocked rather than "
+        "starting at an "
         "unknown level.";
     EXPECT_EQ(h.view.lastStatus(), blocked);
     EXPECT_EQ(h.view.messages.back(), "Auralith Player: " + blocked);
@@ -314,7 +328,8 @@ TEST_F(TransportTest, OpenMusicResetsTheTransport) {
     EXPECT_TRUE(window.lattice()->muted());
     EXPECT_FALSE(window.lattice()->loopAhead());
     EXPECT_EQ(h.view.lastStatus(),
-              "Record ready. Playback chain initialized at 96000 Hz / 32-bit Float \u2014 WASAPI Exclusive.");
+              "Record ready. Playback chain initialized at 96000 Hz / 32-bit Float \u2014 WASAPI "
+              "Exclusive.");
 }
 
 // DSD: the first Play prepares, a second cancels, and a Play while the
@@ -326,7 +341,8 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     EXPECT_EQ(window.dsdMultiple(), 128u);
     EXPECT_FALSE(h.output->initialised);
     EXPECT_EQ(h.view.lastStatus(),
-              "DSD selected. Press Play to prepare the complete track. Unsupported device rates will report an error.");
+              "DSD selected. Press Play to prepare the complete track. Unsupported device rates "
+              "will report an error.");
 
     window.TogglePlay();
     ASSERT_EQ(h.dsdEngines.size(), 1u);
@@ -334,13 +350,15 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     EXPECT_EQ(h.dsdEngines[0]->options.endpointId, u"card");
     EXPECT_TRUE(h.dsdEngines[0]->playing);
     EXPECT_EQ(window.transportState(), TransportState::Paused);
-    EXPECT_EQ(h.view.lastStatus(), "Preparing the complete DSD track in RAM. Play or Stop cancels preparation.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Preparing the complete DSD track in RAM. Play or Stop cancels preparation.");
     h.dsdEngines[0]->status.progress = 0.25;
     h.dsdEngines[0]->status.memoryBytes = 3 * 1048576;
     window.Tick();
     EXPECT_EQ(h.view.playCaption, "Cancel preparation");
     EXPECT_EQ(h.view.lastStatus(),
-              "PLEASE WAIT \u2014 Preparing DSD128 (~5.6448 MHz, 1-bit): 25.0% | 3.0 MiB in RAM. Play or Stop cancels.");
+              "PLEASE WAIT \u2014 Preparing DSD128 (~5.6448 MHz, 1-bit): 25.0% | 3.0 MiB in RAM. "
+              "Play or Stop cancels.");
     const FaceplateState face = window.BuildFaceplateState();
     EXPECT_EQ(face.playCaption, "Cancel");
     EXPECT_EQ(face.readyText, "PLEASE WAIT");
@@ -352,7 +370,8 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     EXPECT_EQ(h.view.lastStatus(), "Cancelling DSD preparation...");
     window.TogglePlay();
     EXPECT_EQ(h.dsdEngines.size(), 1u);
-    EXPECT_EQ(h.view.lastStatus(), "Previous DSD preparation is cancelling. Please wait, then press Play.");
+    EXPECT_EQ(h.view.lastStatus(),
+              "Previous DSD preparation is cancelling. Please wait, then press Play.");
 
     h.dsdEngines[0]->finished = true;
     window.TogglePlay();
@@ -363,11 +382,13 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     h.dsdEngines[1]->status.position = 0.05;
     window.Tick();
     EXPECT_EQ(window.transportState(), TransportState::Playing);
-    EXPECT_EQ(h.view.lastStatus(), "DSD128 (~5.6448 MHz, 1-bit) | whole track prepared | 0.1 / 0.1 s");
+    EXPECT_EQ(h.view.lastStatus(),
+              "DSD128 (~5.6448 MHz, 1-bit) | whole track prepared | 0.1 / 0.1 s");
     EXPECT_EQ(h.view.labels.time, "0 / 0 s");
     EXPECT_EQ(h.view.labels.playingAt, "Playing At: DSD128 (~5.6448 MHz, 1-bit)");
     EXPECT_EQ(window.statisticsText(),
-              "DSD output selected. PCM buffering statistics are inactive.\nAlt+F12 returns to the player.");
+              "DSD output selected. PCM buffering statistics are inactive.\nAlt+F12 returns to the "
+              "player.");
 
     // A failure is shown once, with its box.
     h.dsdEngines[1]->status.state = audio::DsdEngineState::Failed;
@@ -375,7 +396,8 @@ TEST_F(TransportTest, DsdPreparationCancelAndRefusal) {
     window.Tick();
     window.Tick();
     EXPECT_EQ(window.transportState(), TransportState::Stopped);
-    EXPECT_EQ(std::count(h.view.messages.begin(), h.view.messages.end(), "Auralith DSD output: DSD: Output rate mismatch"),
+    EXPECT_EQ(std::count(h.view.messages.begin(), h.view.messages.end(),
+                         "Auralith DSD output: DSD: Output rate mismatch"),
               1);
 }
 

@@ -17,7 +17,8 @@ struct RealTimeRun {
     explicit RealTimeRun(audio::VirtualOutputConfig config) : scope(std::move(config)) {
         const std::filesystem::path path = dir / "tone.aur";
         audio::test::makeRecordSource(path, 48000, 2, 48000 * 8);
-        window = std::make_unique<PlayerWindow>(view, PlayerSettings::Files{dir / "a.ini", dir / "s.ini", std::nullopt});
+        window = std::make_unique<PlayerWindow>(
+            view, PlayerSettings::Files{dir / "a.ini", dir / "s.ini", std::nullopt});
         window->Create();
         window->OpenMusic(path);
         window->TogglePlay();
@@ -80,7 +81,8 @@ TEST(PlayerVirtualOutputTest, EndpointThatDoesNotGrowSuspendsGrowth) {
     ASSERT_EQ(run.grownTo.size(), 1u) << run.view.lastStatus();
     EXPECT_TRUE(run.window->growthSuspended());
     EXPECT_EQ(run.view.lastStatus(),
-              "Endpoint retained 5.0 ms actual after a larger buffer request. Adaptive growth is suspended until "
+              "Endpoint retained 5.0 ms actual after a larger buffer request. Adaptive growth is "
+              "suspended until "
               "Refresh or a new source.");
     EXPECT_EQ(run.window->transportState(), TransportState::Playing);
 }
