@@ -23,7 +23,7 @@ void put(const std::filesystem::path& file, const std::string& bytes) {
 }
 
 class PlayerSettingsTest : public ::testing::Test {
-  protected:
+protected:
     PlayerSettings loaded() {
         PlayerSettings settings(files_);
         settings.LoadSettings();
@@ -33,8 +33,7 @@ class PlayerSettingsTest : public ::testing::Test {
     al::test::TempDir programFolder_;
     al::test::TempDir stateRoot_;
     PlayerSettings::Files files_{al::app::SettingsPath(programFolder_.path()),
-                                 al::app::StatePath(stateRoot_.path(), programFolder_.path()),
-                                 std::nullopt};
+                                 al::app::StatePath(stateRoot_.path(), programFolder_.path()), std::nullopt};
 };
 
 TEST_F(PlayerSettingsTest, FileLocations) {
@@ -45,8 +44,7 @@ TEST_F(PlayerSettingsTest, FileLocations) {
     // Missing parents are created; no root, or a folder that cannot be made,
     // sends the state beside the executable.
     const auto deep = stateRoot_ / "a" / "b";
-    EXPECT_EQ(al::app::StatePath(deep, programFolder_.path()),
-              deep / "Tessaly" / "Auralith Player" / "state.ini");
+    EXPECT_EQ(al::app::StatePath(deep, programFolder_.path()), deep / "Tessaly" / "Auralith Player" / "state.ini");
     const auto fallback = programFolder_.path() / "AuralithPlayer.state.ini";
     EXPECT_EQ(al::app::StatePath({}, programFolder_.path()), fallback);
     put(stateRoot_ / "plain-file", "x");
@@ -71,8 +69,7 @@ TEST_F(PlayerSettingsTest, NoFilesGiveTheDefaults) {
 }
 
 TEST_F(PlayerSettingsTest, ReadsColourBufferPolicyAndFormatsCache) {
-    put(files_.settings,
-        "[Visual]\r\nwaveform_color=6\r\n[Audio]\r\nbuffer_ms=8\r\nbuffer_max_ms=30\r\n");
+    put(files_.settings, "[Visual]\r\nwaveform_color=6\r\n[Audio]\r\nbuffer_ms=8\r\nbuffer_max_ms=30\r\n");
     files_.formats = stateRoot_ / "formats.cfg";
     put(*files_.formats, "123 2 48000 32 24 2 0\n");
     const PlayerSettings settings = loaded();
@@ -86,14 +83,12 @@ TEST_F(PlayerSettingsTest, ReadsColourBufferPolicyAndFormatsCache) {
 
 TEST_F(PlayerSettingsTest, ColourOutOfRangeStartsAtZeroAndEachPressWritesTheNext) {
     for (const char* value : {"9", "-1", "8", "x"}) {
-        put(files_.settings,
-            std::string("[Visual]\r\nwaveform_color=") + value + "\r\n[Audio]\r\nbuffer_ms=8\r\n");
+        put(files_.settings, std::string("[Visual]\r\nwaveform_color=") + value + "\r\n[Audio]\r\nbuffer_ms=8\r\n");
         EXPECT_EQ(loaded().waveformColor(), 0) << value;
     }
     PlayerSettings settings = loaded();
     EXPECT_EQ(settings.CycleWaveformColor(), 1);
-    EXPECT_EQ(contents(files_.settings),
-              "[Visual]\r\nwaveform_color=1\r\n[Audio]\r\nbuffer_ms=8\r\n");
+    EXPECT_EQ(contents(files_.settings), "[Visual]\r\nwaveform_color=1\r\n[Audio]\r\nbuffer_ms=8\r\n");
 
     settings.SaveWaveformColor(7);
     EXPECT_EQ(settings.CycleWaveformColor(), 0);  // modulo 8
@@ -111,8 +106,7 @@ TEST_F(PlayerSettingsTest, InvalidBufferValueFailsTheLoad) {
         settings.LoadSettings();
         FAIL() << "loaded";
     } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(),
-                     "Audio.buffer_max_ms must be at least buffer_ms and no more than 200 ms");
+        EXPECT_STREQ(error.what(), "Audio.buffer_max_ms must be at least buffer_ms and no more than 200 ms");
     }
 }
 
@@ -173,8 +167,7 @@ TEST_F(PlayerSettingsTest, WithoutAStateRootTheStateLivesBesideTheExecutable) {
 
 TEST_F(PlayerSettingsTest, WriteFailuresStillChangeTheValuesInMemory) {
     const auto gone = programFolder_ / "missing-folder";
-    PlayerSettings settings(
-        {gone / "AuralithPlayer.ini", gone / "state.ini", gone / "formats.cfg"});
+    PlayerSettings settings({gone / "AuralithPlayer.ini", gone / "state.ini", gone / "formats.cfg"});
     settings.LoadSettings();
     settings.MarkStreamerRemoved();
     settings.MarkFirstRunVolumeDone();
