@@ -211,7 +211,10 @@ int TerminalPlayer::run(const audio::FormatsCache& remembered) {
         options_.files
             ? *options_.files
             : app::PlayerSettings::Files{app::SettingsPath(), app::StatePath(), std::nullopt};
-    window_ = std::make_unique<app::PlayerWindow>(*view_, files);
+    app::PlayerServices services = app::PlayerServices::Defaults();
+    // DSD output joins once the DSD engine is linked into this program:
+    // services.makeDsd = app::MakeDsdEnginePlayback (app/DsdEnginePlayback.h).
+    window_ = std::make_unique<app::PlayerWindow>(*view_, files, std::move(services));
     app::PlayerWindow& w = *window_;
     w.settings().formatsCache() = remembered;
     if (options_.bufferMs) {

@@ -425,5 +425,28 @@ TEST_F(TransportTest, DsdRateStepsAndOptions) {
     EXPECT_FALSE(window.ApplyDsdOption(12345));
 }
 
+TEST_F(TransportTest, PcmReopensOnceCancelledEnginesHaveFinished) {
+    PlayerWindow& window = h.makeWithSource();
+    window.ApplyDsdOption(command::kDsdDop);
+    window.TogglePlay();  // preparing
+    ASSERT_EQ(h.dsdEngines.size(), 1u);
+    h.view.menuChoice = command::kFormatMenuFirst + 1;
+    window.ShowFormatMenu();  // back to PCM while the engine winds down
+    EXPECT_FALSE(window.dsdSelected());
+    EXPECT_TRUE(h.dsdEngines[0]->cancelled);
+    EXPECT_EQ(h.view.lastStatus(), "Closing the DSD output before opening PCM...");
+    EXPECT_FALSE(h.output->initialised);
+    window.TogglePlay();
+    EXPECT_EQ(h.view.lastStatus(), "DSD preparation is cancelling. Please wait, then press Play.");
+    h.tickFor(32);
+    EXPECT_FALSE(h.output->initialised);
+    h.dsdEngines[0]->finished = true;
+    h.tickFor(16);
+    EXPECT_EQ(window.cancellingEngineCount(), 0u);
+    EXPECT_TRUE(h.output->initialised);
+    EXPECT_EQ(window.selectedFormat(), 1);
+    EXPECT_EQ(h.output->initializedRates.back(), 48000u);
+}
+
 }  // namespace
 }  // namespace al::app
