@@ -188,14 +188,16 @@ void TerminalView::ShowLiveLine(const app::PlayerWindow& window) {
              << " ms";
     }
     std::string shown = text.str();
-    shown.resize(kLineWidth, ' ');
+    // The statistics panel is wider than the player's line; it is never cut.
+    shown.resize(std::max(kLineWidth, statisticsView_ ? shown.size() : kLineWidth), ' ');
+    liveWidth_ = shown.size();
     out_ << '\r' << shown << std::flush;
     liveShown_ = true;
 }
 
 void TerminalView::EndLiveLine() {
     if (liveShown_) {
-        out_ << '\r' << std::string(kLineWidth, ' ') << '\r';
+        out_ << '\r' << std::string(liveWidth_, ' ') << '\r';
         liveShown_ = false;
     }
 }

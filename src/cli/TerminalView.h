@@ -69,6 +69,7 @@ class TerminalView final : public app::PlayerView {
     std::ostream& out_;
     platform::RawTerminal* terminal_;
     bool liveShown_ = false;
+    std::size_t liveWidth_ = 0;
     std::string lastStatus_;
     app::PlayerLabels labels_;
     std::string statistics_;
