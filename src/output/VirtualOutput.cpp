@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace al::audio {
@@ -97,6 +99,10 @@ struct VirtualStream {
     std::uint32_t lateEvery = 0;
     std::int64_t lateByNs = 0;
     std::uint64_t invalidateAfter = 0;
+    std::int64_t lateIntervalNs = 0;
+    std::uint32_t lateBurst = 1;
+    Clock::time_point nextLateAt{};
+    std::uint32_t lateLeft = 0;
     bool capture = false;
     std::function<bool()> gate;
 
@@ -152,6 +158,18 @@ struct VirtualStream {
             return false;
         }
         late = lateEvery != 0 && lateByNs > 0 && ticks % lateEvery == 0;
+        if (lateIntervalNs > 0 && lateByNs > 0) {
+            if (ticks == 1) {
+                nextLateAt = now + std::chrono::nanoseconds(lateIntervalNs);
+            } else if (lateLeft > 0) {
+                --lateLeft;
+                late = true;
+            } else if (now >= nextLateAt) {
+                late = true;
+                lateLeft = lateBurst > 0 ? lateBurst - 1 : 0;
+                nextLateAt = now + std::chrono::nanoseconds(lateIntervalNs);
+            }
+        }
         ++statistics.eventsSignalled;
         if (late) {
             ++statistics.lateEvents;
@@ -369,7 +387,10 @@ public:
             if (bufferDuration > kMaximumBufferDuration) {
                 return kAudioBufferSizeError;
             }
-            bufferFrames = framesOf(bufferDuration, rate);
+            const std::int64_t granted = config.maximumExclusiveBuffer > 0
+                                             ? std::min(bufferDuration, config.maximumExclusiveBuffer)
+                                             : bufferDuration;
+            bufferFrames = framesOf(granted, rate);
             if (bufferFrames == 0) {
                 return kAudioInvalidDevicePeriod;
             }
@@ -400,6 +421,9 @@ public:
         s.pace = config.pace;
         s.lateEvery = config.lateEveryNthEvent;
         s.lateByNs = config.lateByNs;
+        s.lateIntervalNs = config.lateIntervalNs;
+        s.lateBurst = config.lateBurst;
+        s.lateLeft = 0;
         s.invalidateAfter = config.invalidateAfterEvents;
         s.capture = config.captureWrites;
         s.gate = config.freeRunningGate;
@@ -666,6 +690,99 @@ float VirtualOutput::level() const {
 bool VirtualOutput::streamOpen() const {
     std::lock_guard lock(mutex_);
     return streamOpen_;
+}
+
+namespace {
+
+// "8ms", "2s", "500us", "1.5ms" as nanoseconds; false when it is none.
+bool parseDuration(const std::string& text, std::int64_t& ns) {
+    std::size_t used = 0;
+    double value = 0.0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        return false;
+    }
+    const std::string unit = text.substr(used);
+    double scale = 0.0;
+    if (unit == "us") {
+        scale = 1e3;
+    } else if (unit == "ms") {
+        scale = 1e6;
+    } else if (unit == "s") {
+        scale = 1e9;
+    } else {
+        return false;
+    }
+    if (!std::isfinite(value) || value < 0.0 || value * scale > 3.6e12) {
+        return false;
+    }
+    ns = static_cast<std::int64_t>(std::llround(value * scale));
+    return true;
+}
+
+}  // namespace
+
+std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id, VirtualOutputConfig base) {
+    const std::string prefix(base.id.begin(), base.id.end());
+    if (base.id.empty() || std::any_of(base.id.begin(), base.id.end(), [](char16_t c) { return c > 0x7F; })) {
+        return std::nullopt;
+    }
+    if (id == prefix) {
+        return base;
+    }
+    if (id.size() < prefix.size() + 1 || id.compare(0, prefix.size(), prefix) != 0 || id[prefix.size()] != ':') {
+        return std::nullopt;
+    }
+    std::string rest = id.substr(prefix.size() + 1);
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+        const std::size_t comma = rest.find(',', start);
+        const std::string option = rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const auto invalid = [&] { return std::invalid_argument("Invalid virtual output option: " + option); };
+        if (option == "busy") {
+            base.busy = true;
+        } else if (option.rfind("cap=", 0) == 0) {
+            std::int64_t ns = 0;
+            if (!parseDuration(option.substr(4), ns) || ns < 100) {
+                throw invalid();
+            }
+            base.maximumExclusiveBuffer = ns / 100;
+        } else if (option.rfind("late=", 0) == 0) {
+            const std::string value = option.substr(5);
+            const std::size_t slash = value.find('/');
+            if (slash == std::string::npos) {
+                throw invalid();
+            }
+            std::string interval = value.substr(slash + 1);
+            std::uint32_t burst = 1;
+            const std::size_t times = interval.find('x');
+            if (times != std::string::npos) {
+                const std::string count = interval.substr(times + 1);
+                if (count.empty() || count.size() > 3 || count.find_first_not_of("0123456789") != std::string::npos) {
+                    throw invalid();
+                }
+                burst = static_cast<std::uint32_t>(std::stoul(count));
+                interval = interval.substr(0, times);
+            }
+            std::int64_t late = 0;
+            std::int64_t every = 0;
+            if (!parseDuration(value.substr(0, slash), late) || !parseDuration(interval, every) || late <= 0 ||
+                every <= 0 || burst == 0) {
+                throw invalid();
+            }
+            base.lateByNs = late;
+            base.lateIntervalNs = every;
+            base.lateBurst = burst;
+        } else {
+            throw invalid();
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return base;
 }
 
 }  // namespace al::audio

@@ -67,6 +67,14 @@ struct VirtualOutputConfig {
     // Every Nth event is signalled lateByNs after its period began.
     std::uint32_t lateEveryNthEvent = 0;
     std::int64_t lateByNs = 0;
+    // Time-based late events: once lateIntervalNs has passed since the last
+    // burst (or since the stream started), the next lateBurst events are each
+    // signalled lateByNs after their period began (0: off).
+    std::int64_t lateIntervalNs = 0;
+    std::uint32_t lateBurst = 1;
+    // An endpoint that does not really grow: an exclusive buffer asked for
+    // above this is granted at this duration, in 100-ns units (0: as asked).
+    std::int64_t maximumExclusiveBuffer = 0;
     // After this many periods the device goes away (0: never).
     std::uint64_t invalidateAfterEvents = 0;
     bool captureWrites = false;
@@ -77,6 +85,18 @@ struct VirtualOutputConfig {
     std::function<bool()> freeRunningGate;
     std::uint32_t hardwareSupportMask = platform::kHardwareSupportVolume;
 };
+
+// Faults named in a device identifier, as a user can give it on the command
+// line: "virtual" optionally followed by ":" and comma-separated options:
+//   late=D/I[xN]  every I, N consecutive events (default 1) each D late
+//   cap=D         exclusive buffers larger than D are granted at D
+//   busy          the device is held by another program
+// Durations are a number with "us", "ms" or "s". Returns the configuration
+// with those faults applied to `base` (its id unchanged, so the endpoint and
+// its remembered formats stay the same), or nothing when `id` is not
+// `base.id` or `base.id` followed by ":". Throws std::invalid_argument("Invalid virtual output
+// option: " + the option) for an option it does not understand.
+std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id, VirtualOutputConfig base);
 
 struct VirtualOutputStatistics {
     std::uint64_t devicesOpened = 0;  // endpoints opened on this device

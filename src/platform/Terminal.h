@@ -13,8 +13,12 @@ bool standardInputIsTerminal() noexcept;
 bool standardOutputIsTerminal() noexcept;
 
 struct TerminalKey {
-    enum class Kind { None, Character, Left, Right, Up, Down };
+    enum class Kind { None, Character, Left, Right, Up, Down, Function };
     Kind kind = Kind::None;
+    // For Kind::Function: the function key's number (1..12) and whether Alt
+    // was held (a terminal reports Alt+F12 as such where it sends it).
+    int function = 0;
+    bool alt = false;
     // For Kind::Character: the character (ASCII; control keys as their codes,
     // so Ctrl+C arrives as 3 instead of ending the program).
     char32_t character = 0;

@@ -26,6 +26,7 @@ protected:
 
     Played play(cli::PlayOptions options, const FormatsCache& remembered = FormatsCache()) {
         options.file = dir_ / "short.aur";
+        options.files = app::PlayerSettings::Files{dir_ / "AuralithPlayer.ini", dir_ / "state.ini", std::nullopt};
         std::ostringstream out;
         std::ostringstream err;
         Played played;
@@ -55,9 +56,12 @@ TEST_F(PlayCommandTest, PlaysTheLastFormatToTheEndAndStatesTheContract) {
     EXPECT_EQ(played.err, "");
     EXPECT_EQ(played.out,
               "No sound card found: playing on the virtual output in real time.\n"
-              "Playback chain initialized at exact output contract 96000 Hz / 32-bit Float \u2014 WASAPI "
+              "Reinitializing complete playback chain at 96000 Hz / 32-bit Float. Playback head is unchanged.\n"
+              "Playback chain initialized at exact output contract 96000 Hz / 32-bit Float \u2014 Virtual Output "
               "Exclusive. Playback head preserved.\n"
-              "WASAPI Exclusive playback at exact contract 96000 Hz / 32-bit Float.\n"
+              "Record ready. Playback chain initialized at 96000 Hz / 32-bit Float \u2014 Virtual Output Exclusive.\n"
+              "Virtual Output Exclusive playback at exact contract 96000 Hz / 32-bit Float.\n"
+              "Playback complete. Stylus lifted; returning to zero.\n"
               "Playback complete. Stylus parked at zero; output chain retained.\n");
     // The whole track (0.1 s at 96 kHz) reached the endpoint.
     EXPECT_GE(scope.device().statistics().framesWritten, 9600u);
@@ -99,8 +103,8 @@ TEST_F(PlayCommandTest, RefusedFormatGivesWayToTheNextBelow) {
     EXPECT_NE(played.out.find("96000 Hz / 32-bit Float is unavailable: Initialize exact exclusive WASAPI format "
                               "failed (HRESULT 0x88890008). Trying another exact format.\n"),
               std::string::npos);
-    EXPECT_NE(played.out.find("WASAPI Exclusive playback at exact contract 48000 Hz / 24-bit Integer in 32-bit "
-                              "Container.\n"),
+    EXPECT_NE(played.out.find("Virtual Output Exclusive playback at exact contract 48000 Hz / 24-bit Integer in "
+                              "32-bit Container.\n"),
               std::string::npos);
 
     config.refusedAtInitialize = {k44100x16, k48000x24in32, k96000xFloat};
@@ -137,6 +141,34 @@ TEST_F(PlayCommandTest, FailuresAreOrderlyMessages) {
         EXPECT_EQ(played.err, "error: Invalid WASAPI buffer policy\n");
         EXPECT_EQ(scope.device().statistics().streamsInitialized, 0u);
     }
+}
+
+// Late events named in the device id: the player grows the endpoint buffer
+// while the track plays, and says so.
+TEST_F(PlayCommandTest, LateEventsInTheDeviceIdGrowTheBuffer) {
+    test::VirtualEndpointScope scope(formats({k48000x24in32}));
+    test::makeRecordSource(dir_ / "long.aur", 48000, 2, 48000 * 3);
+    cli::PlayOptions options;
+    options.device = u"virtual:late=8ms/500msx2";
+    options.files = app::PlayerSettings::Files{dir_ / "AuralithPlayer.ini", dir_ / "state.ini", std::nullopt};
+    options.file = dir_ / "long.aur";
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(cli::playWithOptions(options, FormatsCache(), out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("Playing on the virtual output in real time.\n"), std::string::npos);
+    EXPECT_NE(out.str().find("Increasing the endpoint buffer from 5.0 ms to 6.0 ms: deadline margin below safety "
+                             "target.\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("Adaptive buffer increased to 6.0 ms actual (deadline margin below safety target). "
+                             "Playback head preserved.\n"),
+              std::string::npos);
+
+    options.device = u"virtual:loud";
+    std::ostringstream refusedOut;
+    std::ostringstream refused;
+    EXPECT_EQ(cli::playWithOptions(options, FormatsCache(), refusedOut, refused), 1);
+    EXPECT_EQ(refused.str(), "error: Invalid virtual output option: loud\n");
 }
 
 }  // namespace

@@ -280,3 +280,81 @@ TEST(VirtualOutput, SharedStreamsReportTheFreePartOfTheirBuffer) {
 
 }  // namespace
 }  // namespace al::audio
+
+namespace al::audio {
+namespace {
+
+// Runs `events` periods of a free-running stream and returns its statistics.
+VirtualOutputStatistics runEvents(VirtualOutputConfig config, int events, std::uint32_t* frames = nullptr) {
+    Stream s(config);
+    EXPECT_EQ(s.open(100'000), kAudioOk);
+    if (frames != nullptr) {
+        *frames = s.frames;
+    }
+    EXPECT_EQ(s.write(s.frames), kAudioOk);
+    EXPECT_EQ(s.client->start(), kAudioOk);
+    for (int i = 0; i < events; ++i) {
+        if (waitFor(s.event, 500) != 0u) {
+            break;
+        }
+        EXPECT_EQ(s.write(s.frames), kAudioOk);
+    }
+    EXPECT_EQ(s.client->stop(), kAudioOk);
+    return s.device->statistics();
+}
+
+TEST(VirtualOutputFaults, TimedLateEventsComeInBursts) {
+    VirtualOutputConfig config = freeRunning();
+    config.lateByNs = 200'000;
+    config.lateIntervalNs = 3'600'000'000'000;  // an hour: never within the test
+    config.lateBurst = 3;
+    EXPECT_EQ(runEvents(config, 6).lateEvents, 0u);
+    config.lateIntervalNs = 1;  // always due: the first event starts the clock, every later one is late
+    const VirtualOutputStatistics late = runEvents(config, 6);
+    EXPECT_GE(late.eventsSignalled, 6u);
+    EXPECT_EQ(late.lateEvents, late.eventsSignalled - 1);
+}
+
+TEST(VirtualOutputFaults, CappedEndpointGrantsNoMoreThanItsCap) {
+    VirtualOutputConfig config = freeRunning();
+    config.maximumExclusiveBuffer = 50'000;  // 5 ms
+    std::uint32_t frames = 0;
+    runEvents(config, 1, &frames);  // asks for 10 ms
+    EXPECT_EQ(frames, 240u);
+}
+
+TEST(VirtualOutputFaults, DeviceIdOptions) {
+    VirtualOutputConfig base;
+    EXPECT_FALSE(ParseVirtualDeviceId("card", base).has_value());
+    EXPECT_FALSE(ParseVirtualDeviceId("virtualx", base).has_value());
+    ASSERT_TRUE(ParseVirtualDeviceId("virtual", base).has_value());
+
+    const auto late = ParseVirtualDeviceId("virtual:late=8ms/2s", base);
+    ASSERT_TRUE(late.has_value());
+    EXPECT_EQ(late->id, u"virtual");
+    EXPECT_EQ(late->lateByNs, 8'000'000);
+    EXPECT_EQ(late->lateIntervalNs, 2'000'000'000);
+    EXPECT_EQ(late->lateBurst, 1u);
+
+    const auto all = ParseVirtualDeviceId("virtual:late=1.5ms/500msx2,cap=6ms,busy", base);
+    ASSERT_TRUE(all.has_value());
+    EXPECT_EQ(all->lateByNs, 1'500'000);
+    EXPECT_EQ(all->lateIntervalNs, 500'000'000);
+    EXPECT_EQ(all->lateBurst, 2u);
+    EXPECT_EQ(all->maximumExclusiveBuffer, 60'000);
+    EXPECT_TRUE(all->busy);
+
+    for (const char* bad : {"virtual:late=8ms", "virtual:late=8/2s", "virtual:late=8ms/2sx0", "virtual:cap=-1ms",
+                            "virtual:loud", "virtual:"}) {
+        EXPECT_THROW(ParseVirtualDeviceId(bad, base), std::invalid_argument) << bad;
+    }
+    try {
+        ParseVirtualDeviceId("virtual:late=8ms,cap=1ms", base);
+        FAIL();
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "Invalid virtual output option: late=8ms");
+    }
+}
+
+}  // namespace
+}  // namespace al::audio

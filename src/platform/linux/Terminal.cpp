@@ -104,11 +104,39 @@ TerminalKey RawTerminal::readKey(std::uint32_t timeoutMs) noexcept {
         case 'D':
             key.kind = TerminalKey::Kind::Left;
             break;
-        default:
-            // Some other sequence (a function key): skip the rest of it.
-            while (!(final >= 0x40 && final <= 0x7E) && readByte(kSequenceGapMs, final)) {
+        case 'P':
+        case 'Q':
+        case 'R':
+        case 'S':
+            // ESC O P..S: F1..F4.
+            key.kind = TerminalKey::Kind::Function;
+            key.function = final - 'P' + 1;
+            break;
+        default: {
+            // ESC [ code [; modifier] ~: a function key (F12 is 24, Alt
+            // adds 2 to modifier - 1). Other sequences are skipped whole.
+            int params[2] = {0, 0};
+            int index = 0;
+            while (!(final >= 0x40 && final <= 0x7E)) {
+                if (final >= '0' && final <= '9' && params[index] < 1000) {
+                    params[index] = params[index] * 10 + (final - '0');
+                } else if (final == ';' && index == 0) {
+                    index = 1;
+                }
+                if (!readByte(kSequenceGapMs, final)) {
+                    return key;
+                }
+            }
+            static constexpr int kCodes[12] = {11, 12, 13, 14, 15, 17, 18, 19, 20, 21, 23, 24};
+            for (int f = 0; final == '~' && f < 12; ++f) {
+                if (params[0] == kCodes[f]) {
+                    key.kind = TerminalKey::Kind::Function;
+                    key.function = f + 1;
+                    key.alt = params[1] > 1 && ((params[1] - 1) & 2) != 0;
+                }
             }
             break;
+        }
     }
     return key;
 }

@@ -90,6 +90,12 @@ TerminalKey RawTerminal::readKey(std::uint32_t timeoutMs) noexcept {
                 key.kind = TerminalKey::Kind::Down;
                 return key;
             default:
+                if (record.Event.KeyEvent.wVirtualKeyCode >= VK_F1 && record.Event.KeyEvent.wVirtualKeyCode <= VK_F12) {
+                    key.kind = TerminalKey::Kind::Function;
+                    key.function = record.Event.KeyEvent.wVirtualKeyCode - VK_F1 + 1;
+                    key.alt = (record.Event.KeyEvent.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
+                    return key;
+                }
                 break;
         }
         const wchar_t character = record.Event.KeyEvent.uChar.UnicodeChar;
