@@ -25,7 +25,9 @@ struct DsdRate {
 
 constexpr DsdRate kDsdRates[] = {{"DSD64", 64}, {"DSD128", 128}, {"DSD256", 256}, {"DSD512", 512}};
 
-std::string utf8(const std::u16string& text) { return platform::utf8FromUtf16(text); }
+std::string utf8(const std::u16string& text) {
+    return platform::utf8FromUtf16(text);
+}
 
 std::string padded(std::string text, std::size_t width) {
     if (text.size() < width) {
@@ -39,7 +41,8 @@ void printDop(const std::u16string& id, std::ostream& out) {
     std::unique_ptr<platform::AudioDevice> device;
     std::unique_ptr<platform::AudioClient> client;
     try {
-        audio::CheckWasapi(audio::CreateAudioDeviceEnumerator(enumerator), "Create MMDeviceEnumerator");
+        audio::CheckWasapi(audio::CreateAudioDeviceEnumerator(enumerator),
+                           "Create MMDeviceEnumerator");
         audio::CheckWasapi(enumerator->openEndpoint(id, device), "Open render endpoint");
         audio::CheckWasapi(device->activateClient(client), "Activate IAudioClient");
     } catch (const std::exception& error) {
@@ -48,7 +51,8 @@ void printDop(const std::u16string& id, std::ostream& out) {
     }
     for (const DsdRate& rate : kDsdRates) {
         const std::uint32_t frameRate = 44'100u * rate.multiple / 16u;
-        const morrow::dsd::DopCarrierAnswer answer = morrow::dsd::queryDopCarriers(*client, frameRate);
+        const morrow::dsd::DopCarrierAnswer answer =
+            morrow::dsd::queryDopCarriers(*client, frameRate);
         out << "  DoP " << padded(rate.name, 8) << padded(std::to_string(frameRate) + " Hz", 12);
         if (answer.index >= 0) {
             out << morrow::dsd::dopCarriers()[static_cast<std::size_t>(answer.index)].description;
@@ -91,9 +95,10 @@ void printNative(const std::u16string& id, std::ostream& out) {
     }
     out << "  native DSD: " << offered << '\n';
     for (const DsdRate& rate : kDsdRates) {
-        const auto chosen = morrow::dsd::chooseNativeDsdFormat(*device, std::uint64_t{44'100} * rate.multiple);
-        out << "  native " << padded(rate.name, 8) << (chosen ? platform::dsdSampleFormatName(*chosen) : "none")
-            << '\n';
+        const auto chosen =
+            morrow::dsd::chooseNativeDsdFormat(*device, std::uint64_t{44'100} * rate.multiple);
+        out << "  native " << padded(rate.name, 8)
+            << (chosen ? platform::dsdSampleFormatName(*chosen) : "none") << '\n';
     }
 }
 
@@ -104,7 +109,8 @@ void printAsioDrivers(std::ostream&) {}
 
 }  // namespace
 
-int runDsdDevices(const std::optional<std::u16string>& deviceId, std::ostream& out, std::ostream& err) {
+int runDsdDevices(const std::optional<std::u16string>& deviceId, std::ostream& out,
+                  std::ostream& err) {
     try {
         const std::vector<audio::EndpointInfo> endpoints = audio::EnumerateRenderEndpoints();
         bool listed = false;
@@ -113,15 +119,16 @@ int runDsdDevices(const std::optional<std::u16string>& deviceId, std::ostream& o
                 continue;
             }
             listed = true;
-            out << utf8(endpoint.id) << "  " << utf8(endpoint.name) << (endpoint.isDefault ? "  (Default)" : "")
-                << '\n';
+            out << utf8(endpoint.id) << "  " << utf8(endpoint.name)
+                << (endpoint.isDefault ? "  (Default)" : "") << '\n';
             printDop(endpoint.id, out);
             if (platform::nativeDsdDevicesAvailable()) {
                 printNative(endpoint.id, out);
             }
         }
         if (!listed) {
-            out << (deviceId ? "no such audio endpoint: " + utf8(*deviceId) : std::string("no audio endpoints"))
+            out << (deviceId ? "no such audio endpoint: " + utf8(*deviceId)
+                             : std::string("no audio endpoints"))
                 << '\n';
         }
         printAsioDrivers(out);

@@ -12,6 +12,7 @@ namespace al::cli {
 // open; where the platform has native DSD devices, the DSD sample formats the
 // hardware device offers and the one each rate would use. Then the native
 // DSD drivers of the platform, where it has any. Returns the exit status.
-int runDsdDevices(const std::optional<std::u16string>& deviceId, std::ostream& out, std::ostream& err);
+int runDsdDevices(const std::optional<std::u16string>& deviceId, std::ostream& out,
+                  std::ostream& err);
 
 }  // namespace al::cli

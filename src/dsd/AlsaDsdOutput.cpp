@@ -40,7 +40,8 @@ std::uint32_t nativeDsdSampleRate(DsdSampleFormat format, std::uint64_t dsdRate)
     return static_cast<std::uint32_t>(dsdRate / bits);
 }
 
-std::optional<DsdSampleFormat> chooseNativeDsdFormat(DsdPlaybackDevice& device, std::uint64_t dsdRate) noexcept {
+std::optional<DsdSampleFormat> chooseNativeDsdFormat(DsdPlaybackDevice& device,
+                                                     std::uint64_t dsdRate) noexcept {
     for (const DsdSampleFormat format : al::platform::kDsdSampleFormats) {
         const std::uint32_t rate = nativeDsdSampleRate(format, dsdRate);
         if (rate != 0 && device.supports(format, 2, rate) == DsdResult::Ok) {
@@ -50,8 +51,9 @@ std::optional<DsdSampleFormat> chooseNativeDsdFormat(DsdPlaybackDevice& device, 
     return std::nullopt;
 }
 
-void interleaveNativeDsd(std::span<const std::uint8_t> channel0, std::span<const std::uint8_t> channel1,
-                         DsdSampleFormat format, std::span<std::uint8_t> out) {
+void interleaveNativeDsd(std::span<const std::uint8_t> channel0,
+                         std::span<const std::uint8_t> channel1, DsdSampleFormat format,
+                         std::span<std::uint8_t> out) {
     const std::size_t bytes = al::platform::dsdSampleBytes(format);
     const std::size_t count = channel0.size();
     if (channel1.size() != count || count % bytes != 0 || out.size() < 2 * count) {
@@ -96,7 +98,8 @@ AlsaDsdOutput::~AlsaDsdOutput() {
     scheduling_.leave();
 }
 
-al::audio::DsdOutputFormat AlsaDsdOutput::open(const std::u16string& endpointId, std::uint32_t frameRate) {
+al::audio::DsdOutputFormat AlsaDsdOutput::open(const std::u16string& endpointId,
+                                               std::uint32_t frameRate) {
     if (device_ != nullptr) {
         throw std::runtime_error("Output is already open");
     }
@@ -138,7 +141,8 @@ al::audio::DsdOutputFormat AlsaDsdOutput::open(const std::u16string& endpointId,
     // Buffers of an even number of DoP frames, so that every format's
     // samples (1, 2 or 4 bytes a channel, 2 bytes a DoP frame) fit whole.
     const std::uint32_t sampleBytes = al::platform::dsdSampleBytes(*chosen);
-    const std::uint32_t dopFrames = std::max<std::uint32_t>(2, frameRate / kBuffersPerSecond / 2 * 2);
+    const std::uint32_t dopFrames =
+        std::max<std::uint32_t>(2, frameRate / kBuffersPerSecond / 2 * 2);
     const std::uint32_t deviceFrames = dopFrames * 2 / sampleBytes;
     DsdStreamSettings settings;
     settings.format = *chosen;

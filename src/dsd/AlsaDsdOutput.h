@@ -26,13 +26,14 @@ using DsdDeviceOpener = std::function<al::platform::DsdResult(
 
 // Samples per second of a DSD format at a DSD rate (bits per second per
 // channel): dsdRate / (8 x bytes a sample); 0 when that is not a whole number.
-std::uint32_t nativeDsdSampleRate(al::platform::DsdSampleFormat format, std::uint64_t dsdRate) noexcept;
+std::uint32_t nativeDsdSampleRate(al::platform::DsdSampleFormat format,
+                                  std::uint64_t dsdRate) noexcept;
 
 // The first format, in the order DSD_U32_BE, DSD_U32_LE, DSD_U16_BE,
 // DSD_U16_LE, DSD_U8, that the device takes exactly for stereo at this DSD
 // rate; nullopt when none.
-std::optional<al::platform::DsdSampleFormat> chooseNativeDsdFormat(al::platform::DsdPlaybackDevice& device,
-                                                                   std::uint64_t dsdRate) noexcept;
+std::optional<al::platform::DsdSampleFormat> chooseNativeDsdFormat(
+    al::platform::DsdPlaybackDevice& device, std::uint64_t dsdRate) noexcept;
 
 // Interleaves two channels' DSD bytes (time order, earliest bit most
 // significant) into the format's frames: per frame channel 0's sample, then
@@ -40,7 +41,8 @@ std::optional<al::platform::DsdSampleFormat> chooseNativeDsdFormat(al::platform:
 // DSD_U8) or earliest last (little-endian). Both channels hold the same
 // count, a multiple of the sample size; out holds twice that. Allocates
 // nothing; std::invalid_argument "Invalid native DSD packing span" otherwise.
-void interleaveNativeDsd(std::span<const std::uint8_t> channel0, std::span<const std::uint8_t> channel1,
+void interleaveNativeDsd(std::span<const std::uint8_t> channel0,
+                         std::span<const std::uint8_t> channel1,
                          al::platform::DsdSampleFormat format, std::span<std::uint8_t> out);
 
 // IAudioOutput over a native DSD device. Every method runs on the engine
@@ -48,14 +50,15 @@ void interleaveNativeDsd(std::span<const std::uint8_t> channel0, std::span<const
 // makes every later wait and submit throw "Native DSD underrun or device
 // failure; playback stopped".
 class AlsaDsdOutput final : public al::audio::IAudioOutput {
-public:
+  public:
     // The platform's devices.
     AlsaDsdOutput();
     // Devices from the given opener (tests).
     explicit AlsaDsdOutput(DsdDeviceOpener opener);
     ~AlsaDsdOutput() override;
 
-    al::audio::DsdOutputFormat open(const std::u16string& endpointId, std::uint32_t frameRate) override;
+    al::audio::DsdOutputFormat open(const std::u16string& endpointId,
+                                    std::uint32_t frameRate) override;
     bool wait(std::uint32_t timeoutMs) override;
     void submit(std::span<const std::uint8_t> buffer) override;
     std::uint32_t queueDepth() const override { return 2; }
@@ -67,7 +70,7 @@ public:
     // Device frames written by each submit.
     std::uint32_t deviceFramesPerBuffer() const noexcept { return deviceFramesPerBuffer_; }
 
-private:
+  private:
     [[noreturn]] void fault();
 
     DsdDeviceOpener opener_;

@@ -6,7 +6,8 @@ namespace morrow::dsd {
 
 namespace {
 
-inline void packOne(std::uint8_t* out, std::uint32_t word, std::uint8_t marker, bool fourBytes) noexcept {
+inline void packOne(std::uint8_t* out, std::uint32_t word, std::uint8_t marker,
+                    bool fourBytes) noexcept {
     const auto c0Late = static_cast<std::uint8_t>(word & 0xFFu);
     const auto c0Early = static_cast<std::uint8_t>((word >> 8) & 0xFFu);
     const auto c1Late = static_cast<std::uint8_t>((word >> 16) & 0xFFu);
@@ -46,7 +47,8 @@ void DopPacker::pack(std::span<std::uint8_t> destination, std::uint32_t word) {
     ++counter_;
 }
 
-void DopPacker::packFrames(std::span<std::uint8_t> destination, std::span<const std::uint32_t> words) {
+void DopPacker::packFrames(std::span<std::uint8_t> destination,
+                           std::span<const std::uint32_t> words) {
     const std::size_t step = frameBytes();
     if (destination.size() / step < words.size()) {
         throw std::invalid_argument("DoP destination too short");

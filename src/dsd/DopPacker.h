@@ -24,7 +24,7 @@ inline constexpr std::uint8_t kDopMarkerOdd = 0xFA;
 //   4-byte carrier: 0x00, later 8 bits, earlier 8 bits, marker
 // Used on one thread (the engine thread); allocates nothing.
 class DopPacker {
-public:
+  public:
     // Throws std::invalid_argument "DoP requires 24- or 32-bit integer
     // carriers" for anything but 3 or 4.
     explicit DopPacker(std::uint32_t carrierBytes);
@@ -35,7 +35,9 @@ public:
     // Frames packed so far; its parity decides the next marker.
     std::uint64_t frameCounter() const noexcept { return counter_; }
     // The marker the next frame will carry.
-    std::uint8_t nextMarker() const noexcept { return (counter_ & 1u) == 0 ? kDopMarkerEven : kDopMarkerOdd; }
+    std::uint8_t nextMarker() const noexcept {
+        return (counter_ & 1u) == 0 ? kDopMarkerEven : kDopMarkerOdd;
+    }
 
     // Writes one DoP frame at the start of destination and advances the
     // counter. Throws std::invalid_argument "DoP destination too short" when
@@ -47,7 +49,7 @@ public:
     // pack, made once for the whole run before anything is written.
     void packFrames(std::span<std::uint8_t> destination, std::span<const std::uint32_t> words);
 
-private:
+  private:
     std::uint32_t carrierBytes_;
     std::uint64_t counter_ = 0;
 };

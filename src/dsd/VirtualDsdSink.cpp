@@ -17,7 +17,8 @@ constexpr std::uint32_t kIdlePollMs = 5;
 constexpr std::uint32_t kMaximumQueueDepth = 64;
 
 std::uint32_t millisecondsUntil(Clock::time_point when) noexcept {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
     return left <= 0 ? 0u : static_cast<std::uint32_t>(std::min<long long>(left, 60'000));
 }
 
@@ -30,9 +31,12 @@ VirtualDsdSink::VirtualDsdSink(VirtualDsdSinkOptions options) : options_(std::mo
     }
 }
 
-VirtualDsdSink::~VirtualDsdSink() { stop(); }
+VirtualDsdSink::~VirtualDsdSink() {
+    stop();
+}
 
-al::audio::DsdOutputFormat VirtualDsdSink::open(const std::u16string& endpointId, std::uint32_t frameRate) {
+al::audio::DsdOutputFormat VirtualDsdSink::open(const std::u16string& endpointId,
+                                                std::uint32_t frameRate) {
     if (open_) {
         throw std::runtime_error("Output is already open");
     }
@@ -48,8 +52,9 @@ al::audio::DsdOutputFormat VirtualDsdSink::open(const std::u16string& endpointId
     if (frameRate == 0) {
         throw std::invalid_argument("Virtual DSD sink needs a frame rate");
     }
-    const std::uint32_t frames =
-        options_.framesPerBuffer != 0 ? options_.framesPerBuffer : std::max<std::uint32_t>(2, frameRate / 100 / 2 * 2);
+    const std::uint32_t frames = options_.framesPerBuffer != 0
+                                     ? options_.framesPerBuffer
+                                     : std::max<std::uint32_t>(2, frameRate / 100 / 2 * 2);
     if (!dataEvent_.create(al::platform::Event::Reset::Automatic, false) ||
         !spaceEvent_.create(al::platform::Event::Reset::Automatic, false) ||
         !stopEvent_.create(al::platform::Event::Reset::Manual, false)) {
@@ -94,7 +99,8 @@ bool VirtualDsdSink::wait(std::uint32_t timeoutMs) {
         const std::uint32_t left = millisecondsUntil(deadline);
         const std::uint32_t result = al::platform::waitFor(spaceEvent_, left);
         if (result == al::platform::kWaitTimeout) {
-            if (queued_.load(std::memory_order_relaxed) - consumed_.load(std::memory_order_acquire) <
+            if (queued_.load(std::memory_order_relaxed) -
+                    consumed_.load(std::memory_order_acquire) <
                 options_.queueDepth) {
                 return true;
             }
@@ -118,7 +124,8 @@ void VirtualDsdSink::submit(std::span<const std::uint8_t> buffer) {
     if (queued - consumed_.load(std::memory_order_acquire) >= options_.queueDepth) {
         throw std::runtime_error("Virtual DSD sink queue overflow");
     }
-    std::memcpy(slots_.data() + (queued % options_.queueDepth) * bufferBytes_, buffer.data(), bufferBytes_);
+    std::memcpy(slots_.data() + (queued % options_.queueDepth) * bufferBytes_, buffer.data(),
+                bufferBytes_);
     queued_.store(queued + 1, std::memory_order_release);
     dataEvent_.set();
 }
@@ -168,10 +175,12 @@ void VirtualDsdSink::run() {
     try {
         const auto takes = [&] {
             return signalling_.load(std::memory_order_acquire) &&
-                   (options_.stopSignallingAfter == 0 || consumedSinceStart_ < options_.stopSignallingAfter);
+                   (options_.stopSignallingAfter == 0 ||
+                    consumedSinceStart_ < options_.stopSignallingAfter);
         };
         const auto hasBuffer = [&] {
-            return queued_.load(std::memory_order_acquire) != consumed_.load(std::memory_order_relaxed);
+            return queued_.load(std::memory_order_acquire) !=
+                   consumed_.load(std::memory_order_relaxed);
         };
         if (options_.pace == DsdSinkPace::FreeRunning) {
             al::platform::Event* const events[] = {&stopEvent_, &dataEvent_};
@@ -186,8 +195,9 @@ void VirtualDsdSink::run() {
             }
             return;
         }
-        const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(
-            static_cast<double>(format_.framesPerBuffer) * 1e9 / static_cast<double>(format_.frameRate)));
+        const auto period = std::chrono::nanoseconds(
+            static_cast<std::int64_t>(static_cast<double>(format_.framesPerBuffer) * 1e9 /
+                                      static_cast<double>(format_.frameRate)));
         auto next = Clock::now();
         while (!stopRequested_.load(std::memory_order_acquire)) {
             if (takes()) {

@@ -69,13 +69,14 @@ struct VirtualDsdSinkStatistics {
 // IAudioOutput methods: the engine thread only. Snapshots, statistics and
 // fault switches: any thread.
 class VirtualDsdSink final : public al::audio::IAudioOutput {
-public:
+  public:
     // Throws std::invalid_argument "Invalid virtual DSD sink options" for a
     // carrier other than 3 or 4 or a queue depth outside 1..64.
     explicit VirtualDsdSink(VirtualDsdSinkOptions options = {});
     ~VirtualDsdSink() override;  // stops and joins the device thread
 
-    al::audio::DsdOutputFormat open(const std::u16string& endpointId, std::uint32_t frameRate) override;
+    al::audio::DsdOutputFormat open(const std::u16string& endpointId,
+                                    std::uint32_t frameRate) override;
     bool wait(std::uint32_t timeoutMs) override;
     // Copies into a free queue slot; allocates nothing, takes no lock.
     // "Output not open", "DoP buffer size mismatch", "Virtual DSD sink queue
@@ -103,7 +104,7 @@ public:
     // The next wait() throws the underrun message (and every later one).
     void injectUnderrun() noexcept;
 
-private:
+  private:
     void run();
     void consumeOne();
 

@@ -44,7 +44,8 @@ struct WasapiOutput::Transport {
 
 std::string dopFailureText(std::string_view step, AudioResult result) {
     char code[16];
-    std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(static_cast<std::uint32_t>(result)));
+    std::snprintf(code, sizeof code, "%x",
+                  static_cast<unsigned>(static_cast<std::uint32_t>(result)));
     std::string text(step);
     text += " failed: 0x";
     text += code;
@@ -57,12 +58,14 @@ void checkDop(AudioResult result, std::string_view step) {
     }
 }
 
-const std::array<DopCarrier, 5>& dopCarriers() noexcept { return kCarriers; }
+const std::array<DopCarrier, 5>& dopCarriers() noexcept {
+    return kCarriers;
+}
 
 std::vector<std::uint8_t> dopCarrierFormat(const DopCarrier& carrier, std::uint32_t frameRate) {
     if (carrier.extensible) {
-        return al::audio::MakeExtensibleWaveFormat(false, 2, frameRate, carrier.containerBits, carrier.validBits,
-                                                   al::audio::ChannelMask(2));
+        return al::audio::MakeExtensibleWaveFormat(false, 2, frameRate, carrier.containerBits,
+                                                   carrier.validBits, al::audio::ChannelMask(2));
     }
     return al::audio::MakePlainWaveFormat(kWaveTagPcm, 2, frameRate, carrier.containerBits);
 }
@@ -127,7 +130,8 @@ WasapiOutput::~WasapiOutput() {
     scheduling_.leave();
 }
 
-al::audio::DsdOutputFormat WasapiOutput::open(const std::u16string& endpointId, std::uint32_t frameRate) {
+al::audio::DsdOutputFormat WasapiOutput::open(const std::u16string& endpointId,
+                                              std::uint32_t frameRate) {
     if (transport_ != nullptr) {
         throw std::runtime_error("Output is already open");
     }
@@ -164,7 +168,8 @@ al::audio::DsdOutputFormat WasapiOutput::open(const std::u16string& endpointId, 
         const DopCarrierAnswer answer = queryDopCarriers(*probe, frameRate);
         if (answer.index < 0) {
             throw std::runtime_error(
-                "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
+                "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode "
+                "fallback");
         }
         t->carrier = kCarriers[static_cast<std::size_t>(answer.index)];
         // The probing client is let go before the stream's own: a hardware
@@ -176,8 +181,8 @@ al::audio::DsdOutputFormat WasapiOutput::open(const std::u16string& endpointId, 
     if (!t->renderEvent.create(Event::Reset::Automatic, false)) {
         throw std::runtime_error("Cannot create render event");
     }
-    AudioResult result =
-        t->client->initialize(AudioShareMode::Exclusive, kDopBufferDuration, kDopBufferDuration, format);
+    AudioResult result = t->client->initialize(AudioShareMode::Exclusive, kDopBufferDuration,
+                                               kDopBufferDuration, format);
     if (result == kAudioBufferSizeNotAligned) {
         // The device wants whole hardware blocks: once more with the size it
         // proposes, on a fresh client.
@@ -185,7 +190,8 @@ al::audio::DsdOutputFormat WasapiOutput::open(const std::u16string& endpointId, 
         checkDop(t->client->getBufferSize(alignedFrames), "Aligned buffer size");
         t->client.reset();
         checkDop(t->device->activateClient(t->client), "Audio client activation");
-        const auto duration = static_cast<std::int64_t>(static_cast<double>(alignedFrames) * 1e7 / frameRate + 0.5);
+        const auto duration =
+            static_cast<std::int64_t>(static_cast<double>(alignedFrames) * 1e7 / frameRate + 0.5);
         result = t->client->initialize(AudioShareMode::Exclusive, duration, duration, format);
     }
     checkDop(result, "Exclusive DoP transport initialization");
@@ -256,7 +262,9 @@ void WasapiOutput::stop() {
     checkDop(result, "Stop");
 }
 
-bool WasapiOutput::isStarted() const noexcept { return transport_ != nullptr && transport_->started; }
+bool WasapiOutput::isStarted() const noexcept {
+    return transport_ != nullptr && transport_->started;
+}
 
 std::optional<DopCarrier> WasapiOutput::carrier() const noexcept {
     if (transport_ == nullptr) {

@@ -34,7 +34,7 @@ void checkDop(al::platform::AudioResult result, std::string_view step);
 
 // One DoP carrier format: stereo integer PCM at DSD rate / 16.
 struct DopCarrier {
-    bool extensible = true;         // WAVEFORMATEXTENSIBLE, else plain WAVEFORMATEX (tag 1)
+    bool extensible = true;  // WAVEFORMATEXTENSIBLE, else plain WAVEFORMATEX (tag 1)
     std::uint16_t containerBits = 0;
     std::uint16_t validBits = 0;
     std::uint32_t carrierBytes = 0;  // 3 or 4
@@ -76,7 +76,7 @@ std::vector<DopEndpoint> listDopEndpoints(al::platform::AudioDeviceEnumerator& e
 // are std::runtime_error with fixed texts. queueDepth is 1: the engine
 // prefills one buffer, starts, then submits one buffer per event.
 class WasapiOutput final : public al::audio::IAudioOutput {
-public:
+  public:
     // Joins the multithreaded apartment for audio calls (a thread already in
     // another apartment is accepted, and then not left). Throws "COM
     // initialization failed: 0x..." otherwise.
@@ -85,7 +85,8 @@ public:
     // apartment. Never throws.
     ~WasapiOutput() override;
 
-    al::audio::DsdOutputFormat open(const std::u16string& endpointId, std::uint32_t frameRate) override;
+    al::audio::DsdOutputFormat open(const std::u16string& endpointId,
+                                    std::uint32_t frameRate) override;
     bool wait(std::uint32_t timeoutMs) override;
     void submit(std::span<const std::uint8_t> buffer) override;
     std::uint32_t queueDepth() const override { return 1; }
@@ -97,7 +98,7 @@ public:
     // The chosen carrier once open.
     std::optional<DopCarrier> carrier() const noexcept;
 
-private:
+  private:
     struct Transport;
 
     al::platform::AudioThreadApartment apartment_;

@@ -27,12 +27,12 @@ enum class DsdSampleFormat : std::uint8_t {
     U32Le = 1,  // 4 bytes a sample, earliest byte last
     U16Be = 2,
     U16Le = 3,
-    U8 = 4,     // 1 byte a sample
+    U8 = 4,  // 1 byte a sample
 };
 
-inline constexpr DsdSampleFormat kDsdSampleFormats[] = {DsdSampleFormat::U32Be, DsdSampleFormat::U32Le,
-                                                        DsdSampleFormat::U16Be, DsdSampleFormat::U16Le,
-                                                        DsdSampleFormat::U8};
+inline constexpr DsdSampleFormat kDsdSampleFormats[] = {
+    DsdSampleFormat::U32Be, DsdSampleFormat::U32Le, DsdSampleFormat::U16Be, DsdSampleFormat::U16Le,
+    DsdSampleFormat::U8};
 
 // Bytes of one channel in one sample: 4, 4, 2, 2, 1.
 constexpr std::uint32_t dsdSampleBytes(DsdSampleFormat format) noexcept {
@@ -50,7 +50,8 @@ constexpr std::uint32_t dsdSampleBytes(DsdSampleFormat format) noexcept {
 }
 
 constexpr bool dsdSampleBigEndian(DsdSampleFormat format) noexcept {
-    return format == DsdSampleFormat::U32Be || format == DsdSampleFormat::U16Be || format == DsdSampleFormat::U8;
+    return format == DsdSampleFormat::U32Be || format == DsdSampleFormat::U16Be ||
+           format == DsdSampleFormat::U8;
 }
 
 // "DSD_U32_BE", "DSD_U32_LE", "DSD_U16_BE", "DSD_U16_LE", "DSD_U8".
@@ -96,12 +97,13 @@ struct DsdStreamSettings {
 
 // One opened hardware device.
 class DsdPlaybackDevice {
-public:
+  public:
     virtual ~DsdPlaybackDevice() = default;
     // Whether the device offers the format at all (any rate, any channels).
     virtual DsdResult offersFormat(DsdSampleFormat format) noexcept = 0;
     // Whether it takes exactly this format, channel count and rate.
-    virtual DsdResult supports(DsdSampleFormat format, std::uint32_t channels, std::uint32_t rate) noexcept = 0;
+    virtual DsdResult supports(DsdSampleFormat format, std::uint32_t channels,
+                               std::uint32_t rate) noexcept = 0;
     // Configures the one stream (format, channels and rate exactly; period and
     // buffer near the asked sizes, granted sizes written back). The stream is
     // then prepared and not running.
@@ -123,7 +125,8 @@ public:
 // ("hw:CARD=<id>,DEV=<n>" on Linux). Gone when no such hardware device
 // exists, Busy when another program holds it, Unavailable on a platform
 // without native DSD devices.
-DsdResult openDsdPlaybackDevice(const std::u16string& endpointId, std::unique_ptr<DsdPlaybackDevice>& device) noexcept;
+DsdResult openDsdPlaybackDevice(const std::u16string& endpointId,
+                                std::unique_ptr<DsdPlaybackDevice>& device) noexcept;
 
 // Whether this platform has native DSD devices at all.
 bool nativeDsdDevicesAvailable() noexcept;

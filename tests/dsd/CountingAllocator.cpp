@@ -20,8 +20,12 @@ void* allocate(std::size_t size) {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size) {
+    return allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return allocate(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     try {
         return allocate(size);
@@ -36,15 +40,29 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
         return nullptr;
     }
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace morrow::dsd::test {
 
-AllocationCount::AllocationCount() noexcept : start_(allocations) { ++counting; }
-AllocationCount::~AllocationCount() { --counting; }
-std::uint64_t AllocationCount::count() const noexcept { return allocations - start_; }
+AllocationCount::AllocationCount() noexcept : start_(allocations) {
+    ++counting;
+}
+AllocationCount::~AllocationCount() {
+    --counting;
+}
+std::uint64_t AllocationCount::count() const noexcept {
+    return allocations - start_;
+}
 
 }  // namespace morrow::dsd::test

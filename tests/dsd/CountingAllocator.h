@@ -8,7 +8,7 @@
 namespace morrow::dsd::test {
 
 class AllocationCount {
-public:
+  public:
     AllocationCount() noexcept;
     ~AllocationCount();
     AllocationCount(const AllocationCount&) = delete;
@@ -16,7 +16,7 @@ public:
 
     std::uint64_t count() const noexcept;
 
-private:
+  private:
     std::uint64_t start_;
 };
 

@@ -22,7 +22,7 @@ using al::audio::VirtualOutputConfig;
 using al::audio::test::VirtualEndpointScope;
 using test::Bytes;
 
-constexpr std::uint32_t kDsd64Frames = 176'400;   // DoP frames per second at DSD64
+constexpr std::uint32_t kDsd64Frames = 176'400;  // DoP frames per second at DSD64
 constexpr std::uint32_t kDsd128Frames = 352'800;
 
 struct Layout {
@@ -41,7 +41,8 @@ VirtualOutputConfig dopEndpoint(const std::vector<Layout>& layouts,
     config.acceptedFormats.clear();
     for (const std::uint32_t rate : rates) {
         for (const Layout& layout : layouts) {
-            config.acceptedFormats.push_back({rate, 2, layout.container, layout.valid, false, layout.structure});
+            config.acceptedFormats.push_back(
+                {rate, 2, layout.container, layout.valid, false, layout.structure});
         }
     }
     return config;
@@ -96,7 +97,8 @@ TEST(DopCarrierTest, FiveCarriersInOrderWithTheirStructures) {
 }
 
 TEST(DopCarrierTest, FailureTextNamesTheStepAndCode) {
-    EXPECT_EQ(dopFailureText("Start", al::platform::kAudioDeviceInvalidated), "Start failed: 0x88890004");
+    EXPECT_EQ(dopFailureText("Start", al::platform::kAudioDeviceInvalidated),
+              "Start failed: 0x88890004");
     EXPECT_EQ(failureOf([] { checkDop(al::platform::kAudioFail, "Render buffer"); }),
               "Render buffer failed: 0x80004005");
     // Success codes pass, S_FALSE included.
@@ -117,8 +119,8 @@ TEST(DopOutputTest, OpensTheFirstCarrierAtTwentyMilliseconds) {
 }
 
 TEST(DopOutputTest, OnlyThirtyTwoBitContainersOpenWithTheSecondEntry) {
-    VirtualEndpointScope scope(dopEndpoint({{32, 24, VirtualFormat::Structure::Any},
-                                            {32, 32, VirtualFormat::Structure::Any}}));
+    VirtualEndpointScope scope(dopEndpoint(
+        {{32, 24, VirtualFormat::Structure::Any}, {32, 32, VirtualFormat::Structure::Any}}));
     WasapiOutput output;
     const al::audio::DsdOutputFormat format = output.open(u"dop-endpoint", kDsd128Frames);
     EXPECT_EQ(format.carrierBytes, 4u);
@@ -140,8 +142,9 @@ TEST(DopOutputTest, ClosestMatchAnswersAreRefusals) {
     config.refuseWithClosestMatch = true;
     VirtualEndpointScope scope(config);
     WasapiOutput output;
-    EXPECT_EQ(failureOf([&] { output.open(u"dop-endpoint", kDsd64Frames); }),
-              "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
+    EXPECT_EQ(
+        failureOf([&] { output.open(u"dop-endpoint", kDsd64Frames); }),
+        "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
     EXPECT_FALSE(output.isOpen());
     // Five questions were asked, one per carrier, and no stream was made.
     EXPECT_EQ(scope.device().statistics().formatQueries, 5u);
@@ -151,18 +154,21 @@ TEST(DopOutputTest, ClosestMatchAnswersAreRefusals) {
 TEST(DopOutputTest, RateTheEndpointLacksIsRefused) {
     VirtualEndpointScope scope(dopEndpoint(kAllLayouts, {kDsd64Frames}));
     WasapiOutput output;
-    EXPECT_EQ(failureOf([&] { output.open(u"dop-endpoint", kDsd128Frames); }),
-              "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
+    EXPECT_EQ(
+        failureOf([&] { output.open(u"dop-endpoint", kDsd128Frames); }),
+        "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
 }
 
 TEST(DopOutputTest, OpenChecksComeFirst) {
     VirtualEndpointScope scope(dopEndpoint(kAllLayouts));
     WasapiOutput output;
-    EXPECT_EQ(failureOf([&] { output.open(u"", kDsd64Frames); }), "An exact endpoint ID is required");
+    EXPECT_EQ(failureOf([&] { output.open(u"", kDsd64Frames); }),
+              "An exact endpoint ID is required");
     EXPECT_EQ(failureOf([&] { output.open(u"dop-endpoint-2", kDsd64Frames); }),
               "Selected audio endpoint is no longer active");
     output.open(u"dop-endpoint", kDsd64Frames);
-    EXPECT_EQ(failureOf([&] { output.open(u"dop-endpoint", kDsd64Frames); }), "Output is already open");
+    EXPECT_EQ(failureOf([&] { output.open(u"dop-endpoint", kDsd64Frames); }),
+              "Output is already open");
 }
 
 TEST(DopOutputTest, EveryStreamCallNeedsAnOpenOutput) {
@@ -213,8 +219,9 @@ TEST(DopOutputTest, BusyEndpointRefusesTheCarriers) {
     config.busy = true;
     VirtualEndpointScope scope(config);
     WasapiOutput output;
-    EXPECT_EQ(failureOf([&] { output.open(u"dop-endpoint", kDsd64Frames); }),
-              "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
+    EXPECT_EQ(
+        failureOf([&] { output.open(u"dop-endpoint", kDsd64Frames); }),
+        "Exact DoP carrier rate/format unsupported; no PCM conversion or shared-mode fallback");
     auto enumerator = std::unique_ptr<al::platform::AudioDeviceEnumerator>();
     ASSERT_EQ(al::audio::CreateAudioDeviceEnumerator(enumerator), 0);
     std::unique_ptr<al::platform::AudioDevice> device;
@@ -244,7 +251,8 @@ TEST(DopOutputTest, EndpointReceivesExactlyThePackedBytes) {
         // The marker bytes alternate through the whole capture.
         const std::size_t frameBytes = 2u * format.carrierBytes;
         for (std::size_t f = 0; f < captured.size() / frameBytes; ++f) {
-            ASSERT_EQ(captured[f * frameBytes + format.carrierBytes - 1], f % 2 == 0 ? 0x05 : 0xFA) << f;
+            ASSERT_EQ(captured[f * frameBytes + format.carrierBytes - 1], f % 2 == 0 ? 0x05 : 0xFA)
+                << f;
         }
     }
 }

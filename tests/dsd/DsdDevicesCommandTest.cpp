@@ -55,7 +55,8 @@ TEST(DsdDevicesCommandTest, BusyEndpointIsNamedAsSuch) {
     al::audio::test::VirtualEndpointScope scope(config);
     const CommandRun result = runCommand({"devices", "--dsd", "--device", "dac"});
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("  DoP DSD64   176400 Hz   in use by another program\n"), std::string::npos)
+    EXPECT_NE(result.out.find("  DoP DSD64   176400 Hz   in use by another program\n"),
+              std::string::npos)
         << result.out;
 }
 

@@ -40,7 +40,8 @@ inline Bytes playBuffers(al::audio::IAudioOutput& output, const al::audio::DsdOu
     std::size_t next = 0;
     auto fill = [&] {
         for (std::uint32_t f = 0; f < format.framesPerBuffer; ++f) {
-            packer.pack(std::span<std::uint8_t>(buffer).subspan(f * packer.frameBytes()), words[next]);
+            packer.pack(std::span<std::uint8_t>(buffer).subspan(f * packer.frameBytes()),
+                        words[next]);
             next = (next + 1) % words.size();
         }
         output.submit(buffer);

@@ -23,8 +23,8 @@ constexpr std::uint32_t kDsd64Frames = 176'400;
 // The steady state of playback: pack a buffer, submit it, wait for the next
 // event. Counted on this thread only, after the output was opened and
 // started.
-std::uint64_t allocationsOfSteadyPlayback(al::audio::IAudioOutput& output, const al::audio::DsdOutputFormat& format,
-                                          int buffers) {
+std::uint64_t allocationsOfSteadyPlayback(al::audio::IAudioOutput& output,
+                                          const al::audio::DsdOutputFormat& format, int buffers) {
     DopPacker packer(format.carrierBytes);
     Bytes buffer(format.bufferBytes());
     const std::vector<std::uint32_t> words = test::testWords(format.framesPerBuffer);
@@ -57,7 +57,8 @@ TEST(DsdSubmitAllocationTest, DopOutputSubmitsWithoutAllocating) {
     al::audio::VirtualOutputConfig config;
     config.id = u"dop";
     config.pace = al::audio::VirtualPace::FreeRunning;
-    config.acceptedFormats = {{kDsd64Frames, 2, 24, 24, false, al::audio::VirtualFormat::Structure::Any}};
+    config.acceptedFormats = {
+        {kDsd64Frames, 2, 24, 24, false, al::audio::VirtualFormat::Structure::Any}};
     al::audio::test::VirtualEndpointScope scope(config);
     WasapiOutput output;
     const auto format = output.open(u"dop", kDsd64Frames);
@@ -69,10 +70,11 @@ TEST(DsdSubmitAllocationTest, NativeOutputSubmitsWithoutAllocating) {
     state->accepted.insert({al::platform::DsdSampleFormat::U32Be, kDsd64Frames / 2});
     state->capture = false;
     state->writes.reserve(64);
-    AlsaDsdOutput output([state](const std::u16string&, std::unique_ptr<al::platform::DsdPlaybackDevice>& device) {
-        device = std::make_unique<test::FakeDsdDevice>(state);
-        return al::platform::DsdResult::Ok;
-    });
+    AlsaDsdOutput output(
+        [state](const std::u16string&, std::unique_ptr<al::platform::DsdPlaybackDevice>& device) {
+            device = std::make_unique<test::FakeDsdDevice>(state);
+            return al::platform::DsdResult::Ok;
+        });
     const auto format = output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
     EXPECT_EQ(allocationsOfSteadyPlayback(output, format, 20), 0u);
 }

@@ -37,7 +37,7 @@ struct FakeDsdState {
 };
 
 class FakeDsdDevice final : public al::platform::DsdPlaybackDevice {
-public:
+  public:
     explicit FakeDsdDevice(std::shared_ptr<FakeDsdState> state) : state_(std::move(state)) {}
 
     DsdResult offersFormat(DsdSampleFormat format) noexcept override {
@@ -48,9 +48,12 @@ public:
         }
         return DsdResult::Unsupported;
     }
-    DsdResult supports(DsdSampleFormat format, std::uint32_t channels, std::uint32_t rate) noexcept override {
+    DsdResult supports(DsdSampleFormat format, std::uint32_t channels,
+                       std::uint32_t rate) noexcept override {
         state_->asked.push_back(format);
-        return channels == 2 && state_->accepted.count({format, rate}) != 0 ? DsdResult::Ok : DsdResult::Unsupported;
+        return channels == 2 && state_->accepted.count({format, rate}) != 0
+                   ? DsdResult::Ok
+                   : DsdResult::Unsupported;
     }
     DsdResult configure(al::platform::DsdStreamSettings& settings) noexcept override {
         if (supports(settings.format, settings.channels, settings.rate) != DsdResult::Ok) {
@@ -73,7 +76,8 @@ public:
         }
         state_->writes.push_back(frames);
         if (state_->capture) {
-            const std::size_t bytes = std::size_t{frames} * 2 * al::platform::dsdSampleBytes(state_->settings.format);
+            const std::size_t bytes =
+                std::size_t{frames} * 2 * al::platform::dsdSampleBytes(state_->settings.format);
             state_->written.insert(state_->written.end(), data, data + bytes);
         }
         return DsdResult::Ok;
@@ -88,7 +92,7 @@ public:
     }
     std::string detail() const override { return "simulated device failure"; }
 
-private:
+  private:
     std::shared_ptr<FakeDsdState> state_;
 };
 

@@ -34,7 +34,9 @@ std::string failureOf(Call call) {
 
 // The stereo rates a format runs at for DSD64: 88.2 kHz in 32-bit samples,
 // 176.4 kHz in 16-bit, 352.8 kHz in 8-bit.
-std::uint32_t dsd64Rate(DsdSampleFormat format) { return nativeDsdSampleRate(format, kDsd64Rate); }
+std::uint32_t dsd64Rate(DsdSampleFormat format) {
+    return nativeDsdSampleRate(format, kDsd64Rate);
+}
 
 std::shared_ptr<FakeDsdState> deviceTaking(std::initializer_list<DsdSampleFormat> formats,
                                            std::uint64_t dsdRate = kDsd64Rate) {
@@ -45,18 +47,20 @@ std::shared_ptr<FakeDsdState> deviceTaking(std::initializer_list<DsdSampleFormat
     return state;
 }
 
-AlsaDsdOutput outputOver(const std::shared_ptr<FakeDsdState>& state, DsdResult openAnswer = DsdResult::Ok) {
-    return AlsaDsdOutput([state, openAnswer](const std::u16string& id,
-                                             std::unique_ptr<al::platform::DsdPlaybackDevice>& device) {
-        if (openAnswer != DsdResult::Ok) {
-            return openAnswer;
-        }
-        if (id != u"hw:CARD=DAC,DEV=0") {
-            return DsdResult::Gone;
-        }
-        device = std::make_unique<test::FakeDsdDevice>(state);
-        return DsdResult::Ok;
-    });
+AlsaDsdOutput outputOver(const std::shared_ptr<FakeDsdState>& state,
+                         DsdResult openAnswer = DsdResult::Ok) {
+    return AlsaDsdOutput(
+        [state, openAnswer](const std::u16string& id,
+                            std::unique_ptr<al::platform::DsdPlaybackDevice>& device) {
+            if (openAnswer != DsdResult::Ok) {
+                return openAnswer;
+            }
+            if (id != u"hw:CARD=DAC,DEV=0") {
+                return DsdResult::Gone;
+            }
+            device = std::make_unique<test::FakeDsdDevice>(state);
+            return DsdResult::Ok;
+        });
 }
 
 TEST(NativeDsdFormatTest, SampleRatesPerFormat) {
@@ -65,7 +69,7 @@ TEST(NativeDsdFormatTest, SampleRatesPerFormat) {
     EXPECT_EQ(dsd64Rate(DsdSampleFormat::U16Le), 176'400u);
     EXPECT_EQ(dsd64Rate(DsdSampleFormat::U8), 352'800u);
     EXPECT_EQ(nativeDsdSampleRate(DsdSampleFormat::U32Be, 45'158'400), 1'411'200u);  // DSD1024
-    EXPECT_EQ(nativeDsdSampleRate(DsdSampleFormat::U32Be, 16), 0u);                   // not whole samples
+    EXPECT_EQ(nativeDsdSampleRate(DsdSampleFormat::U32Be, 16), 0u);  // not whole samples
     EXPECT_EQ(nativeDsdSampleRate(DsdSampleFormat::U8, 0), 0u);
 }
 
@@ -91,7 +95,8 @@ TEST(NativeDsdFormatTest, ByteLayoutPerFormat) {
     }
     Bytes out(8);
     const Bytes three = {1, 2, 3};
-    EXPECT_THROW(interleaveNativeDsd(three, three, DsdSampleFormat::U16Be, out), std::invalid_argument);
+    EXPECT_THROW(interleaveNativeDsd(three, three, DsdSampleFormat::U16Be, out),
+                 std::invalid_argument);
     EXPECT_THROW(interleaveNativeDsd(c0, three, DsdSampleFormat::U8, out), std::invalid_argument);
     Bytes small(7);
     EXPECT_THROW(interleaveNativeDsd(c0, c1, DsdSampleFormat::U8, small), std::invalid_argument);
@@ -102,7 +107,8 @@ TEST(NativeDsdOutputTest, FirstFormatTheDeviceTakesExactlyWins) {
         std::initializer_list<DsdSampleFormat> offered;
         DsdSampleFormat expected;
     } cases[] = {
-        {{DsdSampleFormat::U8, DsdSampleFormat::U16Le, DsdSampleFormat::U32Le, DsdSampleFormat::U32Be},
+        {{DsdSampleFormat::U8, DsdSampleFormat::U16Le, DsdSampleFormat::U32Le,
+          DsdSampleFormat::U32Be},
          DsdSampleFormat::U32Be},
         {{DsdSampleFormat::U8, DsdSampleFormat::U32Le}, DsdSampleFormat::U32Le},
         {{DsdSampleFormat::U16Le, DsdSampleFormat::U16Be}, DsdSampleFormat::U16Be},
@@ -119,7 +125,8 @@ TEST(NativeDsdOutputTest, FirstFormatTheDeviceTakesExactlyWins) {
         EXPECT_EQ(state->settings.channels, 2u);
         EXPECT_EQ(format.carrierBytes, 3u);
         EXPECT_EQ(format.frameRate, kDsd64Frames);
-        EXPECT_EQ(format.description, std::string("Native DSD ") + al::platform::dsdSampleFormatName(c.expected) +
+        EXPECT_EQ(format.description, std::string("Native DSD ") +
+                                          al::platform::dsdSampleFormatName(c.expected) +
                                           " (no DoP on the wire)");
     }
     // Asked in order of preference until one is taken.
@@ -127,14 +134,16 @@ TEST(NativeDsdOutputTest, FirstFormatTheDeviceTakesExactlyWins) {
     AlsaDsdOutput output = outputOver(state);
     output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
     const std::vector<DsdSampleFormat> asked(state->asked.begin(), state->asked.begin() + 4);
-    EXPECT_EQ(asked, (std::vector<DsdSampleFormat>{DsdSampleFormat::U32Be, DsdSampleFormat::U32Le,
-                                                   DsdSampleFormat::U16Be, DsdSampleFormat::U16Le}));
+    EXPECT_EQ(asked,
+              (std::vector<DsdSampleFormat>{DsdSampleFormat::U32Be, DsdSampleFormat::U32Le,
+                                            DsdSampleFormat::U16Be, DsdSampleFormat::U16Le}));
 }
 
 // A format the device offers only at another rate does not count there.
 TEST(NativeDsdOutputTest, FormatIsChosenForTheRateAskedFor) {
     auto state = std::make_shared<FakeDsdState>();
-    state->accepted.insert({DsdSampleFormat::U32Be, nativeDsdSampleRate(DsdSampleFormat::U32Be, 2 * kDsd64Rate)});
+    state->accepted.insert(
+        {DsdSampleFormat::U32Be, nativeDsdSampleRate(DsdSampleFormat::U32Be, 2 * kDsd64Rate)});
     state->accepted.insert({DsdSampleFormat::U8, dsd64Rate(DsdSampleFormat::U8)});
     AlsaDsdOutput output = outputOver(state);
     output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
@@ -146,7 +155,8 @@ TEST(NativeDsdOutputTest, FrameCountsPerFormat) {
     const struct {
         DsdSampleFormat format;
         std::uint32_t deviceFrames;
-    } cases[] = {{DsdSampleFormat::U32Be, 882}, {DsdSampleFormat::U16Le, 1764}, {DsdSampleFormat::U8, 3528}};
+    } cases[] = {
+        {DsdSampleFormat::U32Be, 882}, {DsdSampleFormat::U16Le, 1764}, {DsdSampleFormat::U8, 3528}};
     for (const auto& c : cases) {
         auto state = deviceTaking({c.format});
         AlsaDsdOutput output = outputOver(state);
@@ -217,12 +227,17 @@ TEST(NativeDsdOutputTest, RefusalsSayWhy) {
     auto state = deviceTaking({DsdSampleFormat::U8});
     EXPECT_EQ(failureOf([&] { outputOver(state).open(u"hw:CARD=Other,DEV=0", kDsd64Frames); }),
               "Selected audio endpoint is no longer active");
-    EXPECT_EQ(failureOf([&] { outputOver(state, DsdResult::Busy).open(u"hw:CARD=DAC,DEV=0", kDsd64Frames); }),
+    EXPECT_EQ(failureOf([&] {
+                  outputOver(state, DsdResult::Busy).open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
+              }),
               "The selected audio endpoint is currently in use");
     EXPECT_EQ(
-        failureOf([&] { outputOver(state, DsdResult::Unavailable).open(u"hw:CARD=DAC,DEV=0", kDsd64Frames); }),
+        failureOf([&] {
+            outputOver(state, DsdResult::Unavailable).open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
+        }),
         "Native DSD output is not available on this platform");
-    EXPECT_EQ(failureOf([&] { outputOver(state).open(u"", kDsd64Frames); }), "An exact endpoint ID is required");
+    EXPECT_EQ(failureOf([&] { outputOver(state).open(u"", kDsd64Frames); }),
+              "An exact endpoint ID is required");
     state->shortBuffer = true;
     EXPECT_EQ(failureOf([&] { outputOver(state).open(u"hw:CARD=DAC,DEV=0", kDsd64Frames); }),
               "Native DSD device buffer too small");
@@ -236,7 +251,8 @@ TEST(NativeDsdOutputTest, StreamCallsAndBufferSizeAreChecked) {
     EXPECT_EQ(failureOf([&] { output.submit(six); }), "Output not open");
     EXPECT_EQ(failureOf([&] { output.start(); }), "Output not open");
     const auto format = output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
-    EXPECT_EQ(failureOf([&] { output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames); }), "Output is already open");
+    EXPECT_EQ(failureOf([&] { output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames); }),
+              "Output is already open");
     const Bytes wrong(format.bufferBytes() - 6);
     EXPECT_EQ(failureOf([&] { output.submit(wrong); }), "Native DSD packing buffer mismatch");
     EXPECT_TRUE(state->writes.empty());
@@ -254,7 +270,8 @@ TEST(NativeDsdOutputTest, UnderrunIsStickyAndOtherWriteFailuresNameTheDetail) {
     const auto format = output.open(u"hw:CARD=DAC,DEV=0", kDsd64Frames);
     const Bytes buffer(format.bufferBytes(), 0x69);
     state->writeAnswer = DsdResult::Failed;
-    EXPECT_EQ(failureOf([&] { output.submit(buffer); }), "Native DSD write failed: simulated device failure");
+    EXPECT_EQ(failureOf([&] { output.submit(buffer); }),
+              "Native DSD write failed: simulated device failure");
     state->writeAnswer = DsdResult::Ok;
     output.submit(buffer);
     output.start();

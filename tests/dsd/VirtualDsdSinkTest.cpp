@@ -91,8 +91,10 @@ TEST(VirtualDsdSinkTest, OpenFaultsAndChecks) {
     options.openFailure = "Cannot load selected 64-bit ASIO driver";
     VirtualDsdSink sink(options);
     EXPECT_EQ(failureOf([&] { sink.open(u"", kDsd64Frames); }), "An exact endpoint ID is required");
-    EXPECT_EQ(failureOf([&] { sink.open(u"other", kDsd64Frames); }), "Selected audio endpoint is no longer active");
-    EXPECT_EQ(failureOf([&] { sink.open(u"dsd-sink", kDsd64Frames); }), "Cannot load selected 64-bit ASIO driver");
+    EXPECT_EQ(failureOf([&] { sink.open(u"other", kDsd64Frames); }),
+              "Selected audio endpoint is no longer active");
+    EXPECT_EQ(failureOf([&] { sink.open(u"dsd-sink", kDsd64Frames); }),
+              "Cannot load selected 64-bit ASIO driver");
     EXPECT_FALSE(sink.statistics().open);
 }
 

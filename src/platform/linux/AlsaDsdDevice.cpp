@@ -72,7 +72,7 @@ HwParams makeHwParams() noexcept {
 }
 
 class AlsaDsdDevice final : public DsdPlaybackDevice {
-public:
+  public:
     explicit AlsaDsdDevice(snd_pcm_t* pcm) : pcm_(pcm) {}
     ~AlsaDsdDevice() override {
         snd_pcm_drop(pcm_);
@@ -87,11 +87,13 @@ public:
         if (const int error = snd_pcm_hw_params_any(pcm_, params.get()); error < 0) {
             return fail(error, "snd_pcm_hw_params_any");
         }
-        return snd_pcm_hw_params_test_format(pcm_, params.get(), alsaFormat(format)) == 0 ? DsdResult::Ok
-                                                                                          : DsdResult::Unsupported;
+        return snd_pcm_hw_params_test_format(pcm_, params.get(), alsaFormat(format)) == 0
+                   ? DsdResult::Ok
+                   : DsdResult::Unsupported;
     }
 
-    DsdResult supports(DsdSampleFormat format, std::uint32_t channels, std::uint32_t rate) noexcept override {
+    DsdResult supports(DsdSampleFormat format, std::uint32_t channels,
+                       std::uint32_t rate) noexcept override {
         HwParams params = makeHwParams();
         if (params == nullptr) {
             return fail(-ENOMEM, "snd_pcm_hw_params_malloc");
@@ -104,17 +106,21 @@ public:
         if (params == nullptr) {
             return fail(-ENOMEM, "snd_pcm_hw_params_malloc");
         }
-        if (const DsdResult narrowed = narrow(params.get(), settings.format, settings.channels, settings.rate);
+        if (const DsdResult narrowed =
+                narrow(params.get(), settings.format, settings.channels, settings.rate);
             narrowed != DsdResult::Ok) {
             return narrowed;
         }
         snd_pcm_uframes_t period = settings.periodFrames;
         snd_pcm_uframes_t buffer = settings.bufferFrames;
         int dir = 0;
-        if (const int error = snd_pcm_hw_params_set_period_size_near(pcm_, params.get(), &period, &dir); error < 0) {
+        if (const int error =
+                snd_pcm_hw_params_set_period_size_near(pcm_, params.get(), &period, &dir);
+            error < 0) {
             return fail(error, "snd_pcm_hw_params_set_period_size_near");
         }
-        if (const int error = snd_pcm_hw_params_set_buffer_size_near(pcm_, params.get(), &buffer); error < 0) {
+        if (const int error = snd_pcm_hw_params_set_buffer_size_near(pcm_, params.get(), &buffer);
+            error < 0) {
             return fail(error, "snd_pcm_hw_params_set_buffer_size_near");
         }
         if (const int error = snd_pcm_hw_params(pcm_, params.get()); error < 0) {
@@ -137,10 +143,12 @@ public:
         snd_pcm_sw_params_get_boundary(sw.get(), &boundary);
         const snd_pcm_uframes_t availMin = settings.availMin == 0 ? period : settings.availMin;
         // Started explicitly, never by the amount written.
-        if (const int error = snd_pcm_sw_params_set_start_threshold(pcm_, sw.get(), boundary); error < 0) {
+        if (const int error = snd_pcm_sw_params_set_start_threshold(pcm_, sw.get(), boundary);
+            error < 0) {
             return fail(error, "snd_pcm_sw_params_set_start_threshold");
         }
-        if (const int error = snd_pcm_sw_params_set_avail_min(pcm_, sw.get(), availMin); error < 0) {
+        if (const int error = snd_pcm_sw_params_set_avail_min(pcm_, sw.get(), availMin);
+            error < 0) {
             return fail(error, "snd_pcm_sw_params_set_avail_min");
         }
         if (const int error = snd_pcm_sw_params(pcm_, sw.get()); error < 0) {
@@ -177,7 +185,9 @@ public:
                 ready = true;
                 return DsdResult::Ok;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             if (left <= 0 || fds_.empty()) {
                 return DsdResult::Ok;
             }
@@ -187,7 +197,8 @@ public:
             }
             if (polled > 0) {
                 unsigned short revents = 0;
-                snd_pcm_poll_descriptors_revents(pcm_, fds_.data(), static_cast<unsigned>(fds_.size()), &revents);
+                snd_pcm_poll_descriptors_revents(pcm_, fds_.data(),
+                                                 static_cast<unsigned>(fds_.size()), &revents);
                 if ((revents & (POLLERR | POLLNVAL)) != 0) {
                     const snd_pcm_state_t state = snd_pcm_state(pcm_);
                     return fail(state == SND_PCM_STATE_XRUN ? -EPIPE : -ENODEV, "poll");
@@ -235,7 +246,7 @@ public:
 
     std::string detail() const override { return detail_; }
 
-private:
+  private:
     DsdResult narrow(snd_pcm_hw_params_t* params, DsdSampleFormat format, std::uint32_t channels,
                      std::uint32_t rate) noexcept {
         if (const int error = snd_pcm_hw_params_any(pcm_, params); error < 0) {
@@ -268,7 +279,8 @@ private:
 
 }  // namespace
 
-DsdResult openDsdPlaybackDevice(const std::u16string& endpointId, std::unique_ptr<DsdPlaybackDevice>& device) noexcept {
+DsdResult openDsdPlaybackDevice(const std::u16string& endpointId,
+                                std::unique_ptr<DsdPlaybackDevice>& device) noexcept {
     device.reset();
     try {
         const std::string name = utf8FromUtf16(endpointId);
@@ -277,7 +289,8 @@ DsdResult openDsdPlaybackDevice(const std::u16string& endpointId, std::unique_pt
             return DsdResult::Gone;
         }
         snd_pcm_t* pcm = nullptr;
-        if (const int error = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+        if (const int error =
+                snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
             error < 0) {
             return fromErrno(error);
         }
@@ -293,6 +306,8 @@ DsdResult openDsdPlaybackDevice(const std::u16string& endpointId, std::unique_pt
     }
 }
 
-bool nativeDsdDevicesAvailable() noexcept { return true; }
+bool nativeDsdDevicesAvailable() noexcept {
+    return true;
+}
 
 }  // namespace al::platform
