@@ -24,7 +24,11 @@ std::uint32_t millisecondsUntil(Clock::time_point when) noexcept {
 
 }  // namespace
 
-VirtualDsdSink::VirtualDsdSink(VirtualDsdSinkOptions options) : options_(std::move(options)) {
+VirtualDsdSink::VirtualDsdSink(VirtualDsdSinkOptions options,
+                               std::shared_ptr<VirtualDsdSinkMonitor> monitor)
+    : options_(std::move(options)),
+      monitor_(monitor != nullptr ? std::move(monitor) : std::make_shared<VirtualDsdSinkMonitor>()),
+      m_(*monitor_) {
     if ((options_.carrierBytes != 3 && options_.carrierBytes != 4) || options_.queueDepth == 0 ||
         options_.queueDepth > kMaximumQueueDepth) {
         throw std::invalid_argument("Invalid virtual DSD sink options");
@@ -55,8 +59,7 @@ al::audio::DsdOutputFormat VirtualDsdSink::open(const std::u16string& endpointId
     const std::uint32_t frames = options_.framesPerBuffer != 0
                                      ? options_.framesPerBuffer
                                      : std::max<std::uint32_t>(2, frameRate / 100 / 2 * 2);
-    if (!dataEvent_.create(al::platform::Event::Reset::Automatic, false) ||
-        !spaceEvent_.create(al::platform::Event::Reset::Automatic, false) ||
+    if (!m_.dataEvent.valid() || !m_.spaceEvent.valid() ||
         !stopEvent_.create(al::platform::Event::Reset::Manual, false)) {
         throw std::runtime_error("Cannot create virtual DSD sink events");
     }
@@ -75,9 +78,11 @@ al::audio::DsdOutputFormat VirtualDsdSink::open(const std::u16string& endpointId
         reported.framesPerBuffer = *options_.reportedFramesPerBuffer;
     }
     {
-        std::lock_guard lock(mutex_);
-        openedFormat_ = reported;
+        std::lock_guard lock(m_.mutex);
+        m_.opened = reported;
     }
+    // Buffers a previous sink on this monitor left unplayed are not ours.
+    m_.consumed.store(m_.queued.load(std::memory_order_relaxed), std::memory_order_release);
     open_ = true;
     return reported;
 }
@@ -86,25 +91,25 @@ bool VirtualDsdSink::wait(std::uint32_t timeoutMs) {
     if (!open_) {
         throw std::runtime_error("Output not open");
     }
-    waits_.fetch_add(1, std::memory_order_relaxed);
+    m_.waits.fetch_add(1, std::memory_order_relaxed);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        if (fault_.load(std::memory_order_acquire)) {
+        if (m_.fault.load(std::memory_order_acquire)) {
             throw std::runtime_error(kUnderrunText);
         }
-        const std::uint64_t queued = queued_.load(std::memory_order_relaxed);
-        if (queued - consumed_.load(std::memory_order_acquire) < options_.queueDepth) {
+        const std::uint64_t queued = m_.queued.load(std::memory_order_relaxed);
+        if (queued - m_.consumed.load(std::memory_order_acquire) < options_.queueDepth) {
             return true;
         }
         const std::uint32_t left = millisecondsUntil(deadline);
-        const std::uint32_t result = al::platform::waitFor(spaceEvent_, left);
+        const std::uint32_t result = al::platform::waitFor(m_.spaceEvent, left);
         if (result == al::platform::kWaitTimeout) {
-            if (queued_.load(std::memory_order_relaxed) -
-                    consumed_.load(std::memory_order_acquire) <
+            if (m_.queued.load(std::memory_order_relaxed) -
+                    m_.consumed.load(std::memory_order_acquire) <
                 options_.queueDepth) {
                 return true;
             }
-            waitTimeouts_.fetch_add(1, std::memory_order_relaxed);
+            m_.waitTimeouts.fetch_add(1, std::memory_order_relaxed);
             return false;
         }
         if (result != 0) {
@@ -120,32 +125,32 @@ void VirtualDsdSink::submit(std::span<const std::uint8_t> buffer) {
     if (buffer.size() != bufferBytes_) {
         throw std::runtime_error("DoP buffer size mismatch");
     }
-    const std::uint64_t queued = queued_.load(std::memory_order_relaxed);
-    if (queued - consumed_.load(std::memory_order_acquire) >= options_.queueDepth) {
+    const std::uint64_t queued = m_.queued.load(std::memory_order_relaxed);
+    if (queued - m_.consumed.load(std::memory_order_acquire) >= options_.queueDepth) {
         throw std::runtime_error("Virtual DSD sink queue overflow");
     }
     std::memcpy(slots_.data() + (queued % options_.queueDepth) * bufferBytes_, buffer.data(),
                 bufferBytes_);
-    queued_.store(queued + 1, std::memory_order_release);
-    dataEvent_.set();
+    m_.queued.store(queued + 1, std::memory_order_release);
+    m_.dataEvent.set();
 }
 
 void VirtualDsdSink::start() {
     if (!open_) {
         throw std::runtime_error("Output not open");
     }
-    if (started_.load(std::memory_order_relaxed)) {
+    if (m_.started.load(std::memory_order_relaxed)) {
         return;
     }
     stopRequested_.store(false, std::memory_order_relaxed);
     stopEvent_.reset();
     consumedSinceStart_ = 0;
     device_ = std::thread([this] { run(); });
-    started_.store(true, std::memory_order_release);
+    m_.started.store(true, std::memory_order_release);
 }
 
 void VirtualDsdSink::stop() {
-    if (!started_.load(std::memory_order_relaxed)) {
+    if (!m_.started.load(std::memory_order_relaxed)) {
         return;
     }
     stopRequested_.store(true, std::memory_order_release);
@@ -153,19 +158,19 @@ void VirtualDsdSink::stop() {
     if (device_.joinable()) {
         device_.join();
     }
-    started_.store(false, std::memory_order_release);
+    m_.started.store(false, std::memory_order_release);
 }
 
 void VirtualDsdSink::consumeOne() {
-    const std::uint64_t consumed = consumed_.load(std::memory_order_relaxed);
+    const std::uint64_t consumed = m_.consumed.load(std::memory_order_relaxed);
     if (options_.capture) {
         const std::uint8_t* slot = slots_.data() + (consumed % options_.queueDepth) * bufferBytes_;
-        std::lock_guard lock(mutex_);
-        capture_.insert(capture_.end(), slot, slot + bufferBytes_);
+        std::lock_guard lock(m_.mutex);
+        m_.capture.insert(m_.capture.end(), slot, slot + bufferBytes_);
     }
-    consumed_.store(consumed + 1, std::memory_order_release);
+    m_.consumed.store(consumed + 1, std::memory_order_release);
     ++consumedSinceStart_;
-    spaceEvent_.set();
+    m_.spaceEvent.set();
 }
 
 void VirtualDsdSink::run() {
@@ -174,16 +179,16 @@ void VirtualDsdSink::run() {
     // next wait.
     try {
         const auto takes = [&] {
-            return signalling_.load(std::memory_order_acquire) &&
+            return m_.signalling.load(std::memory_order_acquire) &&
                    (options_.stopSignallingAfter == 0 ||
                     consumedSinceStart_ < options_.stopSignallingAfter);
         };
         const auto hasBuffer = [&] {
-            return queued_.load(std::memory_order_acquire) !=
-                   consumed_.load(std::memory_order_relaxed);
+            return m_.queued.load(std::memory_order_acquire) !=
+                   m_.consumed.load(std::memory_order_relaxed);
         };
         if (options_.pace == DsdSinkPace::FreeRunning) {
-            al::platform::Event* const events[] = {&stopEvent_, &dataEvent_};
+            al::platform::Event* const events[] = {&stopEvent_, &m_.dataEvent};
             while (!stopRequested_.load(std::memory_order_acquire)) {
                 if (takes() && hasBuffer()) {
                     consumeOne();
@@ -204,10 +209,10 @@ void VirtualDsdSink::run() {
                 if (hasBuffer()) {
                     consumeOne();
                 } else {
-                    underruns_.fetch_add(1, std::memory_order_relaxed);
+                    m_.underruns.fetch_add(1, std::memory_order_relaxed);
                     if (options_.failOnUnderrun) {
-                        fault_.store(true, std::memory_order_release);
-                        spaceEvent_.set();
+                        m_.fault.store(true, std::memory_order_release);
+                        m_.spaceEvent.set();
                     }
                 }
             }
@@ -219,50 +224,57 @@ void VirtualDsdSink::run() {
             std::this_thread::sleep_until(next);
         }
     } catch (...) {
-        fault_.store(true, std::memory_order_release);
-        spaceEvent_.set();
+        m_.fault.store(true, std::memory_order_release);
+        m_.spaceEvent.set();
     }
 }
 
-std::vector<std::uint8_t> VirtualDsdSink::captured() const {
-    std::lock_guard lock(mutex_);
-    return capture_;
+VirtualDsdSinkMonitor::VirtualDsdSinkMonitor() noexcept {
+    // Made once, so fault switches may be used from another thread at any
+    // time; a sink that finds them invalid refuses to open.
+    dataEvent.create(al::platform::Event::Reset::Automatic, false);
+    spaceEvent.create(al::platform::Event::Reset::Automatic, false);
 }
 
-std::vector<std::uint8_t> VirtualDsdSink::takeCaptured() {
+std::vector<std::uint8_t> VirtualDsdSinkMonitor::captured() const {
+    std::lock_guard lock(mutex);
+    return capture;
+}
+
+std::vector<std::uint8_t> VirtualDsdSinkMonitor::takeCaptured() {
     std::vector<std::uint8_t> taken;
-    std::lock_guard lock(mutex_);
-    taken.swap(capture_);
+    std::lock_guard lock(mutex);
+    taken.swap(capture);
     return taken;
 }
 
-VirtualDsdSinkStatistics VirtualDsdSink::statistics() const {
+VirtualDsdSinkStatistics VirtualDsdSinkMonitor::statistics() const {
     VirtualDsdSinkStatistics s;
-    s.buffersSubmitted = queued_.load(std::memory_order_acquire);
-    s.buffersConsumed = consumed_.load(std::memory_order_acquire);
-    s.underruns = underruns_.load(std::memory_order_relaxed);
-    s.waits = waits_.load(std::memory_order_relaxed);
-    s.waitTimeouts = waitTimeouts_.load(std::memory_order_relaxed);
-    s.started = started_.load(std::memory_order_acquire);
+    s.buffersSubmitted = queued.load(std::memory_order_acquire);
+    s.buffersConsumed = consumed.load(std::memory_order_acquire);
+    s.underruns = underruns.load(std::memory_order_relaxed);
+    s.waits = waits.load(std::memory_order_relaxed);
+    s.waitTimeouts = waitTimeouts.load(std::memory_order_relaxed);
+    s.started = started.load(std::memory_order_acquire);
     s.open = openedFormat().has_value();
     return s;
 }
 
-std::optional<al::audio::DsdOutputFormat> VirtualDsdSink::openedFormat() const {
-    std::lock_guard lock(mutex_);
-    return openedFormat_;
+std::optional<al::audio::DsdOutputFormat> VirtualDsdSinkMonitor::openedFormat() const {
+    std::lock_guard lock(mutex);
+    return opened;
 }
 
-void VirtualDsdSink::setSignalling(bool on) noexcept {
-    signalling_.store(on, std::memory_order_release);
+void VirtualDsdSinkMonitor::setSignalling(bool on) noexcept {
+    signalling.store(on, std::memory_order_release);
     if (on) {
-        dataEvent_.set();
+        dataEvent.set();
     }
 }
 
-void VirtualDsdSink::injectUnderrun() noexcept {
-    fault_.store(true, std::memory_order_release);
-    spaceEvent_.set();
+void VirtualDsdSinkMonitor::injectUnderrun() noexcept {
+    fault.store(true, std::memory_order_release);
+    spaceEvent.set();
 }
 
 }  // namespace morrow::dsd

@@ -66,13 +66,60 @@ struct VirtualDsdSinkStatistics {
     bool open = false;
 };
 
+class VirtualDsdSink;
+
+// What a test sees of a sink and how it steers it, from any thread. Shared
+// with the sink, so it outlives a sink that its owner (the engine) has
+// already released: the capture is still there to compare. One sink at a
+// time uses a monitor.
+class VirtualDsdSinkMonitor {
+  public:
+    VirtualDsdSinkMonitor() noexcept;
+
+    // What the device consumed, in order (a copy taken under the capture lock).
+    std::vector<std::uint8_t> captured() const;
+    // Hands over the capture and starts it afresh, in one step.
+    std::vector<std::uint8_t> takeCaptured();
+    VirtualDsdSinkStatistics statistics() const;
+    // The format open() returned; nullopt before.
+    std::optional<al::audio::DsdOutputFormat> openedFormat() const;
+
+    // Fault switches.
+    // false: the device stops taking buffers and signalling; true resumes.
+    void setSignalling(bool on) noexcept;
+    // The next wait() throws the underrun message (and every later one).
+    void injectUnderrun() noexcept;
+
+  private:
+    friend class VirtualDsdSink;
+
+    // The engine advances queued, the device thread consumed.
+    std::atomic<std::uint64_t> queued{0};
+    std::atomic<std::uint64_t> consumed{0};
+    std::atomic<bool> signalling{true};
+    std::atomic<bool> fault{false};
+    std::atomic<bool> started{false};
+    std::atomic<std::uint64_t> underruns{0};
+    std::atomic<std::uint64_t> waits{0};
+    std::atomic<std::uint64_t> waitTimeouts{0};
+
+    al::platform::Event dataEvent;   // set by submit: a buffer was queued
+    al::platform::Event spaceEvent;  // set by the device: a slot was freed
+
+    mutable std::mutex mutex;  // capture and opened
+    std::vector<std::uint8_t> capture;
+    std::optional<al::audio::DsdOutputFormat> opened;
+};
+
 // IAudioOutput methods: the engine thread only. Snapshots, statistics and
-// fault switches: any thread.
+// fault switches: any thread, here or through the monitor.
 class VirtualDsdSink final : public al::audio::IAudioOutput {
   public:
     // Throws std::invalid_argument "Invalid virtual DSD sink options" for a
-    // carrier other than 3 or 4 or a queue depth outside 1..64.
-    explicit VirtualDsdSink(VirtualDsdSinkOptions options = {});
+    // carrier other than 3 or 4 or a queue depth outside 1..64. A null
+    // monitor: the sink makes its own.
+    explicit VirtualDsdSink(VirtualDsdSinkOptions options = {},
+                            std::shared_ptr<VirtualDsdSinkMonitor> monitor = nullptr);
     ~VirtualDsdSink() override;  // stops and joins the device thread
 
     al::audio::DsdOutputFormat open(const std::u16string& endpointId,
@@ -89,51 +136,32 @@ class VirtualDsdSink final : public al::audio::IAudioOutput {
     // The message of a sticky underrun fault.
     static constexpr const char* kUnderrunText = "Virtual DSD sink underrun; playback stopped";
 
-    // What the device consumed, in order (a copy taken under the capture lock).
-    std::vector<std::uint8_t> captured() const;
-    // Hands over the capture and starts it afresh, in one step.
-    std::vector<std::uint8_t> takeCaptured();
-    VirtualDsdSinkStatistics statistics() const;
-    // The format open() returned; nullopt before.
-    std::optional<al::audio::DsdOutputFormat> openedFormat() const;
+    const std::shared_ptr<VirtualDsdSinkMonitor>& monitor() const noexcept { return monitor_; }
+    std::vector<std::uint8_t> captured() const { return monitor_->captured(); }
+    std::vector<std::uint8_t> takeCaptured() { return monitor_->takeCaptured(); }
+    VirtualDsdSinkStatistics statistics() const { return monitor_->statistics(); }
+    std::optional<al::audio::DsdOutputFormat> openedFormat() const {
+        return monitor_->openedFormat();
+    }
+    void setSignalling(bool on) noexcept { monitor_->setSignalling(on); }
+    void injectUnderrun() noexcept { monitor_->injectUnderrun(); }
     const VirtualDsdSinkOptions& options() const noexcept { return options_; }
-
-    // Fault switches.
-    // false: the device stops taking buffers and signalling; true resumes.
-    void setSignalling(bool on) noexcept;
-    // The next wait() throws the underrun message (and every later one).
-    void injectUnderrun() noexcept;
 
   private:
     void run();
     void consumeOne();
 
     const VirtualDsdSinkOptions options_;
+    const std::shared_ptr<VirtualDsdSinkMonitor> monitor_;
+    VirtualDsdSinkMonitor& m_;
     al::audio::DsdOutputFormat format_;
     std::vector<std::uint8_t> slots_;  // queueDepth x bufferBytes
     std::size_t bufferBytes_ = 0;
     bool open_ = false;
-
-    // The engine advances queued_, the device thread consumed_.
-    std::atomic<std::uint64_t> queued_{0};
-    std::atomic<std::uint64_t> consumed_{0};
-    std::atomic<bool> signalling_{true};
-    std::atomic<bool> fault_{false};
     std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> started_{false};
-    std::atomic<std::uint64_t> underruns_{0};
-    std::atomic<std::uint64_t> waits_{0};
-    std::atomic<std::uint64_t> waitTimeouts_{0};
     std::uint64_t consumedSinceStart_ = 0;  // device thread only
-
-    al::platform::Event dataEvent_;   // set by submit: a buffer was queued
-    al::platform::Event spaceEvent_;  // set by the device: a slot was freed
-    al::platform::Event stopEvent_;   // ends the device thread's waits
+    al::platform::Event stopEvent_;         // ends the device thread's waits
     std::thread device_;
-
-    mutable std::mutex mutex_;  // capture_ and openedFormat_
-    std::vector<std::uint8_t> capture_;
-    std::optional<al::audio::DsdOutputFormat> openedFormat_;
 };
 
 }  // namespace morrow::dsd

@@ -167,5 +167,31 @@ TEST(VirtualDsdSinkTest, UnderrunFaultsAreSticky) {
     EXPECT_EQ(failureOf([&] { sink.wait(10); }), VirtualDsdSink::kUnderrunText);
 }
 
+// The engine owns and releases its output; the test keeps the monitor and
+// still finds every byte, and a later sink on it starts clean.
+TEST(VirtualDsdSinkTest, MonitorOutlivesTheSink) {
+    auto monitor = std::make_shared<VirtualDsdSinkMonitor>();
+    Bytes submitted;
+    {
+        auto sink = std::make_unique<VirtualDsdSink>(VirtualDsdSinkOptions{}, monitor);
+        const auto format = sink->open(u"sink", kDsd64Frames);
+        submitted = test::playBuffers(*sink, format, test::testWords(999), 6);
+        ASSERT_TRUE(eventually([&] { return monitor->statistics().buffersConsumed == 6; }));
+        const Bytes extra(format.bufferBytes(), 0x69);
+        sink->stop();
+        sink->submit(extra);  // left unplayed
+    }
+    EXPECT_TRUE(monitor->captured() == submitted);
+    EXPECT_EQ(monitor->statistics().buffersSubmitted, 7u);
+
+    VirtualDsdSinkOptions single;
+    single.queueDepth = 1;
+    VirtualDsdSink next(single, monitor);
+    next.open(u"sink", kDsd64Frames);
+    EXPECT_TRUE(next.wait(0));  // the old sink's unplayed buffer is not queued here
+    monitor->injectUnderrun();
+    EXPECT_EQ(failureOf([&] { next.wait(0); }), VirtualDsdSink::kUnderrunText);
+}
+
 }  // namespace
 }  // namespace morrow::dsd
