@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 
+#include "cli/DsdDevices.h"
 #include "output/AudioEndpoints.h"
 #include "output/FormatsCache.h"
 #include "output/VirtualOutput.h"
@@ -13,7 +14,7 @@ namespace al::cli {
 
 namespace {
 
-constexpr const char* kUsage = "usage: auralith devices [--channels N] [--device ID]\n";
+constexpr const char* kUsage = "usage: auralith devices [--channels N | --dsd] [--device ID]\n";
 
 std::string utf8(const std::u16string& text) { return platform::utf8FromUtf16(text); }
 
@@ -22,6 +23,7 @@ std::string utf8(const std::u16string& text) { return platform::utf8FromUtf16(te
 int runDevices(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     std::optional<int> channels;
     std::optional<std::u16string> deviceId;
+    bool dsd = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--channels" && i + 1 < args.size()) {
             const std::string& text = args[++i];
@@ -30,6 +32,8 @@ int runDevices(const std::vector<std::string>& args, std::ostream& out, std::ost
                 return 2;
             }
             channels = std::stoi(text);
+        } else if (args[i] == "--dsd") {
+            dsd = true;
         } else if (args[i] == "--device" && i + 1 < args.size()) {
             deviceId = platform::utf16FromUtf8(args[++i]);
         } else {
@@ -37,10 +41,17 @@ int runDevices(const std::vector<std::string>& args, std::ostream& out, std::ost
             return 2;
         }
     }
+    if (dsd && channels) {
+        err << kUsage;
+        return 2;
+    }
     try {
         if (deviceId && *deviceId == audio::CurrentVirtualOutput()->config().id &&
             audio::CurrentVirtualListing() != audio::VirtualListing::Only) {
             audio::UseVirtualOutput(nullptr, audio::VirtualListing::Always);
+        }
+        if (dsd) {
+            return runDsdDevices(deviceId, out, err);
         }
         const std::vector<audio::EndpointInfo> endpoints = audio::EnumerateRenderEndpoints();
         if (endpoints.empty()) {

@@ -342,7 +342,7 @@ public:
             return kAudioDeviceInUse;
         }
         if (!fields || !fields->consistent() || !anyMatches(device.config_.acceptedFormats, *fields)) {
-            return kAudioUnsupportedFormat;
+            return device.config_.refuseWithClosestMatch ? kAudioFalse : kAudioUnsupportedFormat;
         }
         return kAudioOk;
     }

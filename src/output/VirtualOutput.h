@@ -53,6 +53,9 @@ struct VirtualOutputConfig {
     // nullopt: the endpoint's name property is not a string.
     std::optional<std::u16string> name = u"Virtual Output";
     std::vector<VirtualFormat> acceptedFormats = standardVirtualFormats();
+    // Refused formats are answered S_FALSE (a closest-match suggestion, as
+    // some drivers answer) instead of kAudioUnsupportedFormat.
+    bool refuseWithClosestMatch = false;
     // Accepted by the format query but refused when a stream is initialised.
     std::vector<VirtualFormat> refusedAtInitialize;
     std::int64_t defaultPeriod = 100'000;  // 100-ns units: 10 ms
