@@ -22,8 +22,8 @@ ctest --preset linux-asan -j "$jobs"
 
 step "ThreadSanitizer: the threaded playback suites"
 cmake --preset linux-tsan >/dev/null
-cmake --build --preset linux-tsan -j "$jobs" --target surrogate_tests placement_tests lattice_tests
-ctest --preset linux-tsan -R "^(surrogate|placement|lattice)_tests$"
+cmake --build --preset linux-tsan -j "$jobs" --target surrogate_tests placement_tests lattice_tests dsd_source_tests
+ctest --preset linux-tsan -R "^(surrogate|placement|lattice|dsd_source)_tests$"
 
 step "Fuzzers, short runs"
 cmake --preset fuzz >/dev/null
