@@ -42,28 +42,79 @@ HiFreqFilter::HiFreqFilter(double rate) {
     design(stage_[1], c, s / kTwoQ2);
 }
 
-void modulateRun(HiFreqFilter& filter, ModulatorState& state, const double* values,
-                 std::size_t count, bool cutoff, bool checkRange, std::uint8_t* bytes) {
-    // Local copies of the state let the compiler keep it in registers; they
-    // are written back after every byte and before any throw propagates.
-    ModulatorState local = state;
-    std::size_t k = 0;
-    try {
-        while (k < count) {
-            const std::size_t n = count - k < 8 ? count - k : 8;
-            unsigned byte = 0;
-            for (std::size_t j = 0; j < n; ++j) {
-                const double x = filter.process(values[k + j], cutoff);
-                const bool bit = checkRange ? modulateChecked(x, local) : modulate(x, local);
-                byte |= static_cast<unsigned>(bit) << j;
+namespace {
+
+// The run kernel: exactly the operations of HiFreqFilter::process and
+// modulate, in the same order, with every coefficient and state held in a
+// scalar local (the values are doubles too, so state kept in the caller's
+// objects would have to be reloaded after every store) and the quantiser's
+// error chosen without a branch on the bit. The modulator's own loop (four
+// dependent additions per bit) is the floor of this kernel.
+template <bool CheckRange>
+void modulateRunWith(HiFreqFilter& filter, ModulatorState& state, const double* values, std::size_t count,
+                     bool cutoff, std::uint8_t* bytes) {
+    const BiquadStage& p = filter.stage(0);
+    const BiquadStage& q = filter.stage(1);
+    const double pb0 = p.b0, pb1 = p.b1, pb2 = p.b2, pa1 = p.a1, pa2 = p.a2;
+    const double qb0 = q.b0, qb1 = q.b1, qb2 = q.b2, qa1 = q.a1, qa2 = q.a2;
+    double pz1 = p.z1, pz2 = p.z2, qz1 = q.z1, qz2 = q.z2;
+    double mix = filter.mix();
+    const double step = filter.mixStep();
+    double s1 = state.s1, s2 = state.s2;
+    auto writeBack = [&] {
+        filter.restore(pz1, pz2, qz1, qz2, mix);
+        state.s1 = s1;
+        state.s2 = s2;
+    };
+    for (std::size_t k = 0; k < count; k += 8) {
+        const std::size_t n = count - k < 8 ? count - k : 8;
+        unsigned byte = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const double x = values[k + j];
+            const double y1 = pb0 * x + pz1;
+            pz1 = pb1 * x - pa1 * y1 + pz2;
+            pz2 = pb2 * x - pa2 * y1;
+            const double y2 = qb0 * y1 + qz1;
+            qz1 = qb1 * y1 - qa1 * y2 + qz2;
+            qz2 = qb2 * y1 - qa2 * y2;
+            if (cutoff) {
+                const double up = mix + step;
+                mix = up < 1.0 ? up : 1.0;
+            } else {
+                const double down = mix - step;
+                mix = down > 0.0 ? down : 0.0;
             }
-            bytes[k / 8] = static_cast<std::uint8_t>(byte);
-            k += n;
-            state = local;
+            const double in = mix == 0.0 ? x : (y2 - x) * mix + x;
+            if (CheckRange && !(in >= -2.0 && in <= 2.0)) {
+                writeBack();
+                throwModulationInputOutOfRange();
+            }
+            const double v = (s1 + s1) + 0.5 * in - s2;
+            const bool positive = v >= 0.0;
+            const double below = v - 1.0;
+            const double above = v + 1.0;
+            const double e = positive ? below : above;
+            if (!(std::fabs(e) <= 64.0)) {
+                writeBack();
+                throwModulatorOverload();
+            }
+            s2 = s1;
+            s1 = e;
+            byte |= static_cast<unsigned>(positive) << j;
         }
-    } catch (...) {
-        state = local;
-        throw;
+        bytes[k / 8] = static_cast<std::uint8_t>(byte);
+    }
+    writeBack();
+}
+
+}  // namespace
+
+void modulateRun(HiFreqFilter& filter, ModulatorState& state, const double* values, std::size_t count,
+                 bool cutoff, bool checkRange, std::uint8_t* bytes) {
+    if (checkRange) {
+        modulateRunWith<true>(filter, state, values, count, cutoff, bytes);
+    } else {
+        modulateRunWith<false>(filter, state, values, count, cutoff, bytes);
     }
 }
 

@@ -73,6 +73,14 @@ public:
     double mixStep() const noexcept { return mixStep_; }
     const BiquadStage& stage(int k) const noexcept { return stage_[k]; }
     static constexpr int stageCount() noexcept { return 2; }
+    // Puts back the running state after a run kernel worked on copies.
+    void restore(double z1a, double z2a, double z1b, double z2b, double mix) noexcept {
+        stage_[0].z1 = z1a;
+        stage_[0].z2 = z2a;
+        stage_[1].z1 = z1b;
+        stage_[1].z2 = z2b;
+        mix_ = mix;
+    }
 
 private:
     BiquadStage stage_[2];
@@ -119,7 +127,9 @@ inline bool modulateChecked(double x, ModulatorState& state) {
 // bit k % 8 of bytes[k / 8] (least significant first, a set bit is +1); the
 // bytes are overwritten, the last one's unused bits cleared. checkRange
 // selects the record path's input check. Throws as modulate and
-// modulateChecked do; on a throw the states hold the last good step.
+// modulateChecked do; on a throw the modulator state is that of the last
+// good step (the filter has taken the failing value). Gives exactly the bits
+// and states of process() and modulate() called value by value.
 void modulateRun(HiFreqFilter& filter, ModulatorState& state, const double* values,
                  std::size_t count, bool cutoff, bool checkRange, std::uint8_t* bytes);
 
