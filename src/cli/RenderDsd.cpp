@@ -149,6 +149,7 @@ int runRenderDsd(const std::vector<std::string>& args, std::ostream& out, std::o
     DsdRenderOptions options;
     std::string input;
     std::string output;
+    bool reported = false;  // a progress line is open on err
     try {
         for (std::size_t i = 0; i < args.size(); ++i) {
             const std::string& arg = args[i];
@@ -188,7 +189,6 @@ int runRenderDsd(const std::vector<std::string>& args, std::ostream& out, std::o
         using Clock = std::chrono::steady_clock;
         const auto begun = Clock::now();
         auto lastReport = begun;
-        bool reported = false;
         double trackSeconds = 0.0;
         auto speed = [&](double fraction) {
             const double wall = std::chrono::duration<double>(Clock::now() - begun).count();
@@ -214,6 +214,7 @@ int runRenderDsd(const std::vector<std::string>& args, std::ostream& out, std::o
         trackSeconds = result.seconds;
         if (reported) {
             err << '\n';
+            reported = false;
         }
         std::ostringstream line;
         line << "wrote " << output << ": " << result.samples << " DSD samples, " << result.channels
@@ -226,6 +227,9 @@ int runRenderDsd(const std::vector<std::string>& args, std::ostream& out, std::o
         out << line.str();
         return 0;
     } catch (const std::exception& error) {
+        if (reported) {
+            err << '\n';
+        }
         err << "error: " << error.what() << '\n';
         return 1;
     }
