@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/RenderDsd.h"
 #include "output/AudioEndpoints.h"
 #include "output/ExactWasapiOutput.h"
 #include "output/LatticePacing.h"
@@ -333,6 +334,9 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
 }
 
 int runRender(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (wantsDsdRender(args)) {
+        return runRenderDsd(args, out, err);
+    }
     RenderOptions options;
     std::string input;
     std::string output;

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <vector>
+
+#include "dsd/DsdSource.h"
 
 namespace morrow::dsd {
 
@@ -67,5 +70,52 @@ void writeDsfFile(const std::filesystem::path& path, const std::vector<DsdBitStr
 
 // Writes an image (possibly patched) to path. Throws std::runtime_error.
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// The 92 bytes before the samples of a DSF file: the "DSD " header, the
+// "fmt " chunk and the "data" chunk header, for `samples` bits per channel.
+std::vector<std::uint8_t> dsfHeaderBytes(std::uint32_t channels, std::uint32_t rate,
+                                         std::uint32_t bitsPerSample, std::uint64_t samples);
+
+// Writes a DSF file frame by frame, one block group (channels x 4096 bytes)
+// at a time, so that a whole track never has to be held in memory. The
+// sample count is fixed up front; frames past it are refused. The rest of
+// the last block after the last frame holds the idle pattern, so a player
+// that plays the whole block hears silence rather than a click. One owner
+// thread.
+class DsfFileWriter {
+public:
+    // Throws std::invalid_argument for a channel count other than 1 or 2, a
+    // sample count of 0 or bitsPerSample other than 1 or 8, and
+    // std::runtime_error("Cannot create DSF file") when the file cannot be
+    // created.
+    DsfFileWriter(const std::filesystem::path& path, std::uint32_t channels, std::uint32_t rate,
+                  std::uint64_t samples, std::uint32_t bitsPerSample = 1);
+
+    // One frame in the frame-word convention (16 bits per channel, earliest
+    // in the most significant bit; channel 1's word is ignored for mono).
+    // Throws std::logic_error past the last frame, std::runtime_error("DSF
+    // write failed") when the file cannot be written.
+    void writeFrame(const DsdFrame& frame);
+    // Pads and writes the last block group and closes the file. Throws
+    // std::logic_error unless every frame was written, std::runtime_error
+    // ("DSF write failed") on a write failure.
+    void finish();
+
+    std::uint64_t framesWritten() const noexcept { return written_; }
+    std::uint64_t frameCount() const noexcept { return frames_; }
+
+private:
+    void flushGroup();
+
+    std::ofstream file_;
+    std::uint32_t channels_;
+    std::uint32_t bitsPerSample_;
+    std::uint64_t frames_;
+    std::uint64_t written_ = 0;
+    std::vector<std::uint8_t> group_;  // channels x 4096 bytes
+    std::size_t inGroup_ = 0;          // frames in group_
+    std::uint8_t idle_ = kDsdIdleByte;  // the idle byte in the file's bit order
+    bool finished_ = false;
+};
 
 }  // namespace morrow::dsd
