@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "dsd/AlsaDsdOutput.h"
+#include "dsd/NativeAsioOutput.h"
 #include "dsd/WasapiOutput.h"
 #include "output/AudioEndpoints.h"
 #include "output/VirtualOutput.h"
 #include "output/WasapiError.h"
+#include "platform/AsioDriver.h"
 #include "platform/AudioEndpoint.h"
 #include "platform/DsdDevice.h"
 #include "platform/Utf16.h"
@@ -102,10 +104,23 @@ void printNative(const std::u16string& id, std::ostream& out) {
     }
 }
 
-// The platform's native DSD drivers (the 64-bit ASIO drivers on Windows) are
-// listed here, one "ASIO <key name>  <CLSID>" line each, once the driver
-// listing is part of the build; until then nothing is printed.
-void printAsioDrivers(std::ostream&) {}
+// The 64-bit ASIO drivers where the platform has them (Windows): one line
+// each with the key name and the identity to pass to play --asio.
+void printAsioDrivers(std::ostream& out) {
+    if (!platform::platformHasAsio()) {
+        return;
+    }
+    const std::vector<platform::AsioDriverEntry> drivers = audio::listAsioDrivers();
+    if (drivers.empty()) {
+        out << "No 64-bit ASIO drivers installed\n";
+        return;
+    }
+    out << "64-bit ASIO drivers (native DSD, play --asio CLSID):\n";
+    for (const platform::AsioDriverEntry& driver : drivers) {
+        out << "  " << platform::utf8FromUtf16(driver.name) << "  " << platform::utf8FromUtf16(driver.clsid)
+            << '\n';
+    }
+}
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 namespace morrow::dsd {
 
 // The DSD idle pattern on both channels of a frame word.
-inline constexpr std::uint32_t kDsdIdleWord = 0x69696969u;
+inline constexpr std::uint32_t kDsdIdleFrameWord = 0x69696969u;
 
 inline constexpr std::uint8_t kDopMarkerEven = 0x05;
 inline constexpr std::uint8_t kDopMarkerOdd = 0xFA;

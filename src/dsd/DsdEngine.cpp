@@ -12,57 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "dsd/DopPacker.h"
 #include "dsd/DsdEngineChoices.h"
 #include "platform/MemoryBudget.h"
 #include "playback/PlaybackSource.h"
 
-#if __has_include("dsd/DopPacker.h")
-#include "dsd/DopPacker.h"
-#define AL_DSD_HAS_DOP_PACKER 1
-#else
-#define AL_DSD_HAS_DOP_PACKER 0
-#endif
 
 namespace al::audio {
 
 namespace {
 
-#if AL_DSD_HAS_DOP_PACKER
 using FramePacker = morrow::dsd::DopPacker;
-#else
-// Stand-in for the DoP packer while it is built elsewhere: the same layout.
-// A frame is channel 0's carrier then channel 1's, little-endian; each holds
-// the later 8 bits, the earlier 8 bits and the marker (after a zero byte in a
-// 4-byte carrier). Markers alternate 0x05, 0xFA from the first frame on.
-class FramePacker {
-public:
-    explicit FramePacker(std::uint32_t carrierBytes) : carrierBytes_(carrierBytes) {
-        if (carrierBytes != 3 && carrierBytes != 4) {
-            throw std::invalid_argument("DoP requires 24- or 32-bit integer carriers");
-        }
-    }
-    void pack(std::span<std::uint8_t> destination, std::uint32_t frameWord) {
-        if (destination.size() < 2u * carrierBytes_) {
-            throw std::invalid_argument("DoP destination too short");
-        }
-        const std::uint8_t marker = (counter_++ & 1u) == 0 ? 0x05 : 0xFA;
-        std::size_t at = 0;
-        for (int channel = 0; channel < 2; ++channel) {
-            const auto word = static_cast<std::uint16_t>(frameWord >> (16 * channel));
-            if (carrierBytes_ == 4) {
-                destination[at++] = 0x00;
-            }
-            destination[at++] = static_cast<std::uint8_t>(word & 0xFFu);
-            destination[at++] = static_cast<std::uint8_t>(word >> 8);
-            destination[at++] = marker;
-        }
-    }
-
-private:
-    std::uint32_t carrierBytes_;
-    std::uint64_t counter_ = 0;
-};
-#endif
 
 constexpr std::uint32_t kIdleFrameWord = 0x69696969u;
 constexpr std::uint64_t kCancelCheckFrames = 4096;

@@ -5,20 +5,9 @@
 #include "dsd/DsfReader.h"
 #include "playback/PlaybackSource.h"
 
-#if __has_include("dsd/AurSource.h") && __has_include("dsd/HiFreqFilter.h")
 #include "dsd/AurSource.h"
 #include "dsd/HiFreqFilter.h"
-#define AL_DSD_HAS_RECORD_SOURCE 1
-#else
-#define AL_DSD_HAS_RECORD_SOURCE 0
-#endif
-
-#if __has_include("dsd/WaveformDsd.h")
 #include "dsd/WaveformDsd.h"
-#define AL_DSD_HAS_WAVEFORM_SOURCE 1
-#else
-#define AL_DSD_HAS_WAVEFORM_SOURCE 0
-#endif
 
 namespace al::audio::detail {
 
@@ -58,22 +47,13 @@ std::unique_ptr<morrow::dsd::IDsdSource> makeDsdSource(
         case DsdSourceKind::DsfBits:
             return std::make_unique<morrow::dsd::DsfReader>(path);
         case DsdSourceKind::Record:
-#if AL_DSD_HAS_RECORD_SOURCE
             // Modulation mode 0: continuous modulation.
             return std::make_unique<morrow::dsd::AurSource>(
                 path, options.dsdMultiple, std::make_shared<morrow::dsd::HiFreqControl>(options.cutoff), 0);
-#else
-            break;
-#endif
         case DsdSourceKind::Waveform:
-#if AL_DSD_HAS_WAVEFORM_SOURCE
             return std::make_unique<WaveformDsd>(source, options.dsdMultiple, options.cutoff);
-#else
-            break;
-#endif
     }
-    (void)options;
-    throw std::runtime_error("DSD source not available in this build");
+    throw std::logic_error("Unknown DSD source kind");
 }
 
 }  // namespace al::audio::detail

@@ -147,6 +147,10 @@ class AsioSystem {
 // nothing (an identity that is not a CLSID is still told apart).
 AsioSystem& platformAsioSystem() noexcept;
 
+// Whether this platform has ASIO drivers at all (Windows), so listings can
+// say "none installed" there and stay silent elsewhere.
+bool platformHasAsio() noexcept;
+
 // True when text has the form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX} in hex.
 inline bool looksLikeClsid(const std::u16string& text) noexcept {
     if (text.size() != 38 || text.front() != u'{' || text.back() != u'}') {

@@ -41,7 +41,7 @@ TEST(DopPackerTest, ThreeByteCarrierKnownAnswer) {
 TEST(DopPackerTest, MarkersAlternateThroughIdleFramesAndAcrossBuffers) {
     std::vector<std::uint32_t> words;
     for (std::uint32_t i = 0; i < 37; ++i) {
-        words.push_back(i % 5 == 0 ? kDsdIdleWord : 0x01020304u * (i + 1));
+        words.push_back(i % 5 == 0 ? kDsdIdleFrameWord : 0x01020304u * (i + 1));
     }
     for (const std::uint32_t carrier : {3u, 4u}) {
         DopPacker whole(carrier);
@@ -69,7 +69,7 @@ TEST(DopPackerTest, MarkersAlternateThroughIdleFramesAndAcrossBuffers) {
 
 TEST(DopPackerTest, IdleWordCarriesTheIdlePatternOnBothChannels) {
     DopPacker packer(3);
-    EXPECT_EQ(packWords(packer, {kDsdIdleWord, kDsdIdleWord}),
+    EXPECT_EQ(packWords(packer, {kDsdIdleFrameWord, kDsdIdleFrameWord}),
               (Bytes{0x69, 0x69, 0x05, 0x69, 0x69, 0x05, 0x69, 0x69, 0xFA, 0x69, 0x69, 0xFA}));
 }
 

@@ -24,7 +24,7 @@ inline std::vector<std::uint32_t> testWords(std::size_t count) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
-        words[i] = i % 7 == 6 ? kDsdIdleWord : state;
+        words[i] = i % 7 == 6 ? kDsdIdleFrameWord : state;
     }
     return words;
 }

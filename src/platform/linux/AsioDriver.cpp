@@ -22,6 +22,8 @@ class NoAsioSystem final : public AsioSystem {
 
 }  // namespace
 
+bool platformHasAsio() noexcept { return false; }
+
 AsioSystem& platformAsioSystem() noexcept {
     static NoAsioSystem system;
     return system;

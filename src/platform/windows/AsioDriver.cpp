@@ -176,6 +176,8 @@ class WindowsAsioSystem final : public AsioSystem {
 
 }  // namespace
 
+bool platformHasAsio() noexcept { return true; }
+
 AsioSystem& platformAsioSystem() noexcept {
     static WindowsAsioSystem system;
     return system;
