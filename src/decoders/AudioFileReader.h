@@ -28,6 +28,12 @@ public:
     // Frames [startFrame, startFrame + count) as interleaved doubles in -1..+1,
     // count x channels values. Throws on a failed read or invalid data.
     virtual std::vector<double> ReadFrames(std::uint64_t startFrame, std::uint64_t count) const = 0;
+    // The same frames into `out` (resized to count x channels), so a caller
+    // that reads chunk after chunk reuses one buffer. Readers that can fill
+    // it directly override this; the default copies from ReadFrames.
+    virtual void ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const {
+        out = ReadFrames(startFrame, count);
+    }
 };
 
 }  // namespace al::file

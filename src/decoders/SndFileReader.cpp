@@ -36,6 +36,10 @@ struct SndFileReader::State {
     double durationSeconds = 0.0;
     std::string formatName;
     std::mutex lock;
+    // The frame the decoder stands at after the last read (under lock), so a
+    // read that continues where the last one ended skips the seek: FLAC and
+    // MP3 seeks search the stream and decode again. -1 when unknown.
+    std::int64_t position = -1;
     sndfile::Handle* handle = nullptr;
     sndfile::CloseFunction close = nullptr;
     sndfile::SeekFunction seek = nullptr;
@@ -213,12 +217,19 @@ std::uint32_t SndFileReader::bitDepthFor(int sndfileFormat) noexcept {
 }
 
 std::vector<double> SndFileReader::ReadFrames(std::uint64_t startFrame, std::uint64_t count) const {
+    std::vector<double> samples;
+    ReadFramesInto(startFrame, count, samples);
+    return samples;
+}
+
+void SndFileReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const {
     if (!state_ || state_->handle == nullptr) {
         fail("WAV DIRECT source is not open");
     }
     State& state = *state_;
     if (count == 0) {
-        return {};
+        out.clear();
+        return;
     }
     const auto frames = static_cast<std::uint64_t>(state.frameCount);
     if (startFrame >= frames) {
@@ -235,27 +246,31 @@ std::vector<double> SndFileReader::ReadFrames(std::uint64_t startFrame, std::uin
         throw std::overflow_error("WAV DIRECT decoded buffer is too large");
     }
 
-    std::vector<double> samples(static_cast<std::size_t>(count) * state.channels, 0.0);
+    out.assign(static_cast<std::size_t>(count) * state.channels, 0.0);
     {
         std::lock_guard guard(state.lock);
         const auto start = static_cast<sndfile::Count>(startFrame);
-        if (state.seek(state.handle, start, sndfile::kSeekSet) != start) {
-            fail("Unable to seek within WAV DIRECT source: " +
-                 state.errorText(state.handle, "unknown decoder error"));
+        if (state.position != start) {
+            state.position = -1;
+            if (state.seek(state.handle, start, sndfile::kSeekSet) != start) {
+                fail("Unable to seek within WAV DIRECT source: " +
+                     state.errorText(state.handle, "unknown decoder error"));
+            }
         }
         const auto wanted = static_cast<sndfile::Count>(count);
-        if (state.readDouble(state.handle, samples.data(), wanted) != wanted) {
+        if (state.readDouble(state.handle, out.data(), wanted) != wanted) {
+            state.position = -1;
             fail("Unexpected end of WAV DIRECT source: " +
                  state.errorText(state.handle, "decoder returned too few frames"));
         }
+        state.position = start + wanted;
     }
     // The samples are the caller's own now, so the check needs no lock.
-    for (const double sample : samples) {
+    for (const double sample : out) {
         if (!std::isfinite(sample)) {
             fail("WAV DIRECT decoder produced a nonfinite sample");
         }
     }
-    return samples;
 }
 
 }  // namespace al::file

@@ -49,6 +49,7 @@ public:
     // for a run the decoder or memory cannot take, std::runtime_error for a
     // failed seek or read or a non-finite decoded sample.
     std::vector<double> ReadFrames(std::uint64_t startFrame, std::uint64_t count) const override;
+    void ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const override;
 
     const std::filesystem::path& path() const noexcept;
     const std::string& formatName() const noexcept;

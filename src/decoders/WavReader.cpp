@@ -295,11 +295,18 @@ std::string WavReader::formatLabel() const {
 }
 
 std::vector<double> WavReader::ReadFrames(std::uint64_t startFrame, std::uint64_t count) const {
+    std::vector<double> samples;
+    ReadFramesInto(startFrame, count, samples);
+    return samples;
+}
+
+void WavReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const {
     if (path_.empty()) {
         fail("WAVE source is not open");
     }
     if (count == 0) {
-        return {};
+        out.clear();
+        return;
     }
     if (startFrame >= frameCount_) {
         throw std::out_of_range("WAVE frame request starts beyond the source");
@@ -307,26 +314,32 @@ std::vector<double> WavReader::ReadFrames(std::uint64_t startFrame, std::uint64_
     if (frameCount_ - startFrame < count) {
         throw std::out_of_range("WAVE frame request extends beyond the source");
     }
-
-    // Within the data chunk, so neither product can overflow.
-    const std::uint64_t byteCount = count * blockAlign_;
-    auto raw = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(byteCount));
-    {
-        std::lock_guard guard(lock_);
-        if (!seekTo(stream_, dataOffset_ + startFrame * blockAlign_)) {
-            fail("Unable to seek to WAVE audio frames");
-        }
-        if (!readExactly(stream_, raw.get(), byteCount)) {
-            fail("Unable to read complete WAVE audio frames");
-        }
-    }
-
     if (count > std::numeric_limits<std::size_t>::max() / channels_) {
         throw std::overflow_error("WAVE decoded sample count overflows memory size");
     }
-    std::vector<double> samples(static_cast<std::size_t>(count) * channels_);
-    convert(raw.get(), count, samples.data());
-    return samples;
+
+    // Within the data chunk, so neither product can overflow. The raw bytes
+    // live in one buffer per thread, reused from read to read.
+    const std::uint64_t byteCount = count * blockAlign_;
+    thread_local std::vector<unsigned char> raw;
+    raw.resize(static_cast<std::size_t>(byteCount));
+    {
+        std::lock_guard guard(lock_);
+        if (streamFrame_ != startFrame) {
+            streamFrame_ = UINT64_MAX;
+            if (!seekTo(stream_, dataOffset_ + startFrame * blockAlign_)) {
+                fail("Unable to seek to WAVE audio frames");
+            }
+        }
+        if (!readExactly(stream_, raw.data(), byteCount)) {
+            streamFrame_ = UINT64_MAX;
+            fail("Unable to read complete WAVE audio frames");
+        }
+        streamFrame_ = startFrame + count;
+    }
+
+    out.resize(static_cast<std::size_t>(count) * channels_);
+    convert(raw.data(), count, out.data());
 }
 
 void WavReader::convert(const unsigned char* raw, std::uint64_t frames, double* out) const {

@@ -42,6 +42,7 @@ public:
     // for a failed read or a sample it cannot represent (a non-finite float,
     // a valid-bit depth it cannot scale). count 0 gives an empty vector.
     std::vector<double> ReadFrames(std::uint64_t startFrame, std::uint64_t count) const override;
+    void ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const override;
 
     const std::filesystem::path& path() const noexcept { return path_; }
     std::uint16_t containerBits() const noexcept { return containerBits_; }
@@ -81,6 +82,10 @@ private:
     std::uint64_t dataSize_ = 0;
     mutable std::mutex lock_;
     mutable std::ifstream stream_;
+    // The frame the stream stands at after the last read (under lock_), so
+    // that a read continuing where the last one ended needs no seek; the
+    // largest value when unknown.
+    mutable std::uint64_t streamFrame_ = UINT64_MAX;
 };
 
 }  // namespace al::file

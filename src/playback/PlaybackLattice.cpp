@@ -152,9 +152,27 @@ double PlaybackLattice::evaluate(const surrogate::ChannelGeometry& channel, doub
     return ((iv.a3 * s + iv.a2) * s + iv.a1) * s + iv.a0;
 }
 
+bool PlaybackLattice::readyToReplace() noexcept {
+    if (parked_ && !surrogate_->retire(parked_)) {
+        ++retireStalls_;
+        return false;
+    }
+    return true;
+}
+
+void PlaybackLattice::replaceCurrent(std::shared_ptr<const surrogate::PlaybackChunk> next) noexcept {
+    std::shared_ptr<const surrogate::PlaybackChunk> outgoing = std::exchange(current_, std::move(next));
+    if (!surrogate_->retire(outgoing)) {
+        parked_ = std::move(outgoing);  // parked_ was empty: this frees nothing
+    }
+}
+
 void PlaybackLattice::dropCurrentChunk() noexcept {
-    surrogate_->retire(std::move(current_));
-    current_ = nullptr;
+    // Keeping the chunk when it cannot be handed over is never wrong: it is
+    // only evaluated inside its own ownership interval.
+    if (readyToReplace()) {
+        replaceCurrent(nullptr);
+    }
     currentIndex_ = -1;
     clearCursors();
 }
@@ -206,18 +224,31 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
             if (!loop) {
                 break;
             }
-            surrogate_->retire(std::exchange(current_, loopStart_.load()));
-            currentIndex_ = current_ ? 0 : -1;
+            if (readyToReplace()) {
+                replaceCurrent(loopStart_.load());
+                currentIndex_ = current_ ? 0 : -1;
+            } else {
+                currentIndex_ = -1;
+            }
             clearCursors();
             surrogate_->setConsumerChunk(0);
             position = 0;
         }
         const double t = static_cast<double>(position) / rateD;
+        bool usable = true;
         if (!current_ || t < current_->ownershipStart || t >= current_->ownershipEnd) {
             const std::uint64_t c = source_->chunkIndexAt(t);
             const bool moved = currentIndex_ != static_cast<std::int64_t>(c) || current_;
             // The chunk let go of is freed on a background thread, not here.
-            surrogate_->retire(std::exchange(current_, surrogate_->get(c)));
+            // The new one is taken from its slot only once the old one can
+            // be handed over: a reference taken and dropped again could be
+            // the last one.
+            if (readyToReplace()) {
+                replaceCurrent(surrogate_->get(c));
+                usable = static_cast<bool>(current_);
+            } else {
+                usable = false;
+            }
             currentIndex_ = static_cast<std::int64_t>(c);
             clearCursors();
             // Retrying a missing chunk every frame is cheap; waking the
@@ -226,7 +257,7 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
                 surrogate_->setConsumerChunk(c);
             }
         }
-        if (current_) {
+        if (usable) {
             if (snapGain_.load(std::memory_order_relaxed) != 0 &&
                 snapGain_.exchange(0, std::memory_order_relaxed) != 0) {
                 gain_ = target;

@@ -115,6 +115,10 @@ public:
     std::uint64_t ringSize() const noexcept { return ringSize_; }
     std::uint64_t recordsPublished() const noexcept { return published_.load(std::memory_order_acquire); }
 
+    // Chunk changes put off because the buffer's thread had not released
+    // the chunks handed to it. Render-thread state, like gain().
+    std::uint64_t retireStalls() const noexcept { return retireStalls_; }
+
     std::uint64_t lookaheadChunks() const noexcept { return surrogate_->slotCount(); }
     const std::shared_ptr<const PlaybackSource>& source() const noexcept { return source_; }
     surrogate::SurrogateBuffer& surrogate() noexcept { return *surrogate_; }
@@ -131,6 +135,13 @@ private:
     void applyPendingSeek() noexcept;
     void clearCursors() noexcept;
     void dropCurrentChunk() noexcept;
+    // The render thread never releases a chunk itself: the current chunk is
+    // handed to the surrogate buffer's retire ring. readyToReplace is false
+    // while the ring is full and an earlier chunk still waits to be handed
+    // over; only then may replaceCurrent be skipped, and it must be, since
+    // it parks the outgoing chunk when the ring is full.
+    bool readyToReplace() noexcept;
+    void replaceCurrent(std::shared_ptr<const surrogate::PlaybackChunk> next) noexcept;
     void publishLevels(std::uint64_t firstFrame, std::uint64_t produced, std::uint32_t rate) noexcept;
     std::uint64_t currentFrameTarget() const noexcept;
 
@@ -154,6 +165,9 @@ private:
     double gain_ = 1.0;
     std::shared_ptr<const surrogate::PlaybackChunk> current_;
     std::int64_t currentIndex_ = -1;
+    // A chunk let go of while the retire ring was full, handed over later.
+    std::shared_ptr<const surrogate::PlaybackChunk> parked_;
+    std::uint64_t retireStalls_ = 0;
     // Per channel: the segment used last (as channel evaluation keeps it) and,
     // inside a PCHIP segment, the cubic interval used last.
     struct ChannelCursor {

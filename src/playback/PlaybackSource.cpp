@@ -1,7 +1,9 @@
 #include "playback/PlaybackSource.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -128,8 +130,13 @@ public:
             throw std::runtime_error("WAV DIRECT playback chunk has no source context");
         }
         const std::uint64_t count = readEnd - d;
-        const std::vector<double> samples = reader_->ReadFrames(d, count);
-        if (n == 0 || samples.size() != n * count) {
+        if (n == 0) {
+            throw std::runtime_error("WAV DIRECT decoder returned an invalid frame count");
+        }
+        // One sample buffer per thread, reused from chunk to chunk.
+        thread_local std::vector<double> samples;
+        readSamples(d, count, samples);
+        if (samples.size() != n * count) {
             throw std::runtime_error("WAV DIRECT decoder returned an invalid frame count");
         }
 
@@ -168,9 +175,59 @@ public:
     }
 
 private:
+    // Chunks prepared in order read overlapping ranges: the next chunk starts
+    // three frames before the last one's read ended. Those frames are kept
+    // here, so that the reader is asked only for what follows and continues
+    // where it stopped instead of seeking back (a FLAC or MP3 seek searches
+    // the stream and decodes again). The values are the decoder's own, so
+    // the chunks are the same whichever order they are prepared in.
+    static constexpr std::uint64_t kTailFrames = 8;
+    struct Tail {
+        std::mutex lock;
+        std::uint64_t first = 0;  // frames [first, end) are in `samples`
+        std::uint64_t end = 0;
+        std::vector<double> samples;
+    };
+
+    void readSamples(std::uint64_t d, std::uint64_t count, std::vector<double>& out) const {
+        const std::uint64_t n = metadata_.channelCount;
+        const std::uint64_t readEnd = d + count;
+        std::uint64_t cached = 0;
+        out.resize(static_cast<std::size_t>(count * n));
+        {
+            std::lock_guard guard(tail_.lock);
+            if (tail_.first <= d && d < tail_.end && tail_.end < readEnd) {
+                cached = tail_.end - d;
+                const auto from = tail_.samples.begin() + static_cast<std::ptrdiff_t>((d - tail_.first) * n);
+                std::copy(from, from + static_cast<std::ptrdiff_t>(cached * n), out.begin());
+            }
+        }
+        if (cached == 0) {
+            reader_->ReadFramesInto(d, count, out);
+        } else {
+            thread_local std::vector<double> rest;
+            reader_->ReadFramesInto(d + cached, count - cached, rest);
+            if (rest.size() != (count - cached) * n) {
+                out.clear();  // reported as an invalid frame count
+                return;
+            }
+            std::copy(rest.begin(), rest.end(), out.begin() + static_cast<std::ptrdiff_t>(cached * n));
+        }
+        if (out.size() != count * n) {
+            return;
+        }
+        const std::uint64_t keep = std::min(count, kTailFrames);
+        std::lock_guard guard(tail_.lock);
+        tail_.first = readEnd - keep;
+        tail_.end = readEnd;
+        // Pre-sized once: assigning at most kTailFrames frames never allocates again.
+        tail_.samples.assign(out.end() - static_cast<std::ptrdiff_t>(keep * n), out.end());
+    }
+
     std::shared_ptr<const file::AudioFileReader> reader_;
     SourceMetadata metadata_;
     std::uint64_t chunkCount_ = 0;
+    mutable Tail tail_;
 };
 
 class DirectWavPlaybackSource final : public DirectPlaybackSource {

@@ -18,40 +18,59 @@ constexpr auto kPollInterval = std::chrono::milliseconds(2);
 
 // ---------------------------------------------------------------- slot
 
-void ChunkSlot::lock() const noexcept {
-    for (unsigned spins = 0; busy_.exchange(true, std::memory_order_acquire); ++spins) {
-        // Held only for a pointer copy; a holder preempted mid-copy is waited out.
-        while (busy_.load(std::memory_order_relaxed)) {
-            if (++spins > 64) {
-                std::this_thread::yield();
-            }
-        }
-    }
+std::shared_ptr<const PlaybackChunk> ChunkSlot::load() const noexcept {
+    // The announcement comes before the read of the current cell (both
+    // sequentially consistent), so a writer that finds no reader after making
+    // the other cell current knows every later reader sees the new cell.
+    readers_.fetch_add(1, std::memory_order_seq_cst);
+    std::shared_ptr<const PlaybackChunk> copy = cells_[current_.load(std::memory_order_seq_cst)];
+    readers_.fetch_sub(1, std::memory_order_release);
+    return copy;
 }
 
-std::shared_ptr<const PlaybackChunk> ChunkSlot::load() const noexcept {
-    lock();
-    std::shared_ptr<const PlaybackChunk> copy = chunk_;
-    unlock();
+std::shared_ptr<const PlaybackChunk> ChunkSlot::loadIf(std::uint64_t index) const noexcept {
+    readers_.fetch_add(1, std::memory_order_seq_cst);
+    const std::shared_ptr<const PlaybackChunk>& cell = cells_[current_.load(std::memory_order_seq_cst)];
+    std::shared_ptr<const PlaybackChunk> copy;
+    if (cell && cell->index == index) {
+        copy = cell;
+    }
+    readers_.fetch_sub(1, std::memory_order_release);
     return copy;
 }
 
 void ChunkSlot::store(std::shared_ptr<const PlaybackChunk> chunk) noexcept {
-    lock();
-    chunk_.swap(chunk);
-    unlock();
-    // `chunk` now holds the previous content and is released here, outside.
+    while (writing_.exchange(true, std::memory_order_acquire)) {
+        std::this_thread::yield();
+    }
+    const std::uint32_t from = current_.load(std::memory_order_relaxed);
+    const std::uint32_t to = from ^ 1U;
+    // Nobody reads the spare cell: the last writer emptied it once the
+    // readers of its time had left.
+    cells_[to] = std::move(chunk);
+    current_.store(to, std::memory_order_seq_cst);
+    for (unsigned spins = 0; readers_.load(std::memory_order_seq_cst) != 0; ++spins) {
+        if (spins > 64) {
+            std::this_thread::yield();
+        }
+    }
+    // A reader that announced itself after this point reads cell `to`.
+    std::shared_ptr<const PlaybackChunk> previous = std::move(cells_[from]);
+    writing_.store(false, std::memory_order_release);
+    // `previous` is released here, on the writer's thread.
 }
 
 // ---------------------------------------------------------------- retired chunks
 
+RetiredChunks::RetiredChunks(std::size_t capacity) : items_(std::max<std::size_t>(capacity, 1)) {}
+
 bool RetiredChunks::push(std::shared_ptr<const PlaybackChunk>& chunk) noexcept {
     const std::size_t head = head_.load(std::memory_order_relaxed);
-    if (head - tail_.load(std::memory_order_acquire) == kCapacity) {
+    if (head - tail_.load(std::memory_order_acquire) == items_.size()) {
         return false;
     }
     // The slot is empty (drained), so this assignment frees nothing.
-    items_[head % kCapacity] = std::move(chunk);
+    items_[head % items_.size()] = std::move(chunk);
     head_.store(head + 1, std::memory_order_release);
     return true;
 }
@@ -60,7 +79,7 @@ void RetiredChunks::drain() noexcept {
     std::size_t tail = tail_.load(std::memory_order_relaxed);
     const std::size_t head = head_.load(std::memory_order_acquire);
     for (; tail != head; ++tail) {
-        items_[tail % kCapacity].reset();
+        items_[tail % items_.size()].reset();
     }
     tail_.store(tail, std::memory_order_release);
 }
@@ -267,7 +286,8 @@ SurrogateBuffer::SurrogateBuffer(std::shared_ptr<const playback::PlaybackSource>
                                  std::uint64_t requestedSlots, std::int32_t mode)
     : source_(std::move(source)),
       slotCount_(std::clamp(requestedSlots, kMinSlots, kMaxSlots)),
-      mode_(mode) {
+      mode_(mode),
+      retired_(std::max<std::size_t>(RetiredChunks::kMinCapacity, 8 * slotCount_)) {
     if (!source_) {
         throw std::invalid_argument("SurrogateBuffer requires a playback source");
     }
@@ -315,10 +335,8 @@ void SurrogateBuffer::stop() noexcept {
     retired_.drain();
 }
 
-void SurrogateBuffer::retire(std::shared_ptr<const PlaybackChunk> chunk) noexcept {
-    if (chunk) {
-        (void)retired_.push(chunk);  // when full, `chunk` is released here instead
-    }
+bool SurrogateBuffer::retire(std::shared_ptr<const PlaybackChunk>& chunk) noexcept {
+    return !chunk || retired_.push(chunk);
 }
 
 void SurrogateBuffer::wake() noexcept {
@@ -340,12 +358,9 @@ void SurrogateBuffer::setConsumerChunk(std::uint64_t chunk) noexcept {
     if (chunk < previous || chunk - previous > slotCount_) {
         generation_.fetch_add(1);
     }
-    if (mode_ == Background && chunk == previous) {
-        return;
-    }
-    // No lock here: the render thread moves the consumer. A wake-up that
-    // slips past a producer's check costs it at most one 20 ms wait.
-    changed_.notify_all();
+    // No wake-up here: the render thread moves the consumer, and notifying a
+    // condition variable may enter the kernel. The producer looks at the
+    // consumer every 2 ms while it waits.
 }
 
 void SurrogateBuffer::jumpTo(std::uint64_t chunk) noexcept {
@@ -359,11 +374,7 @@ void SurrogateBuffer::jumpTo(std::uint64_t chunk) noexcept {
 }
 
 std::shared_ptr<const PlaybackChunk> SurrogateBuffer::get(std::uint64_t chunk) const noexcept {
-    auto held = slots_[chunk % slotCount_].load();
-    if (held && held->index == chunk) {
-        return held;
-    }
-    return nullptr;
+    return slots_[chunk % slotCount_].loadIf(chunk);
 }
 
 void SurrogateBuffer::store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept {
@@ -373,6 +384,7 @@ void SurrogateBuffer::store(const std::shared_ptr<const PlaybackChunk>& chunk) n
 bool SurrogateBuffer::waitForChunk(std::uint64_t chunk, std::uint32_t timeoutMs) {
     start();
     setConsumerChunk(chunk);
+    wake();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         if (get(chunk)) {
@@ -402,12 +414,25 @@ double SurrogateBuffer::readyUntil(std::uint64_t chunk) const noexcept {
 }
 
 void SurrogateBuffer::waitForChange(std::uint64_t chunk, std::uint64_t generation) {
-    retired_.drain();
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_until(lock, std::chrono::steady_clock::now() + kProducerWait, [&] {
-        return stop_.load() || generation_.load() != generation ||
-               consumerChunk_.load() != chunk;
-    });
+    const auto deadline = std::chrono::steady_clock::now() + kProducerWait;
+    const auto changed = [&] {
+        return stop_.load() || generation_.load() != generation || consumerChunk_.load() != chunk;
+    };
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    for (;;) {
+        retired_.drain();
+        lock.lock();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return;
+        }
+        const bool woken = changed_.wait_until(lock, std::min(deadline, now + kPollInterval), changed);
+        lock.unlock();
+        if (woken) {
+            retired_.drain();
+            return;
+        }
+    }
 }
 
 void SurrogateBuffer::produce() noexcept {
@@ -437,6 +462,7 @@ void SurrogateBuffer::produce() noexcept {
                 if (chunk) {
                     store(chunk);
                 }
+                retired_.drain();
             }
             waitForChange(b, g);
         } catch (...) {

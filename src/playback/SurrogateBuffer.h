@@ -19,40 +19,55 @@ namespace al::surrogate {
 class SurrogateBuffer;
 
 // One slot of the ring: a shared chunk handed over whole. Readers take a
-// reference to a complete chunk, writers replace it, the last holder frees
-// it. The critical section is one pointer copy and one reference-count
-// increment under a flag (acquire to enter, release to leave, on both sides,
-// so readers and writers are ordered); the previous chunk is released
-// outside it. No mutex, no system call, no allocation.
+// reference to a complete chunk, writers replace it, the last holder frees it.
+//
+// Readers (the render thread among them) never wait: they announce
+// themselves in a counter, read which of two cells is current, copy that
+// cell (one reference-count increment) and leave. A writer fills the other
+// cell, makes it current, and then waits until no reader is inside before
+// it empties the cell it retired, so the previous chunk is released on the
+// writer's thread. Writers are serialised among themselves and may wait;
+// they are background or user-interface threads. No allocation on either
+// side.
 class ChunkSlot {
 public:
+    // Wait-free.
     std::shared_ptr<const PlaybackChunk> load() const noexcept;
+    // The chunk only if it is chunk `index`, else empty. Wait-free, and a
+    // chunk of another index is never copied, so nothing is released here.
+    std::shared_ptr<const PlaybackChunk> loadIf(std::uint64_t index) const noexcept;
+    // Never call from the render thread: it waits for readers to leave.
     void store(std::shared_ptr<const PlaybackChunk> chunk) noexcept;
 
 private:
-    void lock() const noexcept;
-    void unlock() const noexcept { busy_.store(false, std::memory_order_release); }
-
-    mutable std::atomic<bool> busy_{false};
-    std::shared_ptr<const PlaybackChunk> chunk_;
+    std::shared_ptr<const PlaybackChunk> cells_[2];
+    std::atomic<std::uint32_t> current_{0};
+    mutable std::atomic<std::uint32_t> readers_{0};
+    std::atomic<bool> writing_{false};
 };
 
 // Chunks the render thread lets go of, freed later on a background thread so
 // that no deallocation happens on the render path. Single producer (the
 // render thread), single consumer (the buffer's producer or dispatcher, or the
-// owner after stop). Wait-free on both sides.
+// owner after stop). Wait-free on both sides; the ring is sized once, when
+// the buffer is made.
 class RetiredChunks {
 public:
-    static constexpr std::size_t kCapacity = 64;
+    // The smallest ring; larger buffers get eight entries per slot.
+    static constexpr std::size_t kMinCapacity = 1024;
 
-    // Takes the reference when there is room (leaving `chunk` empty); when
-    // the ring is full the caller keeps it and drops it itself.
+    explicit RetiredChunks(std::size_t capacity = kMinCapacity);
+
+    // Takes the reference when there is room (leaving `chunk` empty) and
+    // returns true. When the ring is full it returns false and leaves the
+    // reference with the caller: nothing is ever released here.
     bool push(std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
     // Releases every retired chunk.
     void drain() noexcept;
+    std::size_t capacity() const noexcept { return items_.size(); }
 
 private:
-    std::shared_ptr<const PlaybackChunk> items_[kCapacity];
+    std::vector<std::shared_ptr<const PlaybackChunk>> items_;
     std::atomic<std::size_t> head_{0};  // next write
     std::atomic<std::size_t> tail_{0};  // next release
 };
@@ -175,10 +190,13 @@ public:
     void jumpTo(std::uint64_t chunk) noexcept;
     std::shared_ptr<const PlaybackChunk> get(std::uint64_t chunk) const noexcept;
     // Hands a chunk reference the render thread no longer needs to the
-    // background thread, which releases it (and frees the chunk if it was the
-    // last reference). Render thread only; never blocks, never frees unless
-    // 64 chunks are already waiting.
-    void retire(std::shared_ptr<const PlaybackChunk> chunk) noexcept;
+    // buffer's own thread, which releases it (and frees the chunk if it was
+    // the last reference). Render thread only; never blocks and never
+    // releases anything: when the retire ring is full it returns false and
+    // the reference stays with the caller, to be retired later. An empty
+    // reference counts as retired.
+    bool retire(std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
+    std::size_t retireCapacity() const noexcept { return retired_.capacity(); }
     // Starts if needed, moves the consumer, then polls every 2 ms.
     bool waitForChunk(std::uint64_t chunk, std::uint32_t timeoutMs);
     std::uint64_t readyAhead(std::uint64_t chunk) const noexcept;
@@ -201,6 +219,8 @@ private:
     void store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
     void wake() noexcept;
     // Timed wait (at most 20 ms) while nothing the producer follows changes.
+    // The render thread moves the consumer without waking anybody (a wake-up
+    // is a system call), so the wait looks again every 2 ms.
     void waitForChange(std::uint64_t chunk, std::uint64_t generation);
     bool stopping() const noexcept { return stop_.load(); }
 

@@ -411,5 +411,85 @@ TEST(PlaybackLattice, LevelRingStaysConsistentUnderConcurrentReading) {
     EXPECT_EQ(lattice.missingFrames(), 0u);
 }
 
+// Chunks of a step source whose release is watched: the test asks on which
+// thread the last reference went.
+class ReleaseWatchingSource final : public PlaybackSource {
+public:
+    ReleaseWatchingSource(std::shared_ptr<const test::StepSource> inner, std::atomic<int>& releasedOnWatched)
+        : inner_(std::move(inner)), releasedOnWatched_(releasedOnWatched) {}
+    const SourceMetadata& metadata() const noexcept override { return inner_->metadata(); }
+    std::uint64_t chunkCount() const noexcept override { return inner_->chunkCount(); }
+    std::uint64_t chunkIndexAt(double t) const noexcept override { return inner_->chunkIndexAt(t); }
+    std::shared_ptr<const surrogate::PlaybackChunk> prepareChunk(std::uint64_t index) const override {
+        using Chunk = std::shared_ptr<const surrogate::PlaybackChunk>;
+        std::shared_ptr<Chunk> holder(new Chunk(inner_->prepareChunk(index)), [this](const Chunk* p) {
+            if (std::this_thread::get_id() == watched.load()) {
+                releasedOnWatched_.fetch_add(1);
+            }
+            delete p;
+        });
+        const surrogate::PlaybackChunk* chunk = holder->get();
+        return Chunk(std::move(holder), chunk);
+    }
+    bool supportsPreparedReconstruction() const noexcept override { return false; }
+    using PlaybackSource::prepareChunk;
+
+    std::atomic<std::thread::id> watched{};
+
+private:
+    std::shared_ptr<const test::StepSource> inner_;
+    std::atomic<int>& releasedOnWatched_;
+};
+
+// A render thread pulls while the user-interface thread seeks at random: the
+// frames are always whole chunks' values or silence, and the render thread
+// never releases a chunk (that is left to the buffer's own thread). Run under
+// the thread sanitizer too.
+TEST(PlaybackLattice, RenderThreadAgainstSeeksNeverReleasesAChunk) {
+    constexpr std::uint16_t channels = 2;
+    constexpr std::uint64_t chunks = 200;
+    auto level = [](std::uint64_t c, std::uint16_t k) { return static_cast<double>(c * channels + k + 1) / 1024.0; };
+    std::atomic<int> releasedOnRender{0};
+    auto source = std::make_shared<ReleaseWatchingSource>(stepSource(channels, 48000, chunks * 1024, level),
+                                                          releasedOnRender);
+    std::atomic<std::uint64_t> bad{0};
+    std::atomic<std::uint64_t> produced{0};
+    {
+        PlaybackLattice lattice(source);
+        ASSERT_TRUE(lattice.prime());
+        lattice.setLoopAhead(true);
+        std::atomic<bool> done{false};
+        std::thread render([&] {
+            source->watched.store(std::this_thread::get_id());
+            std::vector<double> buffer(480 * channels);
+            for (int i = 0; i < 3000; ++i) {
+                const std::uint64_t got = lattice.pull(buffer.data(), 480);
+                produced.fetch_add(got);
+                for (std::uint64_t j = 0; j < got; ++j) {
+                    const double v0 = buffer[j * channels];
+                    if (v0 == 0.0) {
+                        bad.fetch_add(buffer[j * channels + 1] != 0.0);
+                        continue;
+                    }
+                    const auto c = static_cast<std::uint64_t>(std::llround(v0 * 1024.0 - 1.0)) / channels;
+                    bad.fetch_add(v0 != level(c, 0) || buffer[j * channels + 1] != level(c, 1));
+                }
+            }
+            source->watched.store(std::thread::id{});
+            done.store(true);
+        });
+        std::mt19937 random(77);
+        while (!done.load()) {
+            lattice.seekToFrame(random() % (chunks * 1024));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        render.join();
+        EXPECT_EQ(lattice.retireStalls(), 0u);
+    }
+    EXPECT_EQ(bad.load(), 0u);
+    EXPECT_EQ(produced.load(), 3000u * 480u);
+    EXPECT_EQ(releasedOnRender.load(), 0);
+}
+
 }  // namespace
 }  // namespace al::playback

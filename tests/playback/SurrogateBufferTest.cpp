@@ -289,28 +289,125 @@ TEST(SurrogateBuffer, RetiredChunksAreFreedInTheBackground) {
             delete p;
             freed.store(true);
         });
-        buffer.retire(std::move(chunk));
-        buffer.retire(nullptr);
+        EXPECT_TRUE(buffer.retire(chunk));
+        EXPECT_FALSE(chunk);
+        std::shared_ptr<const PlaybackChunk> none;
+        EXPECT_TRUE(buffer.retire(none));
         EXPECT_TRUE(eventually([&] { return freed.load(); })) << prepared;
         std::lock_guard<std::mutex> lock(guard);
         EXPECT_NE(freedOn, std::this_thread::get_id()) << prepared;
     }
-    // More than the ring holds, with nobody draining: nothing is lost or leaked.
+    // More than the ring holds, with nobody draining: the ring refuses the
+    // rest and leaves each refused reference with the caller, so nothing is
+    // released on the retiring thread and nothing is lost or leaked.
     auto source = std::make_shared<FakeSource>(10, false);
     int alive = 0;
     {
         SurrogateBuffer idle(source, 4);
-        for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(idle.retireCapacity(), RetiredChunks::kMinCapacity);
+        std::vector<std::shared_ptr<const PlaybackChunk>> refused;
+        for (std::size_t i = 0; i < RetiredChunks::kMinCapacity + 100; ++i) {
             ++alive;
-            idle.retire(std::shared_ptr<const PlaybackChunk>(new PlaybackChunk,
-                                                             [&](const PlaybackChunk* p) {
-                                                                 --alive;
-                                                                 delete p;
-                                                             }));
+            std::shared_ptr<const PlaybackChunk> chunk(new PlaybackChunk, [&](const PlaybackChunk* p) {
+                --alive;
+                delete p;
+            });
+            if (!idle.retire(chunk)) {
+                ASSERT_TRUE(chunk);
+                refused.push_back(std::move(chunk));
+            }
         }
-        EXPECT_EQ(alive, static_cast<int>(RetiredChunks::kCapacity));
+        EXPECT_EQ(refused.size(), 100U);
+        EXPECT_EQ(alive, static_cast<int>(RetiredChunks::kMinCapacity) + 100);
+        refused.clear();
+        EXPECT_EQ(alive, static_cast<int>(RetiredChunks::kMinCapacity));
     }
     EXPECT_EQ(alive, 0);
+}
+
+}  // namespace
+}  // namespace al::surrogate
+
+namespace al::surrogate {
+namespace {
+
+// Large buffers get a retire ring of eight entries per slot.
+TEST(SurrogateBuffer, RetireRingGrowsWithTheSlotCount) {
+    auto source = std::make_shared<FakeSource>(10, false);
+    EXPECT_EQ(SurrogateBuffer(source, 3).retireCapacity(), RetiredChunks::kMinCapacity);
+    EXPECT_EQ(SurrogateBuffer(source, 256).retireCapacity(), 2048U);
+    RetiredChunks ring(2);
+    auto a = std::make_shared<const PlaybackChunk>();
+    auto b = std::make_shared<const PlaybackChunk>();
+    auto c = std::make_shared<const PlaybackChunk>();
+    std::weak_ptr<const PlaybackChunk> wa = a;
+    EXPECT_TRUE(ring.push(a));
+    EXPECT_TRUE(ring.push(b));
+    EXPECT_FALSE(ring.push(c));
+    EXPECT_TRUE(c);
+    EXPECT_FALSE(wa.expired());
+    ring.drain();
+    EXPECT_TRUE(wa.expired());
+    EXPECT_TRUE(ring.push(c));  // room again after the drain
+}
+
+// One reader takes chunks out of a slot while a writer replaces them: every
+// chunk read is whole (its fields agree with each other), they come in the
+// order written, a read asking for another index comes back empty, and
+// every chunk is released exactly once. Run under the thread sanitizer too.
+TEST(SurrogateBuffer, SlotReaderAgainstWriter) {
+    std::atomic<int> alive{0};
+    auto make = [&](std::uint64_t index) {
+        alive.fetch_add(1);
+        auto* raw = new PlaybackChunk;
+        raw->index = index;
+        raw->ownershipStart = static_cast<double>(index);
+        raw->ownershipEnd = static_cast<double>(index) + 0.5;
+        return std::shared_ptr<const PlaybackChunk>(raw, [&](const PlaybackChunk* p) {
+            alive.fetch_sub(1);
+            delete p;
+        });
+    };
+    {
+        ChunkSlot slot;
+        std::atomic<bool> done{false};
+        std::atomic<std::uint64_t> reads{0};
+        std::atomic<std::uint64_t> wrong{0};
+        std::thread reader([&] {
+            std::uint64_t last = 0;
+            while (!done.load()) {
+                auto chunk = slot.load();
+                if (!chunk) {
+                    continue;
+                }
+                if (chunk->ownershipEnd != chunk->ownershipStart + 0.5 ||
+                    chunk->ownershipStart != static_cast<double>(chunk->index) || chunk->index < last) {
+                    wrong.fetch_add(1);
+                }
+                last = chunk->index;
+                if (slot.loadIf(chunk->index + 1'000'000)) {
+                    wrong.fetch_add(1);
+                }
+                auto same = slot.loadIf(chunk->index);
+                if (same && same != chunk) {
+                    wrong.fetch_add(1);
+                }
+                reads.fetch_add(1);
+            }
+        });
+        for (std::uint64_t i = 1; i <= 20'000; ++i) {
+            slot.store(make(i));
+        }
+        while (reads.load() == 0) {
+            std::this_thread::yield();
+        }
+        done.store(true);
+        reader.join();
+        EXPECT_EQ(wrong.load(), 0U);
+        EXPECT_EQ(slot.load()->index, 20'000U);
+        EXPECT_EQ(alive.load(), 1);
+    }
+    EXPECT_EQ(alive.load(), 0);
 }
 
 }  // namespace

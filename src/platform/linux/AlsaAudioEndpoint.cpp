@@ -290,18 +290,25 @@ struct AlsaStream {
     }
 
     // After an underrun the stream is prepared again and restarted once data is
-    // in it; a suspended device is resumed.
-    AudioResult recover(int error) noexcept {
+    // in it; a suspended device is resumed. `held` is the caller's lock on
+    // `mutex` when the caller may wait for a resume (the poll thread): the
+    // lock is let go while it sleeps, so that the writer never finds the
+    // mutex held across a sleep. The writer passes none: it tries once and
+    // otherwise prepares the stream again, without waiting.
+    AudioResult recover(int error, std::unique_lock<std::mutex>* held) noexcept {
         if (error == -EPIPE) {
             return snd_pcm_prepare(pcm) < 0 ? kAudioFail : kAudioOk;
         }
         if (error == -ESTRPIPE) {
-            int result = -EAGAIN;
-            for (int tries = 0; tries < 100 && result == -EAGAIN; ++tries) {
-                result = snd_pcm_resume(pcm);
-                if (result == -EAGAIN) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            int result = snd_pcm_resume(pcm);
+            for (int tries = 1; held != nullptr && tries < 100 && result == -EAGAIN; ++tries) {
+                held->unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                held->lock();
+                if (stopping) {
+                    return kAudioOk;  // the poll loop ends; the next start prepares anew
                 }
+                result = snd_pcm_resume(pcm);
             }
             if (result < 0) {
                 result = snd_pcm_prepare(pcm);
@@ -344,7 +351,7 @@ struct AlsaStream {
             }
             const snd_pcm_sframes_t available = snd_pcm_avail_update(pcm);
             if (available < 0) {
-                if (audioFailed(recover(static_cast<int>(available)))) {
+                if (audioFailed(recover(static_cast<int>(available), &lock))) {
                     invalid = true;
                     break;
                 }
@@ -392,6 +399,18 @@ public:
         if (frames > s.periodFrames) {
             return kAudioBufferTooLarge;
         }
+        // Hand out only what the device can take now, as an exclusive
+        // endpoint does, so that the release never has to wait for room.
+        snd_pcm_sframes_t room = snd_pcm_avail_update(s.pcm);
+        if (room < 0) {
+            if (const AudioResult recovered = s.recover(static_cast<int>(room), nullptr); audioFailed(recovered)) {
+                return recovered;
+            }
+            room = snd_pcm_avail_update(s.pcm);
+        }
+        if (room >= 0 && static_cast<snd_pcm_uframes_t>(room) < frames) {
+            return kAudioBufferTooLarge;
+        }
         data = s.staging.data();
         s.bufferOut = true;
         s.bufferOutFrames = frames;
@@ -427,8 +446,10 @@ public:
                 slot[3] = (slot[2] & 0x80) != 0 ? 0xFF : 0x00;
             }
         }
+        // No waiting here, and no sleep under the mutex: the buffer was handed
+        // out only with room for it, so a write that finds none (another
+        // writer of the same device) is refused at once.
         std::uint32_t done = 0;
-        int waits = 0;
         while (done < frames) {
             const snd_pcm_sframes_t result =
                 snd_pcm_writei(s.pcm, bytes + static_cast<std::size_t>(done) * s.blockAlign, frames - done);
@@ -437,15 +458,10 @@ public:
                 continue;
             }
             if (result == -EAGAIN) {
-                // Only a writer that ignores the event gets here: wait for room
-                // while the stream plays, refuse while it cannot drain.
-                if (!s.started || ++waits > 100) {
-                    return kAudioBufferTooLarge;
-                }
-                snd_pcm_wait(s.pcm, 20);
-                continue;
+                s.framesWritten += done;
+                return kAudioBufferTooLarge;
             }
-            if (const AudioResult recovered = s.recover(static_cast<int>(result)); audioFailed(recovered)) {
+            if (const AudioResult recovered = s.recover(static_cast<int>(result), nullptr); audioFailed(recovered)) {
                 return recovered;
             }
         }
@@ -655,7 +671,7 @@ public:
                 frames = 0;
                 return kAudioOk;
             }
-            return s.recover(static_cast<int>(available));
+            return s.recover(static_cast<int>(available), nullptr);
         }
         const auto free = std::min(static_cast<snd_pcm_uframes_t>(available), s.ringFrames);
         frames = static_cast<std::uint32_t>(s.ringFrames - free);
