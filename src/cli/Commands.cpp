@@ -37,7 +37,7 @@ std::string helpText() {
            "  encode FILE -o OUT.aur [--segment-frames N] [--force]\n"
            "                            Turn any playable file into a record that plays the\n"
            "                            same; an existing OUT.aur is replaced only with\n"
-           "                            --force. N: longest PCHIP piece (default 128).\n"
+           "                            --force. N: longest PCHIP piece (default 64).\n"
            "  demo-record FILE [--seconds S]\n"
            "                            Write the demo record (stereo 48 kHz sweep and chord,\n"
            "                            default 10 s).\n"

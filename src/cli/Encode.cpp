@@ -66,11 +66,11 @@ int runEncode(const std::vector<std::string>& args, std::ostream& out, std::ostr
         }
         playback::RecordEncoder encoder(inputPath);
         const auto& meta = encoder.metadata();
-        // Progress for anything long enough to wait for, once per percent.
+        // Progress for anything long enough to wait for, every 5 percent.
         int shown = -1;
         if (meta.duration >= 10.0) {
             options.progress = [&err, &shown](std::uint64_t done, std::uint64_t total) {
-                const int percent = static_cast<int>(done * 100 / total);
+                const int percent = static_cast<int>(done * 20 / total) * 5;
                 if (percent != shown) {
                     shown = percent;
                     err << "encoding " << percent << "%\n" << std::flush;

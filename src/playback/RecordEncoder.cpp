@@ -68,8 +68,8 @@ class ChannelEncoder {
 public:
     ChannelEncoder(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
                    std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
-                   std::uint32_t rate, std::uint32_t segmentFrames)
-        : reference_(reference), segmentFrames_(segmentFrames) {
+                   std::uint32_t rate, std::uint32_t segmentFrames, int anchorShifts)
+        : reference_(reference), segmentFrames_(segmentFrames), anchorShifts_(anchorShifts) {
         const CurveSegment& curve = reference.segments().front();
         points_ = &curve.points();
         n_ = points_->size();
@@ -97,7 +97,10 @@ public:
         for (std::size_t j = 0; j < n_; ++j) {
             latticeTime_[j] = static_cast<double>(firstPointFrame + j) / rateD;
             if (j >= served_.first && j <= served_.second) {
-                const double v = reference.valueAt(latticeTime_[j], cursor);
+                // On a point the curve's value is the point's own.
+                const double v = latticeTime_[j] == (*points_)[j].time && curve.kind() == SegmentKind::Pchip
+                                     ? (*points_)[j].value
+                                     : reference.valueAt(latticeTime_[j], cursor);
                 code16_[j] = pcm16Code(v);
                 code24_[j] = pcm24Code(v);
             }
@@ -207,12 +210,34 @@ private:
     bool servedKnot(std::size_t j) const noexcept { return j >= served_.first && j <= served_.second; }
 
     // The first frame in [from, to] that the segment rounds differently from
-    // the curve, or kNone.
+    // the curve, or kNone. The segment is evaluated as the lattice does it
+    // (end values outside its points; inside a PCHIP segment the first
+    // interval whose right end lies beyond the time, then the same Horner
+    // form), walking the intervals forward instead of bisecting.
     std::size_t firstMismatch(const CurveSegment& segment, std::size_t from, std::size_t to) const noexcept {
         const std::size_t lo = std::max(from, served_.first);
         const std::size_t hi = std::min(to, served_.second);
+        const auto& points = segment.points();
+        const bool pchip = segment.kind() == SegmentKind::Pchip;
+        const auto& intervals = segment.pchip().intervals();
+        std::size_t interval = 0;
         for (std::size_t j = lo; j <= hi && hi != kNone; ++j) {
-            const double v = segment.valueAt(latticeTime_[j]);
+            const double x = latticeTime_[j];
+            double v;
+            if (x <= points.front().time) {
+                v = points.front().value;
+            } else if (x >= points.back().time) {
+                v = points.back().value;
+            } else if (!pchip) {
+                v = segment.valueAt(x);
+            } else {
+                while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
+                    ++interval;
+                }
+                const file::CubicInterval& iv = intervals[interval];
+                const double t = x - iv.xLeft;
+                v = ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
+            }
             if (pcm16Code(v) != code16_[j] || pcm24Code(v) != code24_[j]) {
                 return j;
             }
@@ -241,14 +266,31 @@ private:
     }
 
     // Anchors a piece one point before knot m so that knot m comes back exactly
-    // and the secant into it (hence its slope) is the curve's.
-    void exactStart(std::size_t m, EncodedSegment& s) const noexcept {
-        const float tau = static_cast<float>(T(m) - T(m - 1));
-        double at = T(m) - static_cast<double>(tau);
-        for (int guard = 0; guard < 4 && at + static_cast<double>(tau) != T(m); ++guard) {
-            at = std::nextafter(at, at + static_cast<double>(tau) < T(m) ? 1e300 : -1e300);
+    // and keeps the curve's slope. The anchor's distance tau is free: by
+    // default one frame; another tau shifts the anchor, and with it how the
+    // f32 time offsets of the later points round. The anchor's value is then
+    // solved so that the slope at knot m is still the curve's.
+    void exactStart(std::size_t m, EncodedSegment& s, float tau) const noexcept {
+        if (!(tau > 0.0F)) {
+            tau = static_cast<float>(T(m) - T(m - 1));
         }
-        const float w = static_cast<float>(V(m) - V(m - 1));
+        const double tauD = static_cast<double>(tau);
+        double at = T(m) - tauD;
+        for (int guard = 0; guard < 4 && at + tauD != T(m); ++guard) {
+            at = std::nextafter(at, at + tauD < T(m) ? 1e300 : -1e300);
+        }
+        float w = static_cast<float>(V(m) - V(m - 1));
+        const double h = T(m + 1) - T(m);
+        const double right = step(m) / h;
+        const double d = slopes_[m];
+        if (d != 0.0 && right != 0.0) {
+            const double w1 = tauD + 2.0 * h;  // weight of the secant into knot m
+            const double w2 = 2.0 * tauD + h;
+            const double secant = w1 / ((w1 + w2) / d - w2 / right);
+            if (std::isfinite(secant) && sign(secant) == sign(right)) {
+                w = static_cast<float>(secant * tauD);
+            }
+        }
         double av = V(m) - static_cast<double>(w);
         for (int guard = 0; guard < 4 && av + static_cast<double>(w) != V(m); ++guard) {
             av = std::nextafter(av, av + static_cast<double>(w) < V(m) ? 2.0 : -2.0);
@@ -258,7 +300,7 @@ private:
         s.push(tau, w);
     }
 
-    bool buildPiece(std::size_t m, std::size_t n, PieceEnd end, EncodedSegment& s) const {
+    bool buildPiece(std::size_t m, std::size_t n, PieceEnd end, EncodedSegment& s, float tau = 0.0F) const {
         s.kind = SegmentKind::Pchip;
         s.clear();
         std::size_t k = m;
@@ -267,7 +309,7 @@ private:
             s.anchorValue = V(0);
             k = 1;
         } else {
-            exactStart(m, s);
+            exactStart(m, s, tau);
             k = m + 1;
         }
         for (; k <= n; ++k) {
@@ -325,13 +367,58 @@ private:
                 lengthCut = true;
             }
             EncodedSegment s;
+            float tau = 0.0F;
+            int shifts = 0;
             for (;;) {
-                if (!buildPiece(m, n, end, s)) {
+                if (!buildPiece(m, n, end, s, tau)) {
                     end = PieceEnd::Cut;
-                    buildPiece(m, n, end, s);
+                    buildPiece(m, n, end, s, tau);
                 }
                 CurveSegment built(s.kind, 0, file::rebuildPoints(s));
-                const std::size_t bad = firstMismatch(built, m, lastEvaluated(n));
+                std::size_t bad = firstMismatch(built, m, lastEvaluated(n));
+                // Before cutting, try moving the anchor so that the failing
+                // frame's time offset becomes (nearly) exact in f32.
+                while (bad != kNone && bad >= minEnd && m >= 1 && shifts < anchorShifts_) {
+                    ++shifts;
+                    const float centre = static_cast<float>(T(bad) - s.anchorTime);
+                    float candidate = centre;
+                    std::size_t bestBad = bad;
+                    float bestTau = 0.0F;
+                    for (int j = 0; j < 5; ++j) {
+                        if (j > 0) {
+                            candidate = j % 2 == 1 ? std::nextafter(centre, 1e30F) : std::nextafter(centre, -1e30F);
+                            if (j > 2) {
+                                candidate = std::nextafter(candidate, j % 2 == 1 ? 1e30F : -1e30F);
+                            }
+                        }
+                        const float t = static_cast<float>(T(m) - (T(bad) - static_cast<double>(candidate)));
+                        const double frame = T(m) - T(m - 1);
+                        if (!(static_cast<double>(t) > 0.25 * frame && static_cast<double>(t) < 4.0 * frame)) {
+                            continue;
+                        }
+                        EncodedSegment trial;
+                        PieceEnd trialEnd = end;
+                        if (!buildPiece(m, n, trialEnd, trial, t)) {
+                            continue;
+                        }
+                        CurveSegment trialBuilt(trial.kind, 0, file::rebuildPoints(trial));
+                        const std::size_t trialBad = firstMismatch(trialBuilt, m, lastEvaluated(n));
+                        if (trialBad == kNone || trialBad > bestBad) {
+                            bestBad = trialBad;
+                            bestTau = t;
+                            s = std::move(trial);
+                            built = std::move(trialBuilt);
+                            if (trialBad == kNone) {
+                                break;
+                            }
+                        }
+                    }
+                    if (bestTau == 0.0F) {
+                        break;
+                    }
+                    tau = bestTau;
+                    bad = bestBad;
+                }
                 if (bad == kNone || bad < minEnd) {
                     if (end == PieceEnd::TurningPoint && n != n0) {
                         ++stats_->turningPointCuts;
@@ -398,6 +485,7 @@ private:
     const std::vector<ControlPoint>* points_ = nullptr;
     std::size_t n_ = 0;
     std::uint32_t segmentFrames_;
+    int anchorShifts_;
     bool hold_ = false;
     std::pair<std::size_t, std::size_t> served_;
     std::vector<double> slopes_;
@@ -481,7 +569,7 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(std::uint64_
             chunkPeak = std::max(chunkPeak, std::fabs(points[j].value));
         }
         ChannelEncoder encoder(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate,
-                               options.segmentFrames);
+                               options.segmentFrames, static_cast<int>(options.anchorShifts));
         std::vector<CurveSegment> built;
         encoder.run(result[k], built, stats);
         if (options.checkBlocks) {

@@ -41,15 +41,19 @@ struct RecordEncodeOptions {
     // Longest PCHIP piece in frames (8 .. 65000): the f32 time offsets lose
     // precision with distance from the anchor, so pieces are kept short
     // enough that most frames need no extra cut.
-    std::uint32_t segmentFrames = 128;
+    std::uint32_t segmentFrames = 64;
+    // Before a piece is cut for a frame that would round differently, up to
+    // this many moves of its anchor are tried (each rebuilds the piece with
+    // five anchor positions): fewer, longer pieces at a cost in speed.
+    std::uint32_t anchorShifts = 0;
     // Called after each chunk with (chunks done, chunk count).
     std::function<void(std::uint64_t, std::uint64_t)> progress;
     // Polled before each chunk; true stops the encoding with
     // std::runtime_error("Encoding interrupted ...") and no output.
     std::function<bool()> cancelled;
-    // Rebuild every block as a reader will and check it against the source
-    // frame by frame (slower; the pieces are checked in any case).
-    bool checkBlocks = true;
+    // Also rebuild every block as a reader will and check it against the
+    // source frame by frame (slower; each piece is checked in any case).
+    bool checkBlocks = false;
 };
 
 struct RecordEncodeStats {

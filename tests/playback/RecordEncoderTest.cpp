@@ -99,6 +99,12 @@ std::vector<std::int32_t> musicCodes(std::size_t frames, std::uint16_t channels,
     return codes;
 }
 
+RecordEncodeOptions checked() {
+    RecordEncodeOptions options;
+    options.checkBlocks = true;
+    return options;
+}
+
 fs::path render(const fs::path& input, const fs::path& output, audio::SampleKind kind,
                 std::optional<std::uint32_t> rate = {}) {
     cli::RenderOptions options;
@@ -233,7 +239,7 @@ TEST(RecordEncoderSegments, SilenceIsOneLinearSegmentPerChunk) {
     writePcmWave(dir / "in.wav", 1, 48000, 16, codes);
     const RecordEncoder encoder(dir / "in.wav");
     RecordEncodeStats stats;
-    const auto first = encoder.encodeChunk(0, {}, stats);
+    const auto first = encoder.encodeChunk(0, checked(), stats);
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(first[0].size(), 1u);
     EXPECT_EQ(first[0][0].kind, file::SegmentKind::Linear);
@@ -241,7 +247,7 @@ TEST(RecordEncoderSegments, SilenceIsOneLinearSegmentPerChunk) {
     EXPECT_EQ(first[0][0].valueOffsets[0], 0.0F);
     // The last chunk: the step is a short PCHIP piece, then the constant as a
     // LINEAR segment and the hold to the duration as a POLYLINE.
-    const auto last = encoder.encodeChunk(2, {}, stats);
+    const auto last = encoder.encodeChunk(2, checked(), stats);
     ASSERT_GE(last[0].size(), 3u);
     EXPECT_EQ(last[0].front().kind, file::SegmentKind::Pchip);
     EXPECT_EQ(last[0][last[0].size() - 2].kind, file::SegmentKind::Linear);
@@ -256,7 +262,7 @@ TEST(RecordEncoderSegments, DigitalRampIsLinearAndRoundTrips) {
     writePcmWave(dir / "in.wav", 1, 44100, 16, codes);
     const RecordEncoder encoder(dir / "in.wav");
     RecordEncodeStats stats;
-    const auto chunk = encoder.encodeChunk(1, {}, stats);
+    const auto chunk = encoder.encodeChunk(1, checked(), stats);
     std::size_t points = 0;
     for (const auto& s : chunk[0]) {
         EXPECT_EQ(s.kind, file::SegmentKind::Linear);
@@ -283,15 +289,28 @@ TEST(RecordEncoderSegments, LongerPiecesCostFewerSegments) {
     writePcmWave(dir / "in.wav", 1, 44100, 16, musicCodes(4096, 1, 44100, 16, 0.3, 7));
     const RecordEncoder encoder(dir / "in.wav");
     RecordEncodeStats shortStats, longStats;
-    RecordEncodeOptions shortPieces;
+    RecordEncodeOptions shortPieces = checked();
     shortPieces.segmentFrames = 16;
-    RecordEncodeOptions longPieces;
+    RecordEncodeOptions longPieces = checked();
     longPieces.segmentFrames = 512;
     for (std::uint64_t c = 0; c < 4; ++c) {
         encoder.encodeChunk(c, shortPieces, shortStats);
         encoder.encodeChunk(c, longPieces, longStats);
     }
     EXPECT_GT(shortStats.pchipSegments, longStats.pchipSegments);
+    // Moving anchors instead of cutting saves pieces and keeps every frame.
+    RecordEncodeOptions shifted = checked();
+    shifted.anchorShifts = 2;
+    writePcmWave(dir / "loud.wav", 1, 44100, 16, musicCodes(4096, 1, 44100, 16, 0.95, 12));
+    const RecordEncoder loud(dir / "loud.wav");
+    RecordEncodeStats plainStats, shiftedStats;
+    for (std::uint64_t c = 0; c < 4; ++c) {
+        loud.encodeChunk(c, checked(), plainStats);
+        loud.encodeChunk(c, shifted, shiftedStats);
+    }
+    ASSERT_GT(plainStats.roundingCuts, 0u);
+    EXPECT_LT(shiftedStats.roundingCuts, plainStats.roundingCuts);
+    EXPECT_EQ(shiftedStats.unreproducedFrames, 0u);
     EXPECT_EQ(shortStats.unreproducedFrames, 0u);
     EXPECT_EQ(longStats.unreproducedFrames, 0u);
 }
@@ -392,7 +411,7 @@ TEST(RecordEncoderFailures, InterruptedEncoderLeavesNoPartialFile) {
     platform::ChildProcess child(AL_AURALITH_BINARY, {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
                                  dir / "stdout.txt", dir / "stderr.txt");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (readText(dir / "stderr.txt").find("encoding 2%") == std::string::npos &&
+    while (readText(dir / "stderr.txt").find("encoding 5%") == std::string::npos &&
            std::chrono::steady_clock::now() < until && !child.wait(0)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -420,7 +439,7 @@ TEST(RecordEncoderFailures, KilledEncoderNeverLeavesTheTarget) {
     platform::ChildProcess child(AL_AURALITH_BINARY, {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
                                  dir / "stdout.txt", dir / "stderr.txt");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (readText(dir / "stderr.txt").find("encoding 2%") == std::string::npos &&
+    while (readText(dir / "stderr.txt").find("encoding 5%") == std::string::npos &&
            std::chrono::steady_clock::now() < until && !child.wait(0)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
