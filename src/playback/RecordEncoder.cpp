@@ -26,6 +26,8 @@ constexpr std::uint64_t kChunkFrames = 1024;
 constexpr std::size_t kMinStraightRun = 8;
 // How far back from a frame that would round differently a cut is looked for.
 constexpr std::size_t kCutWindow = 16;
+// Safety margin of the prediction above, in full-scale units.
+constexpr double kMargin = 1e-13;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 std::int64_t integerCode(double x, double scale, std::int64_t lowest, std::int64_t highest) noexcept {
@@ -365,6 +367,30 @@ private:
             if (n0 - m > segmentFrames_) {
                 n = chooseCut(std::max(minEnd, m + segmentFrames_ / 2), m + segmentFrames_, end);
                 lengthCut = true;
+            }
+            // Predict the first frame that would round differently, before
+            // building anything: its rebuilt value plus the slope times its
+            // time error, with a margin for what that leaves out.
+            if (m >= 1) {
+                EncodedSegment probe;
+                exactStart(m, probe, 0.0F);
+                for (std::size_t k = m + 1; k < n && k <= served_.second; ++k) {
+                    if (k < served_.first) {
+                        continue;
+                    }
+                    const double t = probe.anchorTime + static_cast<double>(static_cast<float>(T(k) - probe.anchorTime));
+                    const double v = probe.anchorValue + static_cast<double>(static_cast<float>(V(k) - probe.anchorValue));
+                    const double estimate = v + slopes_[k] * (latticeTime_[k] - t);
+                    if (pcm16Code(estimate - kMargin) != code16_[k] || pcm16Code(estimate + kMargin) != code16_[k] ||
+                        pcm24Code(estimate - kMargin) != code24_[k] || pcm24Code(estimate + kMargin) != code24_[k]) {
+                        if (k >= minEnd + 1) {
+                            const std::size_t lo = k > kCutWindow ? std::max(minEnd, k - kCutWindow) : minEnd;
+                            n = chooseCut(lo, k, end);
+                            roundingCut = true;
+                        }
+                        break;
+                    }
+                }
             }
             EncodedSegment s;
             float tau = 0.0F;
