@@ -371,7 +371,8 @@ private:
             // Predict the first frame that would round differently, before
             // building anything: its rebuilt value plus the slope times its
             // time error, with a margin for what that leaves out.
-            if (m >= 1) {
+            // (Skipped when anchor moves are wanted: they start from a real failure.)
+            if (m >= 1 && anchorShifts_ == 0) {
                 EncodedSegment probe;
                 exactStart(m, probe, 0.0F);
                 for (std::size_t k = m + 1; k < n && k <= served_.second; ++k) {
