@@ -14,7 +14,8 @@ namespace al::cli {
 
 namespace {
 
-constexpr const char* kUsage = "usage: auralith encode FILE -o OUT.aur [--segment-frames N] [--force]\n";
+constexpr const char* kUsage =
+    "usage: auralith encode FILE -o OUT.aur [--segment-frames N] [--force]\n";
 
 }  // namespace
 

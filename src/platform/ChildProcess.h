@@ -12,7 +12,7 @@
 namespace al::platform {
 
 class ChildProcess {
-public:
+  public:
     // Starts `program` with `args`; standard output and error are written to
     // the given files. Throws std::runtime_error if it cannot be started.
     ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
@@ -30,7 +30,7 @@ public:
     // The exit status once it has ended within timeoutMs, else nothing.
     std::optional<int> wait(unsigned timeoutMs) noexcept;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -9,7 +9,7 @@ namespace al::platform {
 // of ending the process; destruction restores the previous handling. One at
 // a time (the latest one wins). requested() may be called from any thread.
 class InterruptWatch {
-public:
+  public:
     InterruptWatch() noexcept;
     ~InterruptWatch();
     InterruptWatch(const InterruptWatch&) = delete;

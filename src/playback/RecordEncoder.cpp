@@ -30,7 +30,8 @@ constexpr std::size_t kCutWindow = 16;
 constexpr double kMargin = 1e-13;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-std::int64_t integerCode(double x, double scale, std::int64_t lowest, std::int64_t highest) noexcept {
+std::int64_t integerCode(double x, double scale, std::int64_t lowest,
+                         std::int64_t highest) noexcept {
     if (!std::isfinite(x)) {
         x = 0.0;
     }
@@ -44,7 +45,9 @@ std::int64_t integerCode(double x, double scale, std::int64_t lowest, std::int64
     return v < lowest ? lowest : (v > highest ? highest : v);
 }
 
-int sign(double v) noexcept { return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0); }
+int sign(double v) noexcept {
+    return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0);
+}
 
 // The slope the PCHIP curve gives its last point (the same formula).
 double endSlope(double h0, double h1, double m0, double m1) noexcept {
@@ -67,7 +70,7 @@ enum class PieceEnd {
 
 // Encodes one channel of one chunk against the chunk curve the player draws.
 class ChannelEncoder {
-public:
+  public:
     ChannelEncoder(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
                    std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
                    std::uint32_t rate, std::uint32_t segmentFrames, int anchorShifts)
@@ -100,9 +103,10 @@ public:
             latticeTime_[j] = static_cast<double>(firstPointFrame + j) / rateD;
             if (j >= served_.first && j <= served_.second) {
                 // On a point the curve's value is the point's own.
-                const double v = latticeTime_[j] == (*points_)[j].time && curve.kind() == SegmentKind::Pchip
-                                     ? (*points_)[j].value
-                                     : reference.valueAt(latticeTime_[j], cursor);
+                const double v =
+                    latticeTime_[j] == (*points_)[j].time && curve.kind() == SegmentKind::Pchip
+                        ? (*points_)[j].value
+                        : reference.valueAt(latticeTime_[j], cursor);
                 code16_[j] = pcm16Code(v);
                 code24_[j] = pcm24Code(v);
             }
@@ -153,7 +157,7 @@ public:
         }
     }
 
-private:
+  private:
     double T(std::size_t j) const noexcept { return (*points_)[j].time; }
     double V(std::size_t j) const noexcept { return (*points_)[j].value; }
     double step(std::size_t j) const noexcept { return V(j + 1) - V(j); }
@@ -209,14 +213,17 @@ private:
         return best;
     }
 
-    bool servedKnot(std::size_t j) const noexcept { return j >= served_.first && j <= served_.second; }
+    bool servedKnot(std::size_t j) const noexcept {
+        return j >= served_.first && j <= served_.second;
+    }
 
     // The first frame in [from, to] that the segment rounds differently from
     // the curve, or kNone. The segment is evaluated as the lattice does it
     // (end values outside its points; inside a PCHIP segment the first
     // interval whose right end lies beyond the time, then the same Horner
     // form), walking the intervals forward instead of bisecting.
-    std::size_t firstMismatch(const CurveSegment& segment, std::size_t from, std::size_t to) const noexcept {
+    std::size_t firstMismatch(const CurveSegment& segment, std::size_t from,
+                              std::size_t to) const noexcept {
         const std::size_t lo = std::max(from, served_.first);
         const std::size_t hi = std::min(to, served_.second);
         const auto& points = segment.points();
@@ -257,10 +264,12 @@ private:
     // takes that frame. False if it cannot stay after the point before it.
     static bool lowerLastTime(EncodedSegment& s, double limit) noexcept {
         float& offset = s.timeOffsets.back();
-        const double before = s.pointCount() >= 3
-                                  ? s.anchorTime + static_cast<double>(s.timeOffsets[s.timeOffsets.size() - 2])
-                                  : s.anchorTime;
-        for (int guard = 0; guard < 64 && s.anchorTime + static_cast<double>(offset) > limit; ++guard) {
+        const double before =
+            s.pointCount() >= 3
+                ? s.anchorTime + static_cast<double>(s.timeOffsets[s.timeOffsets.size() - 2])
+                : s.anchorTime;
+        for (int guard = 0; guard < 64 && s.anchorTime + static_cast<double>(offset) > limit;
+             ++guard) {
             offset = std::nextafter(offset, -std::numeric_limits<float>::infinity());
         }
         const double t = s.anchorTime + static_cast<double>(offset);
@@ -302,7 +311,8 @@ private:
         s.push(tau, w);
     }
 
-    bool buildPiece(std::size_t m, std::size_t n, PieceEnd end, EncodedSegment& s, float tau = 0.0F) const {
+    bool buildPiece(std::size_t m, std::size_t n, PieceEnd end, EncodedSegment& s,
+                    float tau = 0.0F) const {
         s.kind = SegmentKind::Pchip;
         s.clear();
         std::size_t k = m;
@@ -315,7 +325,8 @@ private:
             k = m + 1;
         }
         for (; k <= n; ++k) {
-            s.push(static_cast<float>(T(k) - s.anchorTime), static_cast<float>(V(k) - s.anchorValue));
+            s.push(static_cast<float>(T(k) - s.anchorTime),
+                   static_cast<float>(V(k) - s.anchorValue));
         }
         if (!lowerLastTime(s, latticeTime_[n])) {
             return false;
@@ -327,14 +338,16 @@ private:
             for (int guard = 0; guard < 16; ++guard) {
                 const float last = s.timeOffsets.back();
                 float q = std::nextafter(last, std::numeric_limits<float>::infinity());
-                while (s.anchorTime + static_cast<double>(q) <= s.anchorTime + static_cast<double>(last)) {
+                while (s.anchorTime + static_cast<double>(q) <=
+                       s.anchorTime + static_cast<double>(last)) {
                     q = std::nextafter(q, std::numeric_limits<float>::infinity());
                 }
                 if (s.anchorTime + static_cast<double>(q) <= latticeTime_[n]) {
                     s.push(q, value);
                     return true;
                 }
-                s.timeOffsets.back() = std::nextafter(last, -std::numeric_limits<float>::infinity());
+                s.timeOffsets.back() =
+                    std::nextafter(last, -std::numeric_limits<float>::infinity());
             }
             return false;
         }
@@ -344,9 +357,15 @@ private:
     void emit(EncodedSegment&& s, CurveSegment&& built) {
         stats_->controlPoints += s.pointCount();
         switch (s.kind) {
-            case SegmentKind::Linear: ++stats_->linearSegments; break;
-            case SegmentKind::Pchip: ++stats_->pchipSegments; break;
-            case SegmentKind::Polyline: ++stats_->polylineSegments; break;
+            case SegmentKind::Linear:
+                ++stats_->linearSegments;
+                break;
+            case SegmentKind::Pchip:
+                ++stats_->pchipSegments;
+                break;
+            case SegmentKind::Polyline:
+                ++stats_->polylineSegments;
+                break;
         }
         out_->push_back(std::move(s));
         built_->push_back(std::move(built));
@@ -379,13 +398,20 @@ private:
                     if (k < served_.first) {
                         continue;
                     }
-                    const double t = probe.anchorTime + static_cast<double>(static_cast<float>(T(k) - probe.anchorTime));
-                    const double v = probe.anchorValue + static_cast<double>(static_cast<float>(V(k) - probe.anchorValue));
+                    const double t =
+                        probe.anchorTime +
+                        static_cast<double>(static_cast<float>(T(k) - probe.anchorTime));
+                    const double v =
+                        probe.anchorValue +
+                        static_cast<double>(static_cast<float>(V(k) - probe.anchorValue));
                     const double estimate = v + slopes_[k] * (latticeTime_[k] - t);
-                    if (pcm16Code(estimate - kMargin) != code16_[k] || pcm16Code(estimate + kMargin) != code16_[k] ||
-                        pcm24Code(estimate - kMargin) != code24_[k] || pcm24Code(estimate + kMargin) != code24_[k]) {
+                    if (pcm16Code(estimate - kMargin) != code16_[k] ||
+                        pcm16Code(estimate + kMargin) != code16_[k] ||
+                        pcm24Code(estimate - kMargin) != code24_[k] ||
+                        pcm24Code(estimate + kMargin) != code24_[k]) {
                         if (k >= minEnd + 1) {
-                            const std::size_t lo = k > kCutWindow ? std::max(minEnd, k - kCutWindow) : minEnd;
+                            const std::size_t lo =
+                                k > kCutWindow ? std::max(minEnd, k - kCutWindow) : minEnd;
                             n = chooseCut(lo, k, end);
                             roundingCut = true;
                         }
@@ -413,14 +439,17 @@ private:
                     float bestTau = 0.0F;
                     for (int j = 0; j < 5; ++j) {
                         if (j > 0) {
-                            candidate = j % 2 == 1 ? std::nextafter(centre, 1e30F) : std::nextafter(centre, -1e30F);
+                            candidate = j % 2 == 1 ? std::nextafter(centre, 1e30F)
+                                                   : std::nextafter(centre, -1e30F);
                             if (j > 2) {
                                 candidate = std::nextafter(candidate, j % 2 == 1 ? 1e30F : -1e30F);
                             }
                         }
-                        const float t = static_cast<float>(T(m) - (T(bad) - static_cast<double>(candidate)));
+                        const float t =
+                            static_cast<float>(T(m) - (T(bad) - static_cast<double>(candidate)));
                         const double frame = T(m) - T(m - 1);
-                        if (!(static_cast<double>(t) > 0.25 * frame && static_cast<double>(t) < 4.0 * frame)) {
+                        if (!(static_cast<double>(t) > 0.25 * frame &&
+                              static_cast<double>(t) < 4.0 * frame)) {
                             continue;
                         }
                         EncodedSegment trial;
@@ -459,7 +488,8 @@ private:
                 }
                 // Frame `bad` must start the next piece, where it comes back
                 // exactly; cut there or a little before.
-                const std::size_t lo = bad > kCutWindow ? std::max(minEnd, bad - kCutWindow) : minEnd;
+                const std::size_t lo =
+                    bad > kCutWindow ? std::max(minEnd, bad - kCutWindow) : minEnd;
                 n = chooseCut(lo, bad, end);
                 roundingCut = true;
             }
@@ -523,7 +553,7 @@ private:
     std::vector<CurveSegment>* built_ = nullptr;
     RecordEncodeStats* stats_ = nullptr;
 
-public:
+  public:
     std::pair<std::size_t, std::size_t> served() const noexcept { return served_; }
     double latticeTime(std::size_t j) const noexcept { return latticeTime_[j]; }
     std::int32_t code16(std::size_t j) const noexcept { return code16_[j]; }
@@ -577,10 +607,9 @@ file::RecordHeader RecordEncoder::header() const noexcept {
     return h;
 }
 
-std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(std::uint64_t chunk,
-                                                                    const RecordEncodeOptions& options,
-                                                                    RecordEncodeStats& stats,
-                                                                    double* peak) const {
+std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
+    std::uint64_t chunk, const RecordEncodeOptions& options, RecordEncodeStats& stats,
+    double* peak) const {
     const auto& meta = source_->metadata();
     const auto reference = source_->prepareChunk(chunk);
     const std::uint64_t first = chunk * kChunkFrames;
@@ -592,7 +621,8 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(std::uint64_
         const surrogate::ChannelGeometry& geometry = reference->channels[k];
         const auto& points = geometry.segments().front().points();
         for (std::uint64_t f = first; f < end; ++f) {
-            const std::size_t j = meta.frameCount == 1 ? 0 : static_cast<std::size_t>(f - firstPoint);
+            const std::size_t j =
+                meta.frameCount == 1 ? 0 : static_cast<std::size_t>(f - firstPoint);
             chunkPeak = std::max(chunkPeak, std::fabs(points[j].value));
         }
         ChannelEncoder encoder(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate,
@@ -601,8 +631,8 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(std::uint64_
         encoder.run(result[k], built, stats);
         if (options.checkBlocks) {
             // The block as a reader will see it: coverage, then every frame.
-            const surrogate::ChannelGeometry rebuilt(k, reference->ownershipStart, reference->ownershipEnd,
-                                                     std::move(built));
+            const surrogate::ChannelGeometry rebuilt(k, reference->ownershipStart,
+                                                     reference->ownershipEnd, std::move(built));
             const auto [lo, hi] = encoder.served();
             std::size_t cursor = 0;
             for (std::size_t j = lo; j <= hi; ++j) {
@@ -643,20 +673,24 @@ RecordEncodeStats RecordEncoder::encode(const std::filesystem::path& output,
         try {
             channels = encodeChunk(b, options, stats, &peak);
         } catch (const std::exception& error) {
-            throw std::runtime_error("Decoding chunk " + chunkText(b, count) + " failed: " + error.what());
+            throw std::runtime_error("Decoding chunk " + chunkText(b, count) +
+                                     " failed: " + error.what());
         }
         h.sourcePeak = std::max(h.sourcePeak, peak);
-        const double start = static_cast<double>(b * kChunkFrames) * (1.0 / static_cast<double>(h.capturedSampleRate));
+        const double start = static_cast<double>(b * kChunkFrames) *
+                             (1.0 / static_cast<double>(h.capturedSampleRate));
         const std::uint64_t endFrame = std::min(h.frameCount, (b + 1) * kChunkFrames);
-        const double finish = std::min(static_cast<double>(endFrame) * (1.0 / static_cast<double>(h.capturedSampleRate)),
-                                       h.duration);
+        const double finish = std::min(
+            static_cast<double>(endFrame) * (1.0 / static_cast<double>(h.capturedSampleRate)),
+            h.duration);
         try {
             for (std::uint16_t k = 0; k < h.channelCount; ++k) {
                 payload.clear();
                 for (const auto& segment : channels[k]) {
                     file::appendEncodedSegment(payload, segment);
                 }
-                writer->writeBlock(k, static_cast<std::uint16_t>(channels[k].size()), start, finish, payload);
+                writer->writeBlock(k, static_cast<std::uint16_t>(channels[k].size()), start, finish,
+                                   payload);
                 ++stats.blocks;
             }
         } catch (const std::exception& error) {

@@ -64,14 +64,14 @@ struct RecordEncodeStats {
     std::uint64_t polylineSegments = 0;
     std::uint64_t controlPoints = 0;
     std::uint64_t fileBytes = 0;
-    std::uint64_t turningPointCuts = 0;  // exact: slope 0 on both sides
-    std::uint64_t lengthCuts = 0;        // the longest piece reached
-    std::uint64_t roundingCuts = 0;      // a frame would have rounded differently
+    std::uint64_t turningPointCuts = 0;    // exact: slope 0 on both sides
+    std::uint64_t lengthCuts = 0;          // the longest piece reached
+    std::uint64_t roundingCuts = 0;        // a frame would have rounded differently
     std::uint64_t unreproducedFrames = 0;  // should stay 0
 };
 
 class RecordEncoder {
-public:
+  public:
     explicit RecordEncoder(const std::filesystem::path& input);
 
     const SourceMetadata& metadata() const noexcept { return source_->metadata(); }
@@ -84,7 +84,8 @@ public:
     // "Decoding chunk N of M failed: <reader message>", "Writing the record
     // failed: ...", "Encoding interrupted at chunk N of M"; std::invalid_argument
     // for bad options. On failure nothing is left behind.
-    RecordEncodeStats encode(const std::filesystem::path& output, const RecordEncodeOptions& options);
+    RecordEncodeStats encode(const std::filesystem::path& output,
+                             const RecordEncodeOptions& options);
 
     // The segments of one chunk, per channel, and the peak of its owned
     // samples. For tests and tools.
@@ -93,7 +94,7 @@ public:
                                                                RecordEncodeStats& stats,
                                                                double* peak = nullptr) const;
 
-private:
+  private:
     std::shared_ptr<const PlaybackSource> source_;
 };
 

@@ -82,7 +82,8 @@ RecordFileWriter::RecordFileWriter(std::filesystem::path target)
     }
     // A placeholder header; the real one is written by commit().
     const auto header = encodeFileHeader(RecordHeader{});
-    out_.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+    out_.write(reinterpret_cast<const char*>(header.data()),
+               static_cast<std::streamsize>(header.size()));
     bytes_ = header.size();
     check();
 }
@@ -122,8 +123,10 @@ void RecordFileWriter::writeBlock(std::uint16_t channel, std::uint16_t segmentCo
     put(scratch_, ownershipStart);
     put(scratch_, ownershipEnd);
     const std::uint32_t crc = crc32(crc32(0, scratch_), payload);
-    out_.write(reinterpret_cast<const char*>(scratch_.data()), static_cast<std::streamsize>(scratch_.size()));
-    out_.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
+    out_.write(reinterpret_cast<const char*>(scratch_.data()),
+               static_cast<std::streamsize>(scratch_.size()));
+    out_.write(reinterpret_cast<const char*>(payload.data()),
+               static_cast<std::streamsize>(payload.size()));
     out_.write(reinterpret_cast<const char*>(&crc), sizeof crc);
     check();
     bytes_ += scratch_.size() + payload.size() + sizeof crc;
@@ -138,7 +141,8 @@ void RecordFileWriter::commit(const RecordHeader& header) {
     out_.write(footer, sizeof footer);
     const auto bytes = encodeFileHeader(header);
     out_.seekp(0);
-    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out_.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     out_.flush();
     check();
     out_.close();

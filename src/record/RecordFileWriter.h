@@ -21,7 +21,7 @@
 namespace al::file {
 
 class RecordFileWriter {
-public:
+  public:
     // Creates the temporary file. Throws std::runtime_error("Cannot create
     // <temporary>") if it cannot.
     explicit RecordFileWriter(std::filesystem::path target);
@@ -48,7 +48,7 @@ public:
     std::uint64_t blocksWritten() const noexcept { return sequence_; }
     std::uint64_t bytesWritten() const noexcept { return bytes_; }
 
-private:
+  private:
     void check();
     void discard() noexcept;
 

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../decoders/SndFileWriter.h"
 #include "cli/Commands.h"
 #include "cli/Render.h"
 #include "decoders/SndFileApi.h"
@@ -24,7 +25,6 @@
 #include "record/RecordReader.h"
 #include "support/TempDir.h"
 #include "support/WaveFiles.h"
-#include "../decoders/SndFileWriter.h"
 
 namespace al::playback {
 namespace {
@@ -58,7 +58,8 @@ void writePcmWave(const fs::path& path, std::uint16_t channels, std::uint32_t ra
     const unsigned bytes = bits / 8;
     std::vector<char> out;
     auto put = [&](std::uint64_t v, unsigned n) {
-        for (unsigned k = 0; k < n; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
+        for (unsigned k = 0; k < n; ++k)
+            out.push_back(static_cast<char>(v >> (8 * k)));
     };
     const auto dataBytes = static_cast<std::uint32_t>(codes.size() * bytes);
     out.insert(out.end(), {'R', 'I', 'F', 'F'});
@@ -73,8 +74,10 @@ void writePcmWave(const fs::path& path, std::uint16_t channels, std::uint32_t ra
     put(bits, 2);
     out.insert(out.end(), {'d', 'a', 't', 'a'});
     put(dataBytes, 4);
-    for (auto c : codes) put(static_cast<std::uint32_t>(c), bytes);
-    std::ofstream(path, std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
+    for (auto c : codes)
+        put(static_cast<std::uint32_t>(c), bytes);
+    std::ofstream(path, std::ios::binary)
+        .write(out.data(), static_cast<std::streamsize>(out.size()));
 }
 
 // Music-like test material: two partials with a slow tremolo and a little
@@ -89,11 +92,13 @@ std::vector<std::int32_t> musicCodes(std::size_t frames, std::uint16_t channels,
     for (std::size_t f = 0; f < frames; ++f) {
         const double t = static_cast<double>(f) / rate;
         for (std::uint16_t c = 0; c < channels; ++c) {
-            const double v = level * (0.6 * std::sin(2 * std::numbers::pi * (220.0 + 110.0 * c) * t) +
-                                      0.3 * std::sin(2 * std::numbers::pi * 1250.0 * t + c) *
-                                          (0.5 + 0.5 * std::sin(2 * std::numbers::pi * 3.0 * t)) +
-                                      noise(random));
-            codes.push_back(static_cast<std::int32_t>(std::lround(std::clamp(v, -1.0, 1.0) * (full - 1))));
+            const double v =
+                level * (0.6 * std::sin(2 * std::numbers::pi * (220.0 + 110.0 * c) * t) +
+                         0.3 * std::sin(2 * std::numbers::pi * 1250.0 * t + c) *
+                             (0.5 + 0.5 * std::sin(2 * std::numbers::pi * 3.0 * t)) +
+                         noise(random));
+            codes.push_back(
+                static_cast<std::int32_t>(std::lround(std::clamp(v, -1.0, 1.0) * (full - 1))));
         }
     }
     return codes;
@@ -206,7 +211,8 @@ TEST(RecordEncoderRoundTrip, DsfRendersIdenticallyThroughItsSurrogate) {
     double integrator[2] = {0.0, 0.0};
     const std::uint64_t bits = 2'822'400 / 10;
     for (std::uint64_t n = 0; n < bits; ++n) {
-        const double x = 0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(n) / 2'822'400.0);
+        const double x =
+            0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(n) / 2'822'400.0);
         for (int c = 0; c < 2; ++c) {
             const bool one = integrator[c] >= 0.0;
             integrator[c] += x - (one ? 1.0 : -1.0);
@@ -235,7 +241,8 @@ TEST(RecordEncoderRoundTrip, UpsampledRenderingsStayCloseForModerateMaterial) {
 TEST(RecordEncoderSegments, SilenceIsOneLinearSegmentPerChunk) {
     test::TempDir dir;
     std::vector<std::int32_t> codes(3 * 1024, 0);
-    for (std::size_t f = 2048; f < codes.size(); ++f) codes[f] = 1000;  // a step, then a constant
+    for (std::size_t f = 2048; f < codes.size(); ++f)
+        codes[f] = 1000;  // a step, then a constant
     writePcmWave(dir / "in.wav", 1, 48000, 16, codes);
     const RecordEncoder encoder(dir / "in.wav");
     RecordEncodeStats stats;
@@ -258,7 +265,8 @@ TEST(RecordEncoderSegments, SilenceIsOneLinearSegmentPerChunk) {
 TEST(RecordEncoderSegments, DigitalRampIsLinearAndRoundTrips) {
     test::TempDir dir;
     std::vector<std::int32_t> codes(2500);
-    for (std::size_t f = 0; f < codes.size(); ++f) codes[f] = -20000 + 7 * static_cast<std::int32_t>(f);
+    for (std::size_t f = 0; f < codes.size(); ++f)
+        codes[f] = -20000 + 7 * static_cast<std::int32_t>(f);
     writePcmWave(dir / "in.wav", 1, 44100, 16, codes);
     const RecordEncoder encoder(dir / "in.wav");
     RecordEncodeStats stats;
@@ -352,7 +360,8 @@ TEST(RecordEncoderFailures, TruncatedInputIsRefusedWithoutOutput) {
     auto bytes = readBytes(dir / "in.wav");
     bytes.resize(bytes.size() / 2);
     std::ofstream(dir / "cut.wav", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     const CommandRun result = run({"encode", utf8(dir / "cut.wav"), "-o", utf8(dir / "out.aur")});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err.rfind("error: ", 0), 0u) << result.err;
@@ -366,9 +375,11 @@ TEST(RecordEncoderFailures, ExistingOutputNeedsForce) {
     std::ofstream(dir / "out.aur") << "keep";
     const CommandRun refused = run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "out.aur")});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "error: " + utf8(dir / "out.aur") + " exists; use --force to replace it\n");
+    EXPECT_EQ(refused.err,
+              "error: " + utf8(dir / "out.aur") + " exists; use --force to replace it\n");
     EXPECT_EQ(readBytes(dir / "out.aur").size(), 4u);
-    const CommandRun forced = run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "out.aur"), "--force"});
+    const CommandRun forced =
+        run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "out.aur"), "--force"});
     EXPECT_EQ(forced.status, 0) << forced.err;
     EXPECT_EQ(run({"verify", utf8(dir / "out.aur")}).status, 0);
 }
@@ -377,8 +388,12 @@ TEST(RecordEncoderFailures, BadCommandLinesAndInputs) {
     test::TempDir dir;
     writePcmWave(dir / "in.wav", 1, 8000, 16, {1, 2, 3});
     EXPECT_EQ(run({"encode", utf8(dir / "in.wav")}).status, 2);
-    EXPECT_EQ(run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.aur"), "--segment-frames", "4"}).status, 2);
-    const CommandRun wrongExtension = run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.wav")});
+    EXPECT_EQ(
+        run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.aur"), "--segment-frames", "4"})
+            .status,
+        2);
+    const CommandRun wrongExtension =
+        run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.wav")});
     EXPECT_EQ(wrongExtension.err, "error: Output must be a record file (.aur)\n");
     ASSERT_EQ(run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.aur")}).status, 0);
     const CommandRun again = run({"encode", utf8(dir / "o.aur"), "-o", utf8(dir / "p.aur")});
@@ -408,7 +423,8 @@ TEST(RecordEncoderFailures, InterruptedEncoderLeavesNoPartialFile) {
     // Long enough (3 minutes) to be stopped half-way.
     writePcmWave(dir / "in.wav", 2, 48000, 16, musicCodes(48000 * 180, 2, 48000, 16, 0.5, 10));
     const fs::path record = dir / "out.aur";
-    platform::ChildProcess child(AL_AURALITH_BINARY, {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
+    platform::ChildProcess child(AL_AURALITH_BINARY,
+                                 {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
                                  dir / "stdout.txt", dir / "stderr.txt");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (readText(dir / "stderr.txt").find("encoding 5%") == std::string::npos &&
@@ -427,7 +443,8 @@ TEST(RecordEncoderFailures, InterruptedEncoderLeavesNoPartialFile) {
     EXPECT_NE(*status, 0);
     EXPECT_FALSE(fs::exists(record));
     if (graceful && *status == 1) {
-        EXPECT_NE(readText(dir / "stderr.txt").find("error: Encoding interrupted at chunk "), std::string::npos);
+        EXPECT_NE(readText(dir / "stderr.txt").find("error: Encoding interrupted at chunk "),
+                  std::string::npos);
         EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(record)));
     }
 }
@@ -436,7 +453,8 @@ TEST(RecordEncoderFailures, KilledEncoderNeverLeavesTheTarget) {
     test::TempDir dir;
     writePcmWave(dir / "in.wav", 2, 48000, 16, musicCodes(48000 * 120, 2, 48000, 16, 0.5, 11));
     const fs::path record = dir / "out.aur";
-    platform::ChildProcess child(AL_AURALITH_BINARY, {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
+    platform::ChildProcess child(AL_AURALITH_BINARY,
+                                 {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
                                  dir / "stdout.txt", dir / "stderr.txt");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (readText(dir / "stderr.txt").find("encoding 5%") == std::string::npos &&

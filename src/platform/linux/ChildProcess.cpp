@@ -19,13 +19,17 @@ struct ChildProcess::State {
     std::optional<int> status;
 };
 
-ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                           const std::filesystem::path& outFile, const std::filesystem::path& errFile)
+ChildProcess::ChildProcess(const std::filesystem::path& program,
+                           const std::vector<std::string>& args,
+                           const std::filesystem::path& outFile,
+                           const std::filesystem::path& errFile)
     : state_(std::make_unique<State>()) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     std::vector<std::string> all{program.string()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -33,7 +37,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&state_->pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc =
+        posix_spawn(&state_->pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         throw std::runtime_error("Cannot start " + program.string());
@@ -47,7 +52,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::interrupt() noexcept { return !state_->status && ::kill(state_->pid, SIGTERM) == 0; }
+bool ChildProcess::interrupt() noexcept {
+    return !state_->status && ::kill(state_->pid, SIGTERM) == 0;
+}
 
 void ChildProcess::kill() noexcept {
     if (!state_->status) {

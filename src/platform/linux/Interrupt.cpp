@@ -12,7 +12,9 @@ std::atomic<bool> gRequested{false};
 struct sigaction gPreviousInt {};
 struct sigaction gPreviousTerm {};
 
-extern "C" void onInterrupt(int) { gRequested.store(true, std::memory_order_relaxed); }
+extern "C" void onInterrupt(int) {
+    gRequested.store(true, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -30,6 +32,8 @@ InterruptWatch::~InterruptWatch() {
     sigaction(SIGTERM, &gPreviousTerm, nullptr);
 }
 
-bool InterruptWatch::requested() const noexcept { return gRequested.load(std::memory_order_relaxed); }
+bool InterruptWatch::requested() const noexcept {
+    return gRequested.load(std::memory_order_relaxed);
+}
 
 }  // namespace al::platform

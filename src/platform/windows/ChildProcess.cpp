@@ -12,7 +12,8 @@ std::wstring widen(const std::string& text) {
     if (text.empty()) {
         return {};
     }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
@@ -37,8 +38,9 @@ void appendQuoted(std::wstring& line, const std::wstring& arg) {
 
 HANDLE openOutput(const std::filesystem::path& path) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -48,8 +50,10 @@ struct ChildProcess::State {
     std::optional<int> status;
 };
 
-ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                           const std::filesystem::path& outFile, const std::filesystem::path& errFile)
+ChildProcess::ChildProcess(const std::filesystem::path& program,
+                           const std::vector<std::string>& args,
+                           const std::filesystem::path& outFile,
+                           const std::filesystem::path& errFile)
     : state_(std::make_unique<State>()) {
     std::wstring line;
     appendQuoted(line, program.wstring());
@@ -65,10 +69,13 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out;
     startup.hStdError = err;
-    const BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &state_->info);
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+    const BOOL ok =
+        CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                       CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &state_->info);
+    if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
+    if (err != INVALID_HANDLE_VALUE)
+        CloseHandle(err);
     if (!ok) {
         throw std::runtime_error("Cannot start " + program.string());
     }
@@ -84,7 +91,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::interrupt() noexcept {
-    return !state_->status && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state_->info.dwProcessId) != 0;
+    return !state_->status &&
+           GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state_->info.dwProcessId) != 0;
 }
 
 void ChildProcess::kill() noexcept {

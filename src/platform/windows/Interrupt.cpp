@@ -29,8 +29,12 @@ InterruptWatch::InterruptWatch() noexcept {
     SetConsoleCtrlHandler(onControl, TRUE);
 }
 
-InterruptWatch::~InterruptWatch() { SetConsoleCtrlHandler(onControl, FALSE); }
+InterruptWatch::~InterruptWatch() {
+    SetConsoleCtrlHandler(onControl, FALSE);
+}
 
-bool InterruptWatch::requested() const noexcept { return gRequested.load(std::memory_order_relaxed); }
+bool InterruptWatch::requested() const noexcept {
+    return gRequested.load(std::memory_order_relaxed);
+}
 
 }  // namespace al::platform
