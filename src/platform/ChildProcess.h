@@ -23,7 +23,9 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // An interruption request the child can handle (SIGTERM; a console break
-    // on Windows). False if it could not be sent.
+    // on Windows, where a child that has not ended 2 s later, having no
+    // console to receive it, is ended at once). False if the request was not
+    // delivered.
     bool interrupt() noexcept;
     // Ends the child at once; it cannot clean up.
     void kill() noexcept;

@@ -91,8 +91,20 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::interrupt() noexcept {
-    return !state_->status &&
-           GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state_->info.dwProcessId) != 0;
+    if (state_->status) {
+        return false;
+    }
+    // A console break reaches the child only when it shares a console with
+    // us; if it has not ended after a grace period, it is ended at once and
+    // the request counts as not delivered.
+    if (GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state_->info.dwProcessId) != 0 &&
+        WaitForSingleObject(state_->info.hProcess, 2000) == WAIT_OBJECT_0) {
+        return true;
+    }
+    if (WaitForSingleObject(state_->info.hProcess, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(state_->info.hProcess, 137);
+    }
+    return false;
 }
 
 void ChildProcess::kill() noexcept {
