@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <numbers>
@@ -333,6 +334,69 @@ TEST(RecordEncoderSegments, BitDepthsMapToRecordDepths) {
     EXPECT_EQ(pcm16Code(0.5), 16384);  // 16383.5 rounds away from zero
     EXPECT_EQ(pcm16Code(-1.5), -32768);
     EXPECT_EQ(pcm24Code(16384.0 / 32768.0), 4194304);
+}
+
+TEST(RecordEncoderSegments, EveryPieceAfterTheFirstStartsExactlyOnAFrame) {
+    test::TempDir dir;
+    const auto codes = musicCodes(3072, 1, 44100, 16, 0.95, 13);
+    writePcmWave(dir / "in.wav", 1, 44100, 16, codes);
+    const RecordEncoder encoder(dir / "in.wav");
+    RecordEncodeStats stats;
+    const auto chunk = encoder.encodeChunk(1, checked(), stats);
+    const double inv = 1.0 / 44100.0;
+    std::size_t pieces = 0;
+    for (const auto& s : chunk[0]) {
+        if (s.kind != file::SegmentKind::Pchip) {
+            continue;
+        }
+        // Point 1 of each piece is its first frame: the time the player
+        // gives that frame and the sample itself, to the bit.
+        const double time = file::rebuiltTime(s, 1);
+        const auto frame = static_cast<std::int64_t>(std::llround(time * 44100.0));
+        EXPECT_EQ(time, static_cast<double>(frame) * inv) << frame;
+        EXPECT_EQ(file::rebuiltValue(s, 1), codes[static_cast<std::size_t>(frame)] / 32768.0)
+            << frame;
+        ++pieces;
+    }
+    EXPECT_GT(pieces, 4u);
+    EXPECT_GT(stats.roundingCuts, 0u);
+    EXPECT_EQ(stats.unreproducedFrames, 0u);
+}
+
+TEST(RecordEncoderSegments, StreamedRecordHasTheStoredLayout) {
+    test::TempDir dir;
+    file::RecordHeader header;
+    header.version = 2;
+    header.channelCount = 1;
+    header.capturedSampleRate = 1000;
+    header.capturedBitDepth = 16;
+    header.frameCount = 2;
+    header.sourcePeak = 0.25;
+    header.duration = 0.002;
+    std::vector<std::byte> payload;
+    file::EncodedSegment line;
+    line.kind = file::SegmentKind::Linear;
+    line.anchorValue = 0.25;
+    line.push(0.002F, -0.25F);
+    file::appendEncodedSegment(payload, line);
+    ASSERT_EQ(payload.size(), 28u);
+    {
+        file::RecordFileWriter writer(dir / "r.aur");
+        writer.writeBlock(0, 1, 0.0, 0.002, payload);
+        writer.commit(header);
+        EXPECT_EQ(writer.bytesWritten(), 39u + 28u + 28u + 4u + 6u);
+    }
+    const auto bytes = readBytes(dir / "r.aur");
+    ASSERT_EQ(bytes.size(), 105u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 3), "AUR");
+    EXPECT_EQ(std::string(bytes.end() - 6, bytes.end()), "AUREND");
+    double peak = 0.0;
+    std::memcpy(&peak, bytes.data() + 23, 8);
+    EXPECT_EQ(peak, 0.25);  // the header is written at the end, with the peak
+    EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(dir / "r.aur")));
+    const file::RecordReader reader(dir / "r.aur");
+    EXPECT_EQ(reader.chunkCount(), 1u);
+    EXPECT_EQ(run({"verify", utf8(dir / "r.aur")}).out, "ok: 1 chunks\n");
 }
 
 // ---------------------------------------------------------------- failures
