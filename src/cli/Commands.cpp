@@ -9,6 +9,7 @@
 
 #include "cli/DemoRecord.h"
 #include "cli/Devices.h"
+#include "cli/Encode.h"
 #include "platform/Process.h"
 #include "cli/InfoProviders.h"
 #include "playback/PlaybackSource.h"
@@ -33,6 +34,10 @@ std::string helpText() {
            "                            points per second (records only; decodes every block).\n"
            "  verify FILE               Fetch, checksum and decode every chunk of a record;\n"
            "                            print \"ok: N chunks\" or the first failure.\n"
+           "  encode FILE -o OUT.aur [--segment-frames N] [--force]\n"
+           "                            Turn any playable file into a record that plays the\n"
+           "                            same; an existing OUT.aur is replaced only with\n"
+           "                            --force. N: longest PCHIP piece (default 64).\n"
            "  demo-record FILE [--seconds S]\n"
            "                            Write the demo record (stereo 48 kHz sweep and chord,\n"
            "                            default 10 s).\n"
@@ -185,6 +190,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     if (command == "verify") {
         return runVerify(rest, out, err);
+    }
+    if (command == "encode") {
+        return runEncode(rest, out, err);
     }
     if (command == "demo-record") {
         return runDemoRecord(rest, out, err);

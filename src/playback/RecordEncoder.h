@@ -1,0 +1,110 @@
+#pragma once
+// Turns any file the player can open into a record (.aur) that plays back the
+// same: the samples are read through the same source the player uses, and
+// each chunk of each channel is stored as segments that rebuild the curve the
+// player draws through that chunk's samples.
+//
+// What "the same" means here: at the source's own rate every frame of the
+// record evaluates to a value that the 16- and 24-bit output converters round
+// exactly as they round the source's own value (checked frame by frame while
+// encoding); between the frames the record follows the source's curve.
+//
+// How: a chunk's curve is one PCHIP curve through its samples with one frame
+// of context on the left and two on the right. The record cuts it into
+// pieces. Each piece starts one point before its first frame, with that
+// anchor placed so that the first frame comes back exactly (time and value)
+// and with the slope the source has there. Pieces end preferably at a turning
+// point (slope 0, held flat for one f32 step so the end slope is exactly 0),
+// or after a straight stretch. Runs of silence or constant steps become
+// LINEAR segments. A piece ends early where the f32 time offsets would move a
+// frame's value across a rounding boundary; that frame then starts the next
+// piece exactly. Such a cut, unlike the others, leaves one frame interval with
+// a one-sided end slope, which is visible only between the source's frames.
+//
+// Not thread-safe; one owner. Throws what the source's reader throws when it
+// opens the file (unchanged), and for records ("Input is already an Auralith
+// record").
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "playback/PlaybackSource.h"
+#include "record/EncodedSegment.h"
+#include "record/RecordFormat.h"
+
+namespace al::playback {
+
+struct RecordEncodeOptions {
+    // Longest PCHIP piece in frames (8 .. 65000): the f32 time offsets lose
+    // precision with distance from the anchor, so pieces are kept short
+    // enough that most frames need no extra cut.
+    std::uint32_t segmentFrames = 64;
+    // Before a piece is cut for a frame that would round differently, up to
+    // this many moves of its anchor are tried (each rebuilds the piece with
+    // five anchor positions): fewer, longer pieces at a cost in speed.
+    std::uint32_t anchorShifts = 0;
+    // Called after each chunk with (chunks done, chunk count).
+    std::function<void(std::uint64_t, std::uint64_t)> progress;
+    // Polled before each chunk; true stops the encoding with
+    // std::runtime_error("Encoding interrupted ...") and no output.
+    std::function<bool()> cancelled;
+    // Also rebuild every block as a reader will and check it against the
+    // source frame by frame (slower; each piece is checked in any case).
+    bool checkBlocks = false;
+};
+
+struct RecordEncodeStats {
+    std::uint64_t chunks = 0;
+    std::uint64_t blocks = 0;
+    std::uint64_t linearSegments = 0;
+    std::uint64_t pchipSegments = 0;
+    std::uint64_t polylineSegments = 0;
+    std::uint64_t controlPoints = 0;
+    std::uint64_t fileBytes = 0;
+    std::uint64_t turningPointCuts = 0;    // exact: slope 0 on both sides
+    std::uint64_t lengthCuts = 0;          // the longest piece reached
+    std::uint64_t roundingCuts = 0;        // a frame would have rounded differently
+    std::uint64_t unreproducedFrames = 0;  // should stay 0
+};
+
+class RecordEncoder {
+  public:
+    explicit RecordEncoder(const std::filesystem::path& input);
+
+    const SourceMetadata& metadata() const noexcept { return source_->metadata(); }
+    std::uint64_t chunkCount() const noexcept { return source_->chunkCount(); }
+    // The header the record gets (sourcePeak 0 until encoded).
+    file::RecordHeader header() const noexcept;
+
+    // Encodes the whole file into `output` through a temporary file beside it
+    // (RecordFileWriter). Throws std::runtime_error naming the failed step:
+    // "Decoding chunk N of M failed: <reader message>", "Writing the record
+    // failed: ...", "Encoding interrupted at chunk N of M"; std::invalid_argument
+    // for bad options. On failure nothing is left behind.
+    RecordEncodeStats encode(const std::filesystem::path& output,
+                             const RecordEncodeOptions& options);
+
+    // The segments of one chunk, per channel, and the peak of its owned
+    // samples. For tests and tools.
+    std::vector<std::vector<file::EncodedSegment>> encodeChunk(std::uint64_t chunk,
+                                                               const RecordEncodeOptions& options,
+                                                               RecordEncodeStats& stats,
+                                                               double* peak = nullptr) const;
+
+  private:
+    std::shared_ptr<const PlaybackSource> source_;
+};
+
+// The record bit depth for a reader's: 8, 16, 24, 32 or 64 (the next one up;
+// 0, a decoder that does not say, is recorded as 32 for its float samples).
+std::uint32_t recordBitDepthFor(std::uint32_t readerBitDepth) noexcept;
+
+// Output codes of the 16- and 24-bit converters for a value (clamped,
+// rounded half away from zero); the encoder keeps these equal.
+std::int32_t pcm16Code(double value) noexcept;
+std::int32_t pcm24Code(double value) noexcept;
+
+}  // namespace al::playback

@@ -1,0 +1,536 @@
+// auralith encode: records that play exactly like their sources at the
+// source's rate, straight segments for silence and ramps, orderly failures
+// and no partial output.
+#include "playback/RecordEncoder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "../decoders/SndFileWriter.h"
+#include "cli/Commands.h"
+#include "cli/Render.h"
+#include "decoders/SndFileApi.h"
+#include "decoders/WavReader.h"
+#include "dsd/DsfWriter.h"
+#include "platform/ChildProcess.h"
+#include "record/RecordFileWriter.h"
+#include "record/RecordReader.h"
+#include "support/TempDir.h"
+#include "support/WaveFiles.h"
+
+namespace al::playback {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string utf8(const fs::path& path) {
+    const auto text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+std::vector<std::uint8_t> readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct CommandRun {
+    int status;
+    std::string out, err;
+};
+
+CommandRun run(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    const int status = cli::runCommandLine(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+// Integer PCM WAVE (16 or 24 bits) from sample codes.
+void writePcmWave(const fs::path& path, std::uint16_t channels, std::uint32_t rate, unsigned bits,
+                  const std::vector<std::int32_t>& codes) {
+    const unsigned bytes = bits / 8;
+    std::vector<char> out;
+    auto put = [&](std::uint64_t v, unsigned n) {
+        for (unsigned k = 0; k < n; ++k)
+            out.push_back(static_cast<char>(v >> (8 * k)));
+    };
+    const auto dataBytes = static_cast<std::uint32_t>(codes.size() * bytes);
+    out.insert(out.end(), {'R', 'I', 'F', 'F'});
+    put(36 + dataBytes, 4);
+    out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    put(16, 4);
+    put(1, 2);
+    put(channels, 2);
+    put(rate, 4);
+    put(rate * channels * bytes, 4);
+    put(channels * bytes, 2);
+    put(bits, 2);
+    out.insert(out.end(), {'d', 'a', 't', 'a'});
+    put(dataBytes, 4);
+    for (auto c : codes)
+        put(static_cast<std::uint32_t>(c), bytes);
+    std::ofstream(path, std::ios::binary)
+        .write(out.data(), static_cast<std::streamsize>(out.size()));
+}
+
+// Music-like test material: two partials with a slow tremolo and a little
+// noise, at `level` of full scale, as integer codes of `bits` bits.
+std::vector<std::int32_t> musicCodes(std::size_t frames, std::uint16_t channels, std::uint32_t rate,
+                                     unsigned bits, double level, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> noise(-0.01, 0.01);
+    const double full = std::ldexp(1.0, static_cast<int>(bits) - 1);
+    std::vector<std::int32_t> codes;
+    codes.reserve(frames * channels);
+    for (std::size_t f = 0; f < frames; ++f) {
+        const double t = static_cast<double>(f) / rate;
+        for (std::uint16_t c = 0; c < channels; ++c) {
+            const double v =
+                level * (0.6 * std::sin(2 * std::numbers::pi * (220.0 + 110.0 * c) * t) +
+                         0.3 * std::sin(2 * std::numbers::pi * 1250.0 * t + c) *
+                             (0.5 + 0.5 * std::sin(2 * std::numbers::pi * 3.0 * t)) +
+                         noise(random));
+            codes.push_back(
+                static_cast<std::int32_t>(std::lround(std::clamp(v, -1.0, 1.0) * (full - 1))));
+        }
+    }
+    return codes;
+}
+
+RecordEncodeOptions checked() {
+    RecordEncodeOptions options;
+    options.checkBlocks = true;
+    return options;
+}
+
+fs::path render(const fs::path& input, const fs::path& output, audio::SampleKind kind,
+                std::optional<std::uint32_t> rate = {}) {
+    cli::RenderOptions options;
+    options.input = input;
+    options.output = output;
+    options.kind = kind;
+    options.rate = rate;
+    cli::renderToWave(options);
+    return output;
+}
+
+// Largest difference between two 24-bit renderings, in 24-bit steps.
+std::int32_t maxStepDifference(const fs::path& a, const fs::path& b) {
+    const auto x = readBytes(a);
+    const auto y = readBytes(b);
+    EXPECT_EQ(x.size(), y.size());
+    std::int32_t most = 0;
+    for (std::size_t k = 44; k + 3 <= std::min(x.size(), y.size()); k += 3) {
+        auto value = [](const std::vector<std::uint8_t>& v, std::size_t at) {
+            std::int32_t s = v[at] | v[at + 1] << 8 | v[at + 2] << 16;
+            return s >= 1 << 23 ? s - (1 << 24) : s;
+        };
+        most = std::max(most, std::abs(value(x, k) - value(y, k)));
+    }
+    return most;
+}
+
+// Encodes, verifies and renders source and record at the source's rate in
+// pcm16 and pcm24: the bytes must be identical.
+void expectExactRoundTrip(const test::TempDir& dir, const fs::path& source) {
+    const fs::path record = dir / "out.aur";
+    const CommandRun encoded = run({"encode", utf8(source), "-o", utf8(record)});
+    ASSERT_EQ(encoded.status, 0) << encoded.err;
+    EXPECT_EQ(encoded.err, "");
+    EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(record)));
+    const CommandRun verified = run({"verify", utf8(record)});
+    ASSERT_EQ(verified.status, 0) << verified.err;
+    EXPECT_EQ(run({"info", utf8(record), "--segments"}).status, 0);
+    for (auto kind : {audio::SampleKind::Pcm16, audio::SampleKind::Pcm24Packed}) {
+        const auto a = readBytes(render(source, dir / "a.wav", kind));
+        const auto b = readBytes(render(record, dir / "b.wav", kind));
+        ASSERT_GT(a.size(), 44u);
+        EXPECT_TRUE(a == b) << "renderings differ for " << utf8(source);
+    }
+}
+
+TEST(RecordEncoderRoundTrip, SixteenBitWaveRendersIdentically) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 2, 44100, 16, musicCodes(5000, 2, 44100, 16, 0.9, 1));
+    expectExactRoundTrip(dir, dir / "in.wav");
+    // The header tells the truth about the source.
+    const file::RecordReader reader(dir / "out.aur");
+    EXPECT_EQ(reader.header().capturedSampleRate, 44100u);
+    EXPECT_EQ(reader.header().capturedBitDepth, 16u);
+    EXPECT_EQ(reader.header().frameCount, 5000u);
+    EXPECT_EQ(reader.header().channelCount, 2u);
+    EXPECT_DOUBLE_EQ(reader.header().duration, 5000.0 / 44100.0);
+    EXPECT_GT(reader.header().sourcePeak, 0.5);
+    EXPECT_LE(reader.header().sourcePeak, 1.0);
+    EXPECT_EQ(reader.chunkCount(), 5u);
+}
+
+TEST(RecordEncoderRoundTrip, TwentyFourBitWaveRendersIdentically) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 1, 48000, 24, musicCodes(4100, 1, 48000, 24, 0.98, 2));
+    expectExactRoundTrip(dir, dir / "in.wav");
+    EXPECT_EQ(file::RecordReader(dir / "out.aur").header().capturedBitDepth, 24u);
+}
+
+TEST(RecordEncoderRoundTrip, FloatWaveRendersIdentically) {
+    test::TempDir dir;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> level(-0.9F, 0.9F);
+    std::vector<float> samples(2 * 3000);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        samples[k] = 0.5F * std::sin(static_cast<float>(k) * 0.01F) + 0.2F * level(random);
+    }
+    test::writeFloatWave(dir / "in.wav", 2, 96000, samples);
+    expectExactRoundTrip(dir, dir / "in.wav");
+    EXPECT_EQ(file::RecordReader(dir / "out.aur").header().capturedBitDepth, 32u);
+}
+
+TEST(RecordEncoderRoundTrip, FlacRendersIdentically) {
+    const test::SndFileWriter writer;
+    if (!writer.available()) {
+        GTEST_SKIP() << "no libsndfile on this platform";
+    }
+    test::TempDir dir;
+    const auto codes = musicCodes(6000, 2, 44100, 16, 0.8, 4);
+    writer.write(dir / "in.flac", file::sndfile::kTypeFlac | file::sndfile::kPcm16, 2, 44100,
+                 std::vector<double>(codes.begin(), codes.end()), true);
+    expectExactRoundTrip(dir, dir / "in.flac");
+}
+
+TEST(RecordEncoderRoundTrip, DsfRendersIdenticallyThroughItsSurrogate) {
+    test::TempDir dir;
+    // A first-order delta-sigma of a 1 kHz tone.
+    std::vector<morrow::dsd::DsdBitStream> channels(2);
+    double integrator[2] = {0.0, 0.0};
+    const std::uint64_t bits = 2'822'400 / 10;
+    for (std::uint64_t n = 0; n < bits; ++n) {
+        const double x =
+            0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(n) / 2'822'400.0);
+        for (int c = 0; c < 2; ++c) {
+            const bool one = integrator[c] >= 0.0;
+            integrator[c] += x - (one ? 1.0 : -1.0);
+            channels[c].push(one);
+        }
+    }
+    morrow::dsd::writeDsfFile(dir / "in.dsf", channels, {});
+    expectExactRoundTrip(dir, dir / "in.dsf");
+    EXPECT_EQ(file::RecordReader(dir / "out.aur").header().capturedSampleRate, 88200u);
+}
+
+TEST(RecordEncoderRoundTrip, UpsampledRenderingsStayCloseForModerateMaterial) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 1, 44100, 16, musicCodes(8192, 1, 44100, 16, 0.5, 5));
+    ASSERT_EQ(run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "out.aur")}).status, 0);
+    for (std::uint32_t rate : {96000u, 192000u}) {
+        const auto a = render(dir / "in.wav", dir / "a.wav", audio::SampleKind::Pcm24Packed, rate);
+        const auto b = render(dir / "out.aur", dir / "b.wav", audio::SampleKind::Pcm24Packed, rate);
+        // Between the source's frames only the pieces cut for rounding differ.
+        EXPECT_LE(maxStepDifference(a, b), 64) << rate;
+    }
+}
+
+// ---------------------------------------------------------------- segments
+
+TEST(RecordEncoderSegments, SilenceIsOneLinearSegmentPerChunk) {
+    test::TempDir dir;
+    std::vector<std::int32_t> codes(3 * 1024, 0);
+    for (std::size_t f = 2048; f < codes.size(); ++f)
+        codes[f] = 1000;  // a step, then a constant
+    writePcmWave(dir / "in.wav", 1, 48000, 16, codes);
+    const RecordEncoder encoder(dir / "in.wav");
+    RecordEncodeStats stats;
+    const auto first = encoder.encodeChunk(0, checked(), stats);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(first[0].size(), 1u);
+    EXPECT_EQ(first[0][0].kind, file::SegmentKind::Linear);
+    EXPECT_EQ(first[0][0].anchorValue, 0.0);
+    EXPECT_EQ(first[0][0].valueOffsets[0], 0.0F);
+    // The last chunk: the step is a short PCHIP piece, then the constant as a
+    // LINEAR segment and the hold to the duration as a POLYLINE.
+    const auto last = encoder.encodeChunk(2, checked(), stats);
+    ASSERT_GE(last[0].size(), 3u);
+    EXPECT_EQ(last[0].front().kind, file::SegmentKind::Pchip);
+    EXPECT_EQ(last[0][last[0].size() - 2].kind, file::SegmentKind::Linear);
+    EXPECT_EQ(last[0].back().kind, file::SegmentKind::Polyline);
+    EXPECT_EQ(stats.unreproducedFrames, 0u);
+}
+
+TEST(RecordEncoderSegments, DigitalRampIsLinearAndRoundTrips) {
+    test::TempDir dir;
+    std::vector<std::int32_t> codes(2500);
+    for (std::size_t f = 0; f < codes.size(); ++f)
+        codes[f] = -20000 + 7 * static_cast<std::int32_t>(f);
+    writePcmWave(dir / "in.wav", 1, 44100, 16, codes);
+    const RecordEncoder encoder(dir / "in.wav");
+    RecordEncodeStats stats;
+    const auto chunk = encoder.encodeChunk(1, checked(), stats);
+    std::size_t points = 0;
+    for (const auto& s : chunk[0]) {
+        EXPECT_EQ(s.kind, file::SegmentKind::Linear);
+        points += s.pointCount();
+    }
+    EXPECT_LT(points, 100u);  // far fewer than the 1026 points of a PCHIP piece
+    expectExactRoundTrip(dir, dir / "in.wav");
+    const CommandRun info = run({"info", utf8(dir / "out.aur"), "--segments"});
+    EXPECT_NE(info.out.find("linear segments: "), std::string::npos) << info.out;
+    EXPECT_EQ(info.out.find("linear segments: 0\n"), std::string::npos) << info.out;
+}
+
+TEST(RecordEncoderSegments, OneFrameAndShortFilesRoundTrip) {
+    for (std::size_t frames : {1u, 2u, 3u, 1025u, 1026u, 1027u}) {
+        test::TempDir dir;
+        writePcmWave(dir / "in.wav", 1, 8000, 16, musicCodes(frames, 1, 8000, 16, 0.7, 6));
+        SCOPED_TRACE(frames);
+        expectExactRoundTrip(dir, dir / "in.wav");
+    }
+}
+
+TEST(RecordEncoderSegments, LongerPiecesCostFewerSegments) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 1, 44100, 16, musicCodes(4096, 1, 44100, 16, 0.3, 7));
+    const RecordEncoder encoder(dir / "in.wav");
+    RecordEncodeStats shortStats, longStats;
+    RecordEncodeOptions shortPieces = checked();
+    shortPieces.segmentFrames = 16;
+    RecordEncodeOptions longPieces = checked();
+    longPieces.segmentFrames = 512;
+    for (std::uint64_t c = 0; c < 4; ++c) {
+        encoder.encodeChunk(c, shortPieces, shortStats);
+        encoder.encodeChunk(c, longPieces, longStats);
+    }
+    EXPECT_GT(shortStats.pchipSegments, longStats.pchipSegments);
+    // Moving anchors instead of cutting saves pieces and keeps every frame.
+    RecordEncodeOptions shifted = checked();
+    shifted.anchorShifts = 2;
+    writePcmWave(dir / "loud.wav", 1, 44100, 16, musicCodes(4096, 1, 44100, 16, 0.95, 12));
+    const RecordEncoder loud(dir / "loud.wav");
+    RecordEncodeStats plainStats, shiftedStats;
+    for (std::uint64_t c = 0; c < 4; ++c) {
+        loud.encodeChunk(c, checked(), plainStats);
+        loud.encodeChunk(c, shifted, shiftedStats);
+    }
+    ASSERT_GT(plainStats.roundingCuts, 0u);
+    EXPECT_LT(shiftedStats.roundingCuts, plainStats.roundingCuts);
+    EXPECT_EQ(shiftedStats.unreproducedFrames, 0u);
+    EXPECT_EQ(shortStats.unreproducedFrames, 0u);
+    EXPECT_EQ(longStats.unreproducedFrames, 0u);
+}
+
+TEST(RecordEncoderSegments, BitDepthsMapToRecordDepths) {
+    EXPECT_EQ(recordBitDepthFor(0), 32u);
+    EXPECT_EQ(recordBitDepthFor(8), 8u);
+    EXPECT_EQ(recordBitDepthFor(12), 16u);
+    EXPECT_EQ(recordBitDepthFor(20), 24u);
+    EXPECT_EQ(recordBitDepthFor(32), 32u);
+    EXPECT_EQ(recordBitDepthFor(48), 64u);
+    EXPECT_EQ(pcm16Code(0.5), 16384);  // 16383.5 rounds away from zero
+    EXPECT_EQ(pcm16Code(-1.5), -32768);
+    EXPECT_EQ(pcm24Code(16384.0 / 32768.0), 4194304);
+}
+
+TEST(RecordEncoderSegments, EveryPieceAfterTheFirstStartsExactlyOnAFrame) {
+    test::TempDir dir;
+    const auto codes = musicCodes(3072, 1, 44100, 16, 0.95, 13);
+    writePcmWave(dir / "in.wav", 1, 44100, 16, codes);
+    const RecordEncoder encoder(dir / "in.wav");
+    RecordEncodeStats stats;
+    const auto chunk = encoder.encodeChunk(1, checked(), stats);
+    const double inv = 1.0 / 44100.0;
+    std::size_t pieces = 0;
+    for (const auto& s : chunk[0]) {
+        if (s.kind != file::SegmentKind::Pchip) {
+            continue;
+        }
+        // Point 1 of each piece is its first frame: the time the player
+        // gives that frame and the sample itself, to the bit.
+        const double time = file::rebuiltTime(s, 1);
+        const auto frame = static_cast<std::int64_t>(std::llround(time * 44100.0));
+        EXPECT_EQ(time, static_cast<double>(frame) * inv) << frame;
+        EXPECT_EQ(file::rebuiltValue(s, 1), codes[static_cast<std::size_t>(frame)] / 32768.0)
+            << frame;
+        ++pieces;
+    }
+    EXPECT_GT(pieces, 4u);
+    EXPECT_GT(stats.roundingCuts, 0u);
+    EXPECT_EQ(stats.unreproducedFrames, 0u);
+}
+
+TEST(RecordEncoderSegments, StreamedRecordHasTheStoredLayout) {
+    test::TempDir dir;
+    file::RecordHeader header;
+    header.version = 2;
+    header.channelCount = 1;
+    header.capturedSampleRate = 1000;
+    header.capturedBitDepth = 16;
+    header.frameCount = 2;
+    header.sourcePeak = 0.25;
+    header.duration = 0.002;
+    std::vector<std::byte> payload;
+    file::EncodedSegment line;
+    line.kind = file::SegmentKind::Linear;
+    line.anchorValue = 0.25;
+    line.push(0.002F, -0.25F);
+    file::appendEncodedSegment(payload, line);
+    ASSERT_EQ(payload.size(), 28u);
+    {
+        file::RecordFileWriter writer(dir / "r.aur");
+        writer.writeBlock(0, 1, 0.0, 0.002, payload);
+        writer.commit(header);
+        EXPECT_EQ(writer.bytesWritten(), 39u + 28u + 28u + 4u + 6u);
+    }
+    const auto bytes = readBytes(dir / "r.aur");
+    ASSERT_EQ(bytes.size(), 105u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 3), "AUR");
+    EXPECT_EQ(std::string(bytes.end() - 6, bytes.end()), "AUREND");
+    double peak = 0.0;
+    std::memcpy(&peak, bytes.data() + 23, 8);
+    EXPECT_EQ(peak, 0.25);  // the header is written at the end, with the peak
+    EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(dir / "r.aur")));
+    const file::RecordReader reader(dir / "r.aur");
+    EXPECT_EQ(reader.chunkCount(), 1u);
+    EXPECT_EQ(run({"verify", utf8(dir / "r.aur")}).out, "ok: 1 chunks\n");
+}
+
+// ---------------------------------------------------------------- failures
+
+TEST(RecordEncoderFailures, UnreadableInputGivesTheReadersMessageAndNoOutput) {
+    test::TempDir dir;
+    std::ofstream(dir / "bad.wav", std::ios::binary) << "RIFF\x04\0\0\0WAVEjunk";
+    std::string expected;
+    try {
+        file::WavReader reader(dir / "bad.wav");
+    } catch (const std::exception& error) {
+        expected = error.what();
+    }
+    ASSERT_FALSE(expected.empty());
+    const CommandRun result = run({"encode", utf8(dir / "bad.wav"), "-o", utf8(dir / "out.aur")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "error: " + expected + "\n");
+    EXPECT_FALSE(fs::exists(dir / "out.aur"));
+    EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(dir / "out.aur")));
+}
+
+TEST(RecordEncoderFailures, TruncatedInputIsRefusedWithoutOutput) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 2, 44100, 16, musicCodes(3000, 2, 44100, 16, 0.5, 8));
+    auto bytes = readBytes(dir / "in.wav");
+    bytes.resize(bytes.size() / 2);
+    std::ofstream(dir / "cut.wav", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    const CommandRun result = run({"encode", utf8(dir / "cut.wav"), "-o", utf8(dir / "out.aur")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err.rfind("error: ", 0), 0u) << result.err;
+    EXPECT_FALSE(fs::exists(dir / "out.aur"));
+    EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(dir / "out.aur")));
+}
+
+TEST(RecordEncoderFailures, ExistingOutputNeedsForce) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 1, 8000, 16, musicCodes(100, 1, 8000, 16, 0.5, 9));
+    std::ofstream(dir / "out.aur") << "keep";
+    const CommandRun refused = run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "out.aur")});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err,
+              "error: " + utf8(dir / "out.aur") + " exists; use --force to replace it\n");
+    EXPECT_EQ(readBytes(dir / "out.aur").size(), 4u);
+    const CommandRun forced =
+        run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "out.aur"), "--force"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(run({"verify", utf8(dir / "out.aur")}).status, 0);
+}
+
+TEST(RecordEncoderFailures, BadCommandLinesAndInputs) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 1, 8000, 16, {1, 2, 3});
+    EXPECT_EQ(run({"encode", utf8(dir / "in.wav")}).status, 2);
+    EXPECT_EQ(
+        run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.aur"), "--segment-frames", "4"})
+            .status,
+        2);
+    const CommandRun wrongExtension =
+        run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.wav")});
+    EXPECT_EQ(wrongExtension.err, "error: Output must be a record file (.aur)\n");
+    ASSERT_EQ(run({"encode", utf8(dir / "in.wav"), "-o", utf8(dir / "o.aur")}).status, 0);
+    const CommandRun again = run({"encode", utf8(dir / "o.aur"), "-o", utf8(dir / "p.aur")});
+    EXPECT_EQ(again.err, "error: Input is already an Auralith record\n");
+    EXPECT_FALSE(fs::exists(dir / "p.aur"));
+}
+
+TEST(RecordEncoderFailures, UncommittedWriterLeavesNothing) {
+    test::TempDir dir;
+    {
+        file::RecordFileWriter writer(dir / "x.aur");
+        const std::byte payload[1] = {std::byte{1}};
+        writer.writeBlock(0, 1, 0.0, 1.0, payload);
+        EXPECT_TRUE(fs::exists(writer.temporaryPath()));
+    }
+    EXPECT_FALSE(fs::exists(dir / "x.aur"));
+    EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(dir / "x.aur")));
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(RecordEncoderFailures, InterruptedEncoderLeavesNoPartialFile) {
+    test::TempDir dir;
+    // Long enough (3 minutes) to be stopped half-way.
+    writePcmWave(dir / "in.wav", 2, 48000, 16, musicCodes(48000 * 180, 2, 48000, 16, 0.5, 10));
+    const fs::path record = dir / "out.aur";
+    platform::ChildProcess child(AL_AURALITH_BINARY,
+                                 {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
+                                 dir / "stdout.txt", dir / "stderr.txt");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (readText(dir / "stderr.txt").find("encoding 5%") == std::string::npos &&
+           std::chrono::steady_clock::now() < until && !child.wait(0)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(child.wait(0)) << "finished before it could be interrupted";
+    EXPECT_TRUE(fs::exists(file::RecordFileWriter::temporaryFor(record)));
+    const bool graceful = child.interrupt();
+    std::optional<int> status = child.wait(30000);
+    if (!status) {
+        child.kill();
+        status = child.wait(10000);
+    }
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+    EXPECT_FALSE(fs::exists(record));
+    if (graceful && *status == 1) {
+        EXPECT_NE(readText(dir / "stderr.txt").find("error: Encoding interrupted at chunk "),
+                  std::string::npos);
+        EXPECT_FALSE(fs::exists(file::RecordFileWriter::temporaryFor(record)));
+    }
+}
+
+TEST(RecordEncoderFailures, KilledEncoderNeverLeavesTheTarget) {
+    test::TempDir dir;
+    writePcmWave(dir / "in.wav", 2, 48000, 16, musicCodes(48000 * 120, 2, 48000, 16, 0.5, 11));
+    const fs::path record = dir / "out.aur";
+    platform::ChildProcess child(AL_AURALITH_BINARY,
+                                 {"encode", utf8(dir / "in.wav"), "-o", utf8(record)},
+                                 dir / "stdout.txt", dir / "stderr.txt");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (readText(dir / "stderr.txt").find("encoding 5%") == std::string::npos &&
+           std::chrono::steady_clock::now() < until && !child.wait(0)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(child.wait(0));
+    child.kill();
+    ASSERT_TRUE(child.wait(10000));
+    // Only the temporary can remain after a kill; the target never appears.
+    EXPECT_FALSE(fs::exists(record));
+}
+
+}  // namespace
+}  // namespace al::playback
