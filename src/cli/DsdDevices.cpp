@@ -146,7 +146,9 @@ int runDsdDevices(const std::optional<std::u16string>& deviceId, std::ostream& o
                              : std::string("no audio endpoints"))
                 << '\n';
         }
-        printAsioDrivers(out);
+        if (!deviceId) {
+            printAsioDrivers(out);
+        }
         return deviceId && !listed ? 1 : 0;
     } catch (const std::exception& error) {
         err << "error: " << error.what() << '\n';
