@@ -184,13 +184,13 @@ TEST_F(AurSourceTest, BlockShorterThanOneDsdPeriodIsValidatedButNotListed) {
     const double a = 1000.3 / rate, b = 1000.6 / rate, d = 3000.0 / 48'000;
     al::file::RecordWriter writer(al::file::makeRecordHeader(1, 48'000, 24, 3000));
     auto block = [&](std::uint64_t chunk, double s, double e) {
-        al::file::BlockSpec spec;
-        spec.chunk = chunk;
-        spec.ownershipStart = s;
-        spec.ownershipEnd = e;
-        spec.segmentCount = 1;
-        al::file::appendEncodedSegment(spec.payload, {al::file::SegmentKind::Linear, 0, {{s, 0.1}, {e, 0.1}}});
-        writer.addRawBlock(std::move(spec));
+        al::file::BlockSpec rawBlock;
+        rawBlock.chunk = chunk;
+        rawBlock.ownershipStart = s;
+        rawBlock.ownershipEnd = e;
+        rawBlock.segmentCount = 1;
+        al::file::appendEncodedSegment(rawBlock.payload, {al::file::SegmentKind::Linear, 0, {{s, 0.1}, {e, 0.1}}});
+        writer.addRawBlock(std::move(rawBlock));
     };
     block(0, 0.0, a);
     block(1, a, b);
@@ -248,11 +248,11 @@ TEST_F(AurSourceTest, PayloadFaultsSurfaceOnReadFrameWithTheirTexts) {
 TEST_F(AurSourceTest, PayloadTrailingAndShortFields) {
     auto oneBlock = [&](std::vector<std::byte> payload, std::uint16_t segments) {
         al::file::RecordWriter writer(al::file::makeRecordHeader(1, 48'000, 24, 1000));
-        al::file::BlockSpec spec;
-        spec.ownershipEnd = writer.header().duration;
-        spec.segmentCount = segments;
-        spec.payload = std::move(payload);
-        writer.addRawBlock(std::move(spec));
+        al::file::BlockSpec rawBlock;
+        rawBlock.ownershipEnd = writer.header().duration;
+        rawBlock.segmentCount = segments;
+        rawBlock.payload = std::move(payload);
+        writer.addRawBlock(std::move(rawBlock));
         return outcome(writer.image());
     };
     std::vector<std::byte> payload;
