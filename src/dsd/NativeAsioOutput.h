@@ -85,7 +85,6 @@ class Native final : public IAudioOutput {
     std::unique_ptr<platform::AsioDriver> driver_;
     bool comOwned_ = false;
     bool buffersCreated_ = false;
-    bool claimed_ = false;
     std::atomic<bool> outputReadySupported_{false};
     std::atomic<bool> started_{false};
     platform::Event wake_;
