@@ -7,8 +7,14 @@ tools/bootstrap --test
 
 jobs="${AL_JOBS:-$(nproc)}"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+# Paths inside the checkout are hashed relative to it, so a clone elsewhere
+# (CI checks out under another folder) reuses the same cache entries.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+export CCACHE_NOHASHDIR=1
+export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-20G}"
 
-step() { printf '\n== %s ==\n' "$*"; }
+started=$SECONDS
+step() { printf '\n== %s (at %d s) ==\n' "$*" $((SECONDS - started)); }
 
 step "Linux build and tests"
 cmake --preset linux >/dev/null
@@ -33,3 +39,4 @@ step "Windows build and tests under Wine"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 ctest --preset windows -j "$jobs"
+printf "\n== all tests passed (%d s) ==\n" $((SECONDS - started))
