@@ -61,6 +61,9 @@ public:
     std::shared_ptr<const PlaybackChunk> prepareChunk(const LoadedBlocks& blocks) const override {
         return loader_.prepareChunk(blocks);
     }
+    std::string fileChangedText() const override {
+        return reader_->fileChanged() ? "Auralith record file changed on disk while open" : std::string();
+    }
 
 private:
     static std::shared_ptr<const file::RecordReader> requireOpen(
@@ -102,6 +105,7 @@ public:
     std::uint64_t chunkCount() const noexcept override { return chunkCount_; }
     bool supportsPreparedReconstruction() const noexcept override { return false; }
     using PlaybackSource::prepareChunk;
+    std::string fileChangedText() const override { return reader_->fileChangedText(); }
 
     std::uint64_t chunkIndexAt(double t) const noexcept override {
         if (chunkCount_ == 0 || !(t > 0.0)) {

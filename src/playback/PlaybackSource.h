@@ -43,6 +43,11 @@ public:
     virtual void loadBlocks(std::uint64_t chunkIndex, surrogate::LoadedBlocks& blocks) const;
     virtual std::shared_ptr<const surrogate::PlaybackChunk> prepareChunk(
         const surrogate::LoadedBlocks& blocks) const;
+    // The text to stop playback with when the file was truncated or rewritten
+    // under a source that reads it in place; empty while it is intact (and
+    // always for sources that read through a stream, whose reads fail with
+    // their own message). Any thread.
+    virtual std::string fileChangedText() const { return {}; }
 };
 
 // Opens a source by the path's extension. Throws std::runtime_error
