@@ -64,6 +64,16 @@ public:
     std::string fileChangedText() const override {
         return reader_->fileChanged() ? "Auralith record file changed on disk while open" : std::string();
     }
+    std::uint64_t controlPointCount() const override {
+        std::uint64_t points = 0;
+        const auto& channels = reader_->channelBlocks();
+        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
+            for (std::uint64_t chunk = 0; chunk < channels[channel].size(); ++chunk) {
+                points += file::countControlPoints(reader_->block(channel, chunk, false));
+            }
+        }
+        return points;
+    }
 
 private:
     static std::shared_ptr<const file::RecordReader> requireOpen(

@@ -48,6 +48,10 @@ public:
     // always for sources that read through a stream, whose reads fail with
     // their own message). Any thread.
     virtual std::string fileChangedText() const { return {}; }
+    // The control points of a record's segments over the whole track (0 for
+    // other sources), counted from the encoded segments without decoding
+    // them. Reads every block once; user-interface thread at open.
+    virtual std::uint64_t controlPointCount() const { return 0; }
 };
 
 // Opens a source by the path's extension. Throws std::runtime_error
