@@ -8,28 +8,24 @@ set(AL_SNDFILE_DLL "" CACHE FILEPATH "sndfile.dll to place beside the Windows ex
 set(AL_SNDFILE_DLL_FOUND OFF)
 if(WIN32 AND AL_SNDFILE_DLL)
   if(EXISTS "${AL_SNDFILE_DLL}")
-    # Through the cache's "current" link to the build it names, so the
-    # licences and versions beside it belong to the same DLL.
-    file(REAL_PATH "${AL_SNDFILE_DLL}" AL_SNDFILE_DLL_REAL)
-    get_filename_component(AL_SNDFILE_DLL_DIR "${AL_SNDFILE_DLL_REAL}" DIRECTORY)
     set(AL_SNDFILE_DLL_FOUND ON)
-    message(STATUS "sndfile.dll: ${AL_SNDFILE_DLL_REAL}")
-    # A rebuilt DLL (new versions) moves the link: configure again then.
-    set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-                 "${AL_SNDFILE_DLL_REAL}")
+    file(REAL_PATH "${AL_SNDFILE_DLL}" al_sndfile_dll_real)
+    message(STATUS "sndfile.dll: ${al_sndfile_dll_real}")
   else()
     message(STATUS "sndfile.dll not built yet (tools/build-sndfile-dll): the Windows programs "
                    "will refuse FLAC, MP3 and AIFF")
   endif()
 endif()
 
-# Copies the DLL beside `target`'s file whenever the target is built.
+# Copies the DLL beside `target`'s file whenever the target is built, through
+# the path as given: when the cache's "current" link moves to a rebuilt DLL,
+# the next build copies the new one.
 function(al_ship_sndfile_dll target)
   if(NOT AL_SNDFILE_DLL_FOUND)
     return()
   endif()
   add_custom_target(${target}_sndfile_dll
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different "${AL_SNDFILE_DLL_REAL}"
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different "${AL_SNDFILE_DLL}"
             "$<TARGET_FILE_DIR:${target}>/sndfile.dll"
     COMMENT "sndfile.dll beside ${target}"
     VERBATIM)
