@@ -115,4 +115,65 @@ double VolumeScaleLevelAt(DesignPoint p) noexcept;  // region 12: left to right
 double VolumeKnobLevelAt(DesignPoint p) noexcept;   // region 13: bottom to top
 double NeedleLeverAt(DesignPoint p) noexcept;       // region 19: left (down) to right (up)
 
+// Tonearm carriage drawing: it hangs from a rail along the top edge of the
+// geometry picture, so its stylus tip sits at kCarriageTop + height and
+// touches the picture's lower edge only when the stylus is down. The box is
+// what a press grabs (the carriage's head, rod and cartridge).
+inline constexpr double kCarriageTop = 313.0;
+inline constexpr double kCarriageHalfWidth = 22.0;
+DesignRect CarriageRect(double tonearmPosition, int stylusState) noexcept;
+bool CarriageContains(DesignPoint p, double tonearmPosition, int stylusState) noexcept;
+
+// "REMOVE BEFORE PLAYBACK" streamer: a ribbon tied to the carriage head that
+// flies to the right over the geometry picture. While it is being removed
+// (0..1) it drops, swings and fades. The ribbon is drawn in its own frame:
+// origin at `anchor` rotated by `angleDegrees`, spanning x 0..kStreamerLength
+// and y -kStreamerWidth/2..+kStreamerWidth/2.
+inline constexpr double kStreamerLength = 372.0;
+inline constexpr double kStreamerWidth = 46.0;
+struct StreamerPlacement {
+    bool visible = false;
+    DesignPoint anchor;
+    double angleDegrees = 0.0;
+    double alpha = 0.0;  // 0..1
+};
+StreamerPlacement StreamerAt(double carriageX, bool shown, double removal) noexcept;
+// Where a point given in the ribbon's frame lands on the canvas.
+DesignPoint StreamerPoint(const StreamerPlacement& placement, double along, double across) noexcept;
+
+// Peak meter child window: the filled bar inside a client area of
+// width x height pixels. Empty (nothing to fill) when the shrunk rectangle
+// has no area, so silence never paints a sliver.
+struct PixelRect {
+    int left = 0;
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+    bool empty() const noexcept { return right <= left || bottom <= top; }
+};
+PixelRect PeakMeterBarRect(int width, int height, double fraction) noexcept;
+
+// Statistics view: image `imageWidth` x `imageHeight` centred, scaled to fit
+// within 86 % of the client width and height with its aspect kept, each side
+// at least one pixel. Empty for an empty client area or image.
+PixelRect SplashRect(int clientWidth, int clientHeight, int imageWidth, int imageHeight) noexcept;
+
+// Geometry picture and its channel overlays.
+inline constexpr DesignRect kGeometryPictureRect{55.0, 318.0, 1350.0, 235.0};
+inline constexpr double kOverlayBaselines[2] = {0.33, 0.67};
+inline constexpr double kOverlayHalfHeight = 0.205;
+// An overlay point: x across the picture 0..1, value on the channel's scale
+// -1..+1 (clamped), for channel 0 or 1.
+DesignPoint OverlayPointAt(int channel, double x, double value) noexcept;
+
+// Volume shown on the knob (region 13) as a sweep from -135 to +135 degrees
+// (0 is straight up), and on the scale under the seek thumb (region 12).
+inline constexpr DesignPoint kVolumeKnobCentre{1308.0, 202.0};
+double VolumeKnobSweepDegrees(double level) noexcept;
+double VolumeScaleX(double level) noexcept;
+
+// Needle-lift lever (region 19): where its handle sits for a stylus state
+// (down while playing, up otherwise), 0 = left (down) to 1 = right (up).
+double NeedleLeverPosition(int stylusState) noexcept;
+
 }  // namespace al::visual
