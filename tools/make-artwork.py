@@ -145,7 +145,7 @@ def faceplate():
     d.rounded_rectangle(box(4, 4, W - 4, H - 4), radius=26 * S, outline=(0, 0, 0, 200), width=3 * S)
     d.rounded_rectangle(box(7, 7, W - 7, H - 7), radius=23 * S, outline=(180, 182, 188, 70), width=S)
     # Engraved rule under the top bar and above the control deck.
-    for y in (100, 836):
+    for y in (836,):
         d.line(box(24, y, W - 24, y), fill=(0, 0, 0, 170), width=S)
         d.line(box(24, y + 1, W - 24, y + 1), fill=(200, 200, 210, 45), width=S)
 
@@ -156,8 +156,7 @@ def faceplate():
     engrave(img, (735, 19), "OUTPUT ENDPOINT", 8.5, spacing=2.2)
 
     # Source block and the badge's socket.
-    recess(img, 27, 111, 350, 306, radius=14, fill=(14, 14, 16))
-    engrave(img, (188, 101), "SOURCE", 8.5, spacing=2.2)
+    recess(img, 27, 92, 350, 306, radius=14, fill=(14, 14, 16))
     d = ImageDraw.Draw(img, "RGBA")
     d.ellipse(box(131, 192, 249, 310), fill=(0, 0, 0, 160))
     d.ellipse(box(134, 195, 246, 307), outline=(150, 150, 156, 90), width=S)

@@ -10,19 +10,30 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/GeometryViews.h"
 #include "app/PlayerWindow.h"
 
 namespace al::win {
 
+// One mark of a channel overlay over the geometry picture: x across the
+// picture 0..1, value on the channel's scale -1..+1.
+struct OverlayPoint {
+    float x = 0.0f;
+    float value = 0.0f;
+};
+
 // Everything the paint reads besides the faceplate state.
 struct FaceplatePaintInput {
     const app::FaceplateState* state = nullptr;
-    std::wstring trackTitle;   // the opened file's name, empty without one
-    std::wstring statusText;   // the status line
+    std::wstring trackTitle;       // the opened file's name, empty without one
+    std::wstring statusText;       // the status line
     app::GeometryPicture picture;  // the in-window geometry picture, when active
-    double idleFade = 0.0;     // 0..1, the poll tick's idle fade
+    double idleFade = 0.0;         // 0..1, the poll tick's idle fade
+    // Per-channel overlays drawn over a valid picture when `overlay` is set.
+    bool overlay = false;
+    std::vector<OverlayPoint> overlayPoints[2];
 };
 
 class FaceplatePainter {
