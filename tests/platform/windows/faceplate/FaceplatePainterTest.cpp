@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/PlayerWindow.h"
 #include "platform/windows/faceplate/FaceplatePainter.h"
@@ -291,6 +293,29 @@ TEST_F(FaceplatePainterTest, HalfStrengthNoticeAndFadingStreamerAreFainter) {
     EXPECT_GT(p.y, visual::StreamerPoint(resting, 200.0, 12.0).y + 20);
 }
 
+TEST_F(FaceplatePainterTest, ContractTextTakesTheChainStateColour) {
+    const auto reddish = [](Rgb c) { return c.r > 150 && c.r > c.g + 60; };
+    const auto amberish = [](Rgb c) { return c.r > 150 && c.g > 100 && c.b < 90; };
+    app::FaceplateState state = PlayingState();
+    state.streamerShown = false;
+    Frame ready(1458, 1023);
+    painter_->Paint(ready.dc(), ready.rect(), InputFor(state));
+    EXPECT_EQ(ready.count(430, 266, 1040, 304, reddish), 0);
+    EXPECT_EQ(ready.count(430, 266, 1040, 304, amberish), 0);
+
+    state.unavailable = true;
+    state.playingAtText = "Playing At: 48 kHz / 24-bit in 32-bit / 2 ch  \u2014 UNAVAILABLE";
+    Frame unavailable(1458, 1023);
+    painter_->Paint(unavailable.dc(), unavailable.rect(), InputFor(state));
+    EXPECT_GT(unavailable.count(430, 266, 1040, 304, reddish), 100);
+
+    state.unavailable = false;
+    state.initialising = true;
+    Frame initialising(1458, 1023);
+    painter_->Paint(initialising.dc(), initialising.rect(), InputFor(state));
+    EXPECT_GT(initialising.count(430, 266, 1040, 304, amberish), 100);
+}
+
 TEST_F(FaceplatePainterTest, ScaledAndLetterboxedClientsFollowTheCanvas) {
     const app::FaceplateState state = PlayingState();
     // Twice the design width: scale 1, canvas centred, dark margins.
@@ -341,6 +366,22 @@ TEST_F(FaceplatePainterTest, GeometryPictureIsDrawnOnlyWhenValid) {
     EXPECT_GT(inside.b, 170);
     EXPECT_GT(inside.g, 130);
     EXPECT_LT(inside.r, 60);
+
+    // Overlays: a mark per point on each channel's lane, over the picture.
+    in.overlay = true;
+    in.overlayPoints[0] = {{0.25f, 0.0f}, {0.5f, 0.5f}};
+    in.overlayPoints[1] = {{0.75f, -1.0f}};
+    Frame overlaid(1458, 1023);
+    painter_->Paint(overlaid.dc(), overlaid.rect(), in);
+    for (const auto& [channel, point] :
+         {std::pair{0, OverlayPoint{0.25f, 0.0f}}, std::pair{0, OverlayPoint{0.5f, 0.5f}},
+          std::pair{1, OverlayPoint{0.75f, -1.0f}}}) {
+        const visual::DesignPoint q = visual::OverlayPointAt(channel, point.x, point.value);
+        const Rgb mark = overlaid.at(q.x, q.y);
+        EXPECT_GT(mark.r, 130) << channel;  // light marks over the teal picture
+        EXPECT_GT(mark.luminance(), inside.luminance() + 20) << channel;
+    }
+    in.overlay = false;
 
     in.picture.stride = w * 4 - 4;  // too short a row: not a picture
     Frame refused(1458, 1023);
