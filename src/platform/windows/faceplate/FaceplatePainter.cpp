@@ -98,7 +98,8 @@ struct FaceplatePainter::Impl {
     std::unique_ptr<gp::Bitmap> meterFace;
     std::unique_ptr<gp::FontFamily> family;
     std::unique_ptr<gp::FontFamily> badgeFamily;
-    std::map<std::pair<int, int>, std::unique_ptr<gp::Font>> fonts;
+    // Fonts by size (tenths of a design unit), weight and family, made on first use.
+    std::map<int, std::unique_ptr<gp::Font>> fonts;
     gdi::Surface cache;
     gdi::Surface frame;
     int status = 0;
@@ -133,7 +134,7 @@ struct FaceplatePainter::Impl {
 const gp::Font* FaceplatePainter::Impl::FontOf(double size, bool bold, bool badgeFont) {
     const int key =
         static_cast<int>(std::lround(size * 10)) * 4 + (bold ? 1 : 0) + (badgeFont ? 2 : 0);
-    auto& slot = fonts[{key, 0}];
+    auto& slot = fonts[key];
     if (!slot) {
         const gp::FontFamily* fam = badgeFont && badgeFamily ? badgeFamily.get() : family.get();
         const int style = bold ? gp::FontStyleBold : gp::FontStyleRegular;

@@ -422,6 +422,13 @@ TEST_F(FaceplatePainterTest, ArtworkResourcesAreEmbedded) {
     EXPECT_NE(
         FindResourceW(module_, MAKEINTRESOURCEW(101), MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */),
         nullptr);
+    // The window class takes a large and a 16 x 16 icon from it.
+    for (int size : {16, 32}) {
+        HANDLE icon = LoadImageW(module_, MAKEINTRESOURCEW(101), IMAGE_ICON, size, size, 0);
+        EXPECT_NE(icon, nullptr) << size;
+        if (icon != nullptr)
+            DestroyIcon(static_cast<HICON>(icon));
+    }
     struct Expected {
         int id;
         UINT width;
