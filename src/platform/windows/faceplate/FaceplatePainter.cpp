@@ -729,6 +729,9 @@ void FaceplatePainter::Impl::DrawStreamer(gp::Graphics& g, const app::FaceplateS
     const auto q = [&](double along, double across) {
         return Point(visual::StreamerPoint(p, along, across));
     };
+    // Being removed, it drops away behind the picture's frame.
+    const gp::GraphicsState clipped = g.Save();
+    g.SetClip(Rect(visual::kGeometryPictureRect), gp::CombineModeIntersect);
 
     // Cord from the carriage head to the ribbon's ring.
     const double headX = visual::CarriageX(state.playFraction);
@@ -772,6 +775,7 @@ void FaceplatePainter::Impl::DrawStreamer(gp::Graphics& g, const app::FaceplateS
              Faded(0xFFFFFFFF, p.alpha), gp::StringAlignmentCenter, gp::StringAlignmentCenter,
              true);
     g.Restore(saved);
+    g.Restore(clipped);
 }
 
 void FaceplatePainter::Impl::DrawParked(gp::Graphics& g, double strength) {

@@ -291,6 +291,11 @@ TEST_F(FaceplatePainterTest, HalfStrengthNoticeAndFadingStreamerAreFainter) {
     const Rgb c = b.at(p.x, p.y);
     EXPECT_GT(c.r - c.g, 40);
     EXPECT_GT(p.y, visual::StreamerPoint(resting, 200.0, 12.0).y + 20);
+    // What has dropped below the picture is hidden behind its frame.
+    const visual::DesignPoint below = visual::StreamerPoint(falling, 340.0, 0.0);
+    ASSERT_GT(below.y, visual::kGeometryPictureRect.y + visual::kGeometryPictureRect.height + 4);
+    const Rgb hidden = b.at(below.x, below.y);
+    EXPECT_LT(hidden.r - hidden.g, 25);
 }
 
 TEST_F(FaceplatePainterTest, ContractTextTakesTheChainStateColour) {
