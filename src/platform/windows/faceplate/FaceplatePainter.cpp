@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <numbers>
 #include <stdexcept>
@@ -351,9 +352,15 @@ void FaceplatePainter::Paint(HDC dc, const RECT& client, const FaceplatePaintInp
     if (width <= 0 || height <= 0 || input.state == nullptr)
         return;
     m.EnsureCache(width, height);
-    BitBlt(m.frame.dc(), 0, 0, width, height, m.cache.dc(), 0, 0, SRCCOPY);
+    // Both layers are DIBs of the client's size: the frame starts as a copy
+    // of the cache, and is drawn into through its memory rather than its DC,
+    // which spares a read-back and write of the pixels for each operation.
+    GdiFlush();
+    std::memcpy(m.frame.pixels(), m.cache.pixels(), static_cast<std::size_t>(width) * height * 4);
     {
-        gp::Graphics g(m.frame.dc());
+        gp::Bitmap target(width, height, width * 4, PixelFormat32bppRGB,
+                          reinterpret_cast<BYTE*>(m.frame.pixels()));
+        gp::Graphics g(&target);
         m.Note(g.GetLastStatus());
         const visual::CanvasTransform t = visual::CanvasTransform::ForClient(width, height);
         g.SetSmoothingMode(gp::SmoothingModeAntiAlias);
