@@ -39,15 +39,19 @@ struct FaceplatePaintInput {
 class FaceplatePainter {
   public:
     // Starts GDI+ and loads the artwork resources (102, 103, 104) of
-    // `module`. Throws std::runtime_error with a fixed text on failure.
+    // `module` (link al_faceplate_resources into the executable). Throws
+    // "Unable to start GDI+" when GDI+ does not start; an image that is
+    // missing or does not decode leaves its place to the vector drawing.
     explicit FaceplatePainter(HINSTANCE module);
     ~FaceplatePainter();
     FaceplatePainter(const FaceplatePainter&) = delete;
     FaceplatePainter& operator=(const FaceplatePainter&) = delete;
 
-    // Player view. Throws "Unable to cache meter faces" /
-    // "Unable to create meter drawing surface" when the cached layers cannot
-    // be made.
+    // Player view: the whole client rectangle, double-buffered, nothing
+    // drawn without a state. The plate and meter faces are cached per client
+    // size. Throws "Unable to cache meter faces" / "Unable to create meter
+    // drawing surface" when the cached layers cannot be made; other GDI+
+    // failures only set lastStatus().
     void Paint(HDC dc, const RECT& client, const FaceplatePaintInput& input);
     // Statistics view: image 102 centred on the dark background.
     void PaintStatisticsBackground(HDC dc, const RECT& client);
