@@ -240,6 +240,14 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             info->ptMinTrackSize = {rect.right - rect.left, rect.bottom - rect.top};
             return 0;
         }
+        case WM_DPICHANGED: {
+            const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+            ::SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
+                           suggested->right - suggested->left, suggested->bottom - suggested->top,
+                           SWP_NOZORDER | SWP_NOACTIVATE);
+            Layout();
+            return 0;
+        }
         case WM_COPYDATA:
             return OnCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
         case WM_SETCURSOR:

@@ -202,7 +202,8 @@ void MainWindow::Layout() {
     place(statistics_, m, y, inner, std::max(statusTop - y - px(8), px(20)));
     place(status_, m, statusTop, inner, px(20));
     place(caption_, m, h - m - px(20), inner, px(20));
-    ::InvalidateRect(hwnd_, nullptr, TRUE);
+    // Moved children are not repainted by the move itself.
+    ::RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
 app::ClientSize MainWindow::InitialClientSize() const {

@@ -148,6 +148,9 @@ void RunMessageLoop(HWND window) {
 }  // namespace
 
 int RunPlayer(HINSTANCE instance, int showCommand) {
+    // Sizes follow each monitor's DPI (the window relays itself out when it
+    // changes); a system that refuses leaves the process scaled by Windows.
+    ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     ArgumentList argumentList;
     if (!argumentList.valid()) {
         return 1;

@@ -10,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -114,6 +118,78 @@ std::wstring DialogMessage(HWND dialog) {
         }
     }
     return longest;
+}
+
+// The window as it is on the screen, as a PNG under screenshots/ in the
+// current folder (the test's build folder). Returns false when it cannot.
+bool SaveScreenshot(HWND window, const std::string& name) {
+    RECT rect{};
+    if (!::GetWindowRect(window, &rect) || rect.right <= rect.left || rect.bottom <= rect.top) {
+        return false;
+    }
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = ::SelectObject(memory, bitmap);
+    const bool copied = ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    std::vector<unsigned char> raw;
+    if (copied && bits != nullptr) {
+        const auto* pixels = static_cast<const unsigned char*>(bits);
+        for (int y = 0; y < height; ++y) {
+            raw.push_back(0);  // filter: none
+            for (int x = 0; x < width; ++x) {
+                const unsigned char* p = pixels + (static_cast<std::size_t>(y) * width + x) * 4;
+                raw.insert(raw.end(), {p[2], p[1], p[0]});
+            }
+        }
+    }
+    ::SelectObject(memory, old);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(nullptr, screen);
+    if (raw.empty()) {
+        return false;
+    }
+    uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<unsigned char> packed(packedSize);
+    if (compress(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size())) != Z_OK) {
+        return false;
+    }
+    packed.resize(packedSize);
+    std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto be32 = [](std::vector<unsigned char>& out, std::uint32_t v) {
+        out.insert(out.end(),
+                   {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+                    static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)});
+    };
+    auto chunk = [&](const char* type, const std::vector<unsigned char>& data) {
+        be32(png, static_cast<std::uint32_t>(data.size()));
+        std::vector<unsigned char> body(type, type + 4);
+        body.insert(body.end(), data.begin(), data.end());
+        png.insert(png.end(), body.begin(), body.end());
+        be32(png,
+             static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    };
+    std::vector<unsigned char> header;
+    be32(header, static_cast<std::uint32_t>(width));
+    be32(header, static_cast<std::uint32_t>(height));
+    header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB
+    chunk("IHDR", header);
+    chunk("IDAT", packed);
+    chunk("IEND", {});
+    std::filesystem::create_directories("screenshots");
+    std::ofstream file(std::filesystem::path("screenshots") / (name + ".png"), std::ios::binary);
+    file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    return file.good();
 }
 
 // One started AuralithPlayer.exe.
@@ -274,6 +350,8 @@ TEST_F(PlayerWindowTest, ControlsTransportAndKeysOnTheVirtualOutput) {
     // The player view hides the standard controls.
     EXPECT_FALSE(::IsWindowVisible(::GetDlgItem(window, 1006)));
 
+    EXPECT_TRUE(SaveScreenshot(window, "player-view"));
+
     // Keys: Space plays, and the file plays to its end on the virtual output.
     // (Its first status soon gives way to the adaptive buffering's reports
     // under Wine's timing, so the button tells that it plays.)
@@ -317,6 +395,22 @@ TEST_F(PlayerWindowTest, ControlsTransportAndKeysOnTheVirtualOutput) {
         << player.Texts();
     EXPECT_TRUE(
         WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1006)) != FALSE; }, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(SaveScreenshot(window, "statistics-view"));
+    // Every control of the plain layout is shown inside the client area.
+    RECT client{};
+    ::GetClientRect(window, &client);
+    for (int id : {1001, 1002, 1010, 1003, 1004, 1005, 1006, 1007, 1011, 1009}) {
+        HWND control = ::GetDlgItem(window, id);
+        RECT r{};
+        ::GetWindowRect(control, &r);
+        ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_TRUE(::IsWindowVisible(control)) << id;
+        EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right &&
+                    r.bottom <= client.bottom)
+            << id << ": " << r.left << "," << r.top << "," << r.right << "," << r.bottom << " in "
+            << client.right << "x" << client.bottom;
+    }
     // F12 without Alt is an ordinary key.
     player.Key(WM_KEYDOWN, VK_F12);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
