@@ -493,6 +493,11 @@ void MainWindow::OnTimer(UINT_PTR id) {
 }
 
 void MainWindow::OnPollTick() {
+    if (pendingHandoff_) {
+        const std::filesystem::path file = *pendingHandoff_;
+        pendingHandoff_.reset();
+        Run([&] { player_->OpenHandedOver(file); });
+    }
     const bool visible = !minimised_ && !stageOpen_;
     Run([&] { player_->Tick(visible); });
     UpdateRefreshTooltip();
@@ -571,7 +576,14 @@ LRESULT MainWindow::OnCopyData(const COPYDATASTRUCT* data) {
     if (!path) {
         return 0;
     }
-    Run([&] { player_->OpenHandedOver(std::filesystem::path(Wide(*path))); });
+    const std::filesystem::path file(Wide(*path));
+    if (busy_ > 0) {
+        // Sent from the other process while this one waits in a dialog of
+        // an operation: opening a source now would cut into that operation.
+        pendingHandoff_ = file;
+    } else {
+        Run([&] { player_->OpenHandedOver(file); });
+    }
     if (::IsIconic(hwnd_)) {
         ::ShowWindow(hwnd_, SW_RESTORE);
     }

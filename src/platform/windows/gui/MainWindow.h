@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,10 @@ class MainWindow final : public app::PlayerView {
     RECT statisticsRect_{};
     bool playerRectKnown_ = false;
     bool statisticsRectKnown_ = false;
+
+    // A file handed over while another operation was showing a dialog or a
+    // menu: opened at the next poll tick instead of inside that operation.
+    std::optional<std::filesystem::path> pendingHandoff_;
 
     // The one tracked touch or pen pointer, 0 for none.
     UINT32 pointerId_ = 0;

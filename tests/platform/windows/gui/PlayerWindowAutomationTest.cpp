@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -441,6 +442,7 @@ TEST_F(PlayerWindowTest, WineEndpointRefusesExclusiveUseInThePlayersWords) {
         },
         20000);
     EXPECT_TRUE(refused) << player.Texts();
+    std::printf("Wine endpoint: %s\n", player.Texts().c_str());
     // The busy dialog: Yes keeps the player open.
     HWND busy = nullptr;
     WaitUntil(
