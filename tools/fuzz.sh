@@ -9,7 +9,7 @@ shift || true
 jobs="${AL_JOBS:-$(nproc)}"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
 
-all=(record wave dsf formats audio_config profile)
+all=(record wave dsf formats audio_config profile aur_dsd dsd_packing m4a)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 
@@ -36,6 +36,11 @@ if [ ! -s "$corpus/audio_config/seed.ini" ]; then
   printf 'buffer_step_ms=1\nbuffer_max_ms=20\nbuffer_near_miss_count=2\n[Visual]\nwaveform_color=3\n' \
     >>"$corpus/audio_config/seed.ini"
 fi
+[ -s "$corpus/aur_dsd/seed.aur" ] || cp "$corpus/record/seed.aur" "$corpus/aur_dsd/seed.aur"
+[ -s "$corpus/dsd_packing/seed.bin" ] || printf '\x00\x12\x34\x56\x78\x69\x69\x69\x69\x01\x96' >"$corpus/dsd_packing/seed.bin"
+# The M4A target reads its decoder's answers from the input: zeros are a
+# decoder that succeeds at every step.
+[ -s "$corpus/m4a/seed.bin" ] || head -c 512 /dev/zero >"$corpus/m4a/seed.bin"
 [ -s "$corpus/profile/seed.ini" ] || cp "$corpus/audio_config/seed.ini" "$corpus/profile/seed.ini"
 
 for target in "${targets[@]}"; do

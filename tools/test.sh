@@ -21,6 +21,9 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
 ctest --preset linux -j "$jobs"
 
+step "Soak: 60 s of mixed PCM and DSD play on the virtual output"
+bench/soak.sh 1
+
 step "Sanitizer build and tests"
 cmake --preset linux-asan >/dev/null
 cmake --build --preset linux-asan -j "$jobs"

@@ -252,6 +252,18 @@ void PlayerWindow::PollPlayback() {
         SetStatus("Audio error; playback head preserved: " + PrintableText(error));
         return;
     }
+    // A record changed under its mapping only yields silence from then on;
+    // stop instead of playing it out and say why.
+    if (!dsd && transportState_ == TransportState::Playing) {
+        const std::string changed = source_->fileChangedText();
+        if (!changed.empty()) {
+            output_->Pause();
+            transportState_ = TransportState::Stopped;
+            SetPlayCaption("Play");
+            SetStatus("Audio error; playback head preserved: " + changed);
+            return;
+        }
+    }
     if (ended && !stylusReturning_) {
         if (dsd) {
             dsdEngine_->pause();

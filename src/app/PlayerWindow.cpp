@@ -375,6 +375,7 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
     lattice_.reset();
     source_ = std::move(source);
     lattice_ = std::move(lattice);
+    controlPoints_ = source_->metadata().kind == 0 ? source_->controlPointCount() : 0;
     currentBufferMs_ = configuredBufferMs_;
     ResetBufferingCounters();
     meters_.attach(lattice_.get());
@@ -385,7 +386,8 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
     if (selectedFormat_ >= 0 && output_->IsInitialized()) {
         const bool record = source_->metadata().kind == 0;
         const audio::EndpointFormat& format = formats_[static_cast<std::size_t>(selectedFormat_)];
-        SetStatus(std::string(record ? "Record ready. " : "WAV DIRECT ready. ") +
+        SetStatus(std::string(record ? "Record ready. " + std::to_string(controlPoints_) + " control points; "
+                                     : "WAV DIRECT ready. ") +
                   "Playback chain initialized at " + FormatLabelText(selectedFormat_) + " \u2014 " +
                   ModeLabel(format) + ".");
     }

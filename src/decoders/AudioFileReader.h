@@ -34,6 +34,10 @@ public:
     virtual void ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const {
         out = ReadFrames(startFrame, count);
     }
+    // The text to stop playback with once a read found the file shorter than
+    // it was when opened (truncated or rewritten by another program); empty
+    // while nothing of the kind was seen. Any thread.
+    virtual std::string fileChangedText() const { return {}; }
 };
 
 }  // namespace al::file

@@ -333,6 +333,11 @@ void WavReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, st
         }
         if (!readExactly(stream_, raw.data(), byteCount)) {
             streamFrame_ = UINT64_MAX;
+            std::error_code error;
+            const auto size = std::filesystem::file_size(path_, error);
+            if (error || size < dataOffset_ + (startFrame + count) * blockAlign_) {
+                fileChanged_.store(true);
+            }
             fail("Unable to read complete WAVE audio frames");
         }
         streamFrame_ = startFrame + count;

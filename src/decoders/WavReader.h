@@ -1,6 +1,7 @@
 #pragma once
 // Little-endian RIFF/WAVE files read directly, without a codec library.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +46,9 @@ public:
     void ReadFramesInto(std::uint64_t startFrame, std::uint64_t count, std::vector<double>& out) const override;
 
     const std::filesystem::path& path() const noexcept { return path_; }
+    std::string fileChangedText() const override {
+        return fileChanged_.load() ? "WAVE file changed on disk while open" : std::string();
+    }
     std::uint16_t containerBits() const noexcept { return containerBits_; }
     std::uint16_t validBits() const noexcept { return validBits_; }
     std::uint16_t blockAlign() const noexcept { return blockAlign_; }
@@ -86,6 +90,8 @@ private:
     // that a read continuing where the last one ended needs no seek; the
     // largest value when unknown.
     mutable std::uint64_t streamFrame_ = UINT64_MAX;
+    // Set when the data chunk, which fitted the file at open, no longer does.
+    mutable std::atomic<bool> fileChanged_{false};
 };
 
 }  // namespace al::file

@@ -99,6 +99,7 @@ struct VirtualStream {
     std::uint32_t lateEvery = 0;
     std::int64_t lateByNs = 0;
     std::uint64_t invalidateAfter = 0;
+    std::uint64_t silentAfter = 0;
     std::int64_t lateIntervalNs = 0;
     std::uint32_t lateBurst = 1;
     Clock::time_point nextLateAt{};
@@ -196,7 +197,7 @@ struct VirtualStream {
             if (!tick(now, late)) {
                 return;
             }
-            Event* target = event;
+            Event* target = silentAfter != 0 && ticks > silentAfter ? nullptr : event;
             if (late) {
                 const auto signalAt = now + std::chrono::nanoseconds(lateByNs);
                 wake.wait_until(lock, signalAt, [&] { return stopRequested; });
@@ -425,6 +426,7 @@ public:
         s.lateBurst = config.lateBurst;
         s.lateLeft = 0;
         s.invalidateAfter = config.invalidateAfterEvents;
+        s.silentAfter = config.silentAfterEvents;
         s.capture = config.captureWrites;
         s.gate = config.freeRunningGate;
         s.initialised = true;

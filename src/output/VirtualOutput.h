@@ -80,6 +80,9 @@ struct VirtualOutputConfig {
     std::int64_t maximumExclusiveBuffer = 0;
     // After this many periods the device goes away (0: never).
     std::uint64_t invalidateAfterEvents = 0;
+    // After this many periods the device keeps playing but stops signalling
+    // its event, as a hung driver does (0: never).
+    std::uint64_t silentAfterEvents = 0;
     bool captureWrites = false;
     // Free-running only: a period begins only once this answers true (asked
     // again every 100 microseconds), so a writer whose material is prepared in

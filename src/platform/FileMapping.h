@@ -55,11 +55,19 @@ public:
     std::span<const std::byte> bytes() const noexcept { return {view_, length_}; }
     bool mapped() const noexcept { return view_ != nullptr && length_ != 0; }
 
+    // Whether part of the view could not be read because the file shrank
+    // under it (another program truncated or rewrote it while mapped). Such
+    // pages read as zeros instead of ending the process. Only Linux can see
+    // this: Windows refuses to shorten a file that has a mapped view. Any
+    // thread.
+    bool damaged() const noexcept;
+
 private:
     std::intptr_t file_ = -1;
     std::intptr_t mapping_ = -1;
     const std::byte* view_ = nullptr;
     std::size_t length_ = 0;
+    int guard_ = -1;  // slot of the platform's fault guard, -1 when none
 };
 
 }  // namespace al::platform

@@ -61,6 +61,19 @@ public:
     std::shared_ptr<const PlaybackChunk> prepareChunk(const LoadedBlocks& blocks) const override {
         return loader_.prepareChunk(blocks);
     }
+    std::string fileChangedText() const override {
+        return reader_->fileChanged() ? "Auralith record file changed on disk while open" : std::string();
+    }
+    std::uint64_t controlPointCount() const override {
+        std::uint64_t points = 0;
+        const auto& channels = reader_->channelBlocks();
+        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
+            for (std::uint64_t chunk = 0; chunk < channels[channel].size(); ++chunk) {
+                points += file::countControlPoints(reader_->block(channel, chunk, false));
+            }
+        }
+        return points;
+    }
 
 private:
     static std::shared_ptr<const file::RecordReader> requireOpen(
@@ -102,6 +115,7 @@ public:
     std::uint64_t chunkCount() const noexcept override { return chunkCount_; }
     bool supportsPreparedReconstruction() const noexcept override { return false; }
     using PlaybackSource::prepareChunk;
+    std::string fileChangedText() const override { return reader_->fileChangedText(); }
 
     std::uint64_t chunkIndexAt(double t) const noexcept override {
         if (chunkCount_ == 0 || !(t > 0.0)) {

@@ -43,6 +43,15 @@ public:
     virtual void loadBlocks(std::uint64_t chunkIndex, surrogate::LoadedBlocks& blocks) const;
     virtual std::shared_ptr<const surrogate::PlaybackChunk> prepareChunk(
         const surrogate::LoadedBlocks& blocks) const;
+    // The text to stop playback with when the file was truncated or rewritten
+    // under a source that reads it in place; empty while it is intact (and
+    // always for sources that read through a stream, whose reads fail with
+    // their own message). Any thread.
+    virtual std::string fileChangedText() const { return {}; }
+    // The control points of a record's segments over the whole track (0 for
+    // other sources), counted from the encoded segments without decoding
+    // them. Reads every block once; user-interface thread at open.
+    virtual std::uint64_t controlPointCount() const { return 0; }
 };
 
 // Opens a source by the path's extension. Throws std::runtime_error

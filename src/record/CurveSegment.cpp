@@ -88,6 +88,27 @@ double CurveSegment::lineValueAt(double x) const noexcept {
     return ((u > 1.0) == (y1 > y0)) ? std::max(y1, r) : std::min(y1, r);
 }
 
+std::uint64_t countControlPoints(const BlockView& block) noexcept {
+    const auto payload = block.payload;
+    std::uint64_t points = 0;
+    std::size_t at = 0;
+    for (std::uint32_t s = 0; s < block.header.segmentCount; ++s) {
+        if (payload.size() - at < 4) {
+            break;
+        }
+        const auto count = static_cast<std::uint16_t>(std::to_integer<unsigned>(payload[at + 2]) |
+                                                      (std::to_integer<unsigned>(payload[at + 3]) << 8));
+        // An encoded segment of n points takes 8n + 12 bytes.
+        const std::size_t size = 8u * count + 12u;
+        if (count < 2 || size > payload.size() - at) {
+            break;
+        }
+        points += count;
+        at += size;
+    }
+    return points;
+}
+
 std::vector<CurveSegment> decodeSegments(const BlockView& block) {
     ByteCursor cursor(block.payload);
     std::vector<CurveSegment> segments;

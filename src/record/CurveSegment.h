@@ -57,4 +57,10 @@ private:
 // bytes), or std::invalid_argument from segment construction. Any thread.
 std::vector<CurveSegment> decodeSegments(const BlockView& block);
 
+// The control points of a block's segments, read from their counts alone
+// (no decoding, no checksum): segments are hopped over by their encoded
+// size, and counting stops at the first one that is malformed or does not
+// fit the payload. Any thread.
+std::uint64_t countControlPoints(const BlockView& block) noexcept;
+
 }  // namespace al::file

@@ -57,7 +57,23 @@ BlockView RecordReader::block(std::size_t channel, std::uint64_t chunkIndex, boo
     if (!image_.mapped()) {
         throw std::runtime_error("Auralith record image is not open");
     }
-    return viewIndexedBlock(image_.bytes(), lists[channel][chunkIndex], verify);
+    static constexpr const char* kChanged = "Auralith record file changed on disk while open";
+    const auto view = [&] {
+        try {
+            return viewIndexedBlock(image_.bytes(), lists[channel][chunkIndex], verify);
+        } catch (const std::runtime_error&) {
+            // A checksum that fails because the pages went away is not a
+            // damaged record: say what happened.
+            if (image_.damaged()) {
+                throw std::runtime_error(kChanged);
+            }
+            throw;
+        }
+    }();
+    if (image_.damaged()) {
+        throw std::runtime_error(kChanged);
+    }
+    return view;
 }
 
 std::uint64_t RecordReader::chunkIndexAt(double seconds) const noexcept {

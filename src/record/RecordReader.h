@@ -45,7 +45,12 @@ public:
     // The block of one channel and chunk. Throws std::out_of_range("Auralith
     // block index out of range") for a bad index, std::runtime_error for an
     // image that no longer matches its index or, with verify, a bad checksum.
+    // Once the file has shrunk or been rewritten under the mapping, every
+    // block throws std::runtime_error("Auralith record file changed on disk
+    // while open") instead (its bytes can no longer be trusted).
     BlockView block(std::size_t channel, std::uint64_t chunkIndex, bool verify) const;
+    // Whether the file changed under the mapping (see block). Any thread.
+    bool fileChanged() const noexcept { return image_.damaged(); }
 
     // The chunk owning a time; a time on a boundary belongs to the later chunk.
     std::uint64_t chunkIndexAt(double seconds) const noexcept;

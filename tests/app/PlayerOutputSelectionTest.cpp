@@ -228,7 +228,7 @@ TEST(OutputSelectionTest, VirtualOutputIsNamedAsWhatItIs) {
     h.formats = {audio::test::exactFormat(48000, 2, audio::SampleKind::Pcm16)};
     PlayerWindow& window = h.makeWithSource();
     EXPECT_EQ(h.view.lastStatus(),
-              "Record ready. Playback chain initialized at 48000 Hz / 16-bit Integer \u2014 "
+              "Record ready. 9610 control points; Playback chain initialized at 48000 Hz / 16-bit Integer \u2014 "
               "Virtual Output Exclusive.");
     window.TogglePlay();
     EXPECT_EQ(h.view.lastStatus(),

@@ -328,7 +328,7 @@ TEST_F(TransportTest, OpenMusicResetsTheTransport) {
     EXPECT_TRUE(window.lattice()->muted());
     EXPECT_FALSE(window.lattice()->loopAhead());
     EXPECT_EQ(h.view.lastStatus(),
-              "Record ready. Playback chain initialized at 96000 Hz / 32-bit Float \u2014 WASAPI "
+              "Record ready. 9610 control points; Playback chain initialized at 96000 Hz / 32-bit Float \u2014 WASAPI "
               "Exclusive.");
 }
 

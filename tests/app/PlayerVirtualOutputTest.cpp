@@ -9,14 +9,23 @@
 
 #include "PlayerFakes.h"
 #include "output/VirtualEndpointScope.h"
+#include "support/WaveFiles.h"
 
 namespace al::app {
 namespace {
 
 struct RealTimeRun {
-    explicit RealTimeRun(audio::VirtualOutputConfig config) : scope(std::move(config)) {
-        const std::filesystem::path path = dir / "tone.aur";
-        audio::test::makeRecordSource(path, 48000, 2, 48000 * 8);
+    explicit RealTimeRun(audio::VirtualOutputConfig config, const std::string& name = "tone.aur")
+        : scope(std::move(config)) {
+        const std::filesystem::path path = dir / name;
+        if (path.extension() == ".wav") {
+            std::vector<float> samples(48000 * 8 * 2);
+            for (std::size_t i = 0; i < samples.size(); ++i)
+                samples[i] = 0.25f * static_cast<float>(i % 97) / 97.0f;
+            al::test::writeFloatWave(path, 2, 48000, samples);
+        } else {
+            audio::test::makeRecordSource(path, 48000, 2, 48000 * 8);
+        }
         window = std::make_unique<PlayerWindow>(
             view, PlayerSettings::Files{dir / "a.ini", dir / "s.ini", std::nullopt});
         window->Create();
@@ -85,6 +94,98 @@ TEST(PlayerVirtualOutputTest, EndpointThatDoesNotGrowSuspendsGrowth) {
               "suspended until "
               "Refresh or a new source.");
     EXPECT_EQ(run.window->transportState(), TransportState::Playing);
+}
+
+// Another program truncating the file while it plays (a record read in
+// place through its mapping, a WAVE read through a stream): playback stops
+// with the reason instead of crashing or playing silence to the end, and the
+// next Play is refused the same way rather than hanging.
+TEST(PlayerVirtualOutputTest, FileTruncatedWhilePlayingStopsWithTheReason) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"tone.wav", "WAVE file changed on disk while open"},
+        {"tone.aur", "Auralith record file changed on disk while open"},
+    };
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        audio::VirtualOutputConfig config = stereo48k();
+        config.lateByNs = 0;
+        RealTimeRun run(config, name);
+        ASSERT_EQ(run.window->transportState(), TransportState::Playing) << run.view.lastStatus();
+        run.runFor(std::chrono::milliseconds(200));
+        std::error_code error;
+        std::filesystem::resize_file(run.dir / name, 4096, error);
+        if (error) {
+            GTEST_SKIP() << "this platform refuses to shorten a mapped file";
+        }
+        const std::string expected = std::string("Audio error; playback head preserved: ") + reason;
+        for (int tick = 0; tick < 600 && run.view.lastStatus() != expected; ++tick) {
+            run.runFor(std::chrono::milliseconds(16));
+        }
+        EXPECT_EQ(run.view.lastStatus(), expected);
+        EXPECT_EQ(run.window->transportState(), TransportState::Stopped);
+        EXPECT_LT(run.window->positionSeconds(), 7.0);
+
+        run.window->TogglePlay();
+        run.runFor(std::chrono::milliseconds(100));
+        EXPECT_EQ(run.window->transportState(), TransportState::Stopped);
+        EXPECT_EQ(run.view.lastStatus(), expected);
+    }
+}
+
+// Device faults while playing: each ends playback with the player's own
+// message, the window stays usable, and once the device is back the next
+// Play starts again.
+TEST(PlayerVirtualOutputTest, DeviceFaultsStopWithTheirMessageAndPlayResumesOnceTheDeviceIsBack) {
+    struct Fault {
+        const char* name;
+        void (*inject)(audio::VirtualOutputConfig&);
+        const char* status;  // the start of the status line it ends with
+    };
+    const Fault faults[] = {
+        {"events stop", [](audio::VirtualOutputConfig& c) { c.silentAfterEvents = 30; },
+         "Audio error; playback head preserved: WASAPI render event timed out"},
+        {"device removed", [](audio::VirtualOutputConfig& c) { c.invalidateAfterEvents = 30; },
+         "Audio error; playback head preserved: "},  // then the failing step and its HRESULT
+        {"reopen refused during growth",
+         [](audio::VirtualOutputConfig& c) {
+             c.lateByNs = 8'000'000;
+             c.lateIntervalNs = 300'000'000;
+             c.lateBurst = 2;
+         },
+         "Adaptive buffer reconfiguration failed and the prior stream could not be restored: "},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        audio::VirtualOutputConfig healthy = stereo48k();
+        healthy.lateByNs = 0;
+        audio::VirtualOutputConfig faulty = healthy;
+        fault.inject(faulty);
+        RealTimeRun run(faulty);
+        ASSERT_EQ(run.window->transportState(), TransportState::Playing) << run.view.lastStatus();
+        if (std::string(fault.name) == "reopen refused during growth") {
+            // The stream that is playing keeps going; only a new one is refused.
+            audio::VirtualOutputConfig refusing = faulty;
+            refusing.refusedAtInitialize = refusing.acceptedFormats;
+            run.scope.device().configure(refusing);
+        }
+        const std::string expected = fault.status;
+        for (int tick = 0; tick < 400 && run.view.lastStatus().rfind(expected, 0) != 0; ++tick) {
+            run.runFor(std::chrono::milliseconds(16));
+        }
+        ASSERT_EQ(run.view.lastStatus().rfind(expected, 0), 0u) << run.view.lastStatus();
+        EXPECT_EQ(run.window->transportState(), TransportState::Stopped);
+        const double head = run.window->positionSeconds();
+        EXPECT_GT(head, 0.1);
+
+        run.scope.device().configure(healthy);
+        run.window->TogglePlay();
+        ASSERT_EQ(run.window->transportState(), TransportState::Playing) << run.view.lastStatus();
+        const auto played = run.scope.device().statistics().framesWritten;
+        run.runFor(std::chrono::milliseconds(400));
+        EXPECT_EQ(run.window->transportState(), TransportState::Playing) << run.view.lastStatus();
+        EXPECT_GT(run.scope.device().statistics().framesWritten, played + 48000 / 10);
+        EXPECT_GE(run.window->positionSeconds(), head);
+    }
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ TEST_F(PlayCommandTest, PlaysTheLastFormatToTheEndAndStatesTheContract) {
               "Reinitializing complete playback chain at 96000 Hz / 32-bit Float. Playback head is unchanged.\n"
               "Playback chain initialized at exact output contract 96000 Hz / 32-bit Float \u2014 Virtual Output "
               "Exclusive. Playback head preserved.\n"
-              "Record ready. Playback chain initialized at 96000 Hz / 32-bit Float \u2014 Virtual Output Exclusive.\n"
+              "Record ready. 9610 control points; Playback chain initialized at 96000 Hz / 32-bit Float \u2014 Virtual Output Exclusive.\n"
               "Virtual Output Exclusive playback at exact contract 96000 Hz / 32-bit Float.\n"
               "Playback complete. Stylus lifted; returning to zero.\n"
               "Playback complete. Stylus parked at zero; output chain retained.\n");

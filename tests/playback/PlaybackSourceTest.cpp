@@ -3,19 +3,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <stdexcept>
-#include <algorithm>
-#include <bit>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
+#include "decoders/SndFileWriter.h"
+#include "record/CurveSegment.h"
+#include "record/RecordReader.h"
 #include "support/RecordImages.h"
 #include "support/TempDir.h"
 #include "support/WaveFiles.h"
-#include "decoders/SndFileWriter.h"
 
 namespace al::playback {
 namespace {
@@ -26,8 +28,8 @@ std::vector<float> ramp(std::size_t frames, std::uint16_t channels) {
     std::vector<float> out(frames * channels);
     for (std::size_t f = 0; f < frames; ++f) {
         for (std::uint16_t c = 0; c < channels; ++c) {
-            out[f * channels + c] =
-                static_cast<float>(std::sin(0.01 * static_cast<double>(f)) * (c == 0 ? 0.5 : -0.25));
+            out[f * channels + c] = static_cast<float>(std::sin(0.01 * static_cast<double>(f)) *
+                                                       (c == 0 ? 0.5 : -0.25));
         }
     }
     return out;
@@ -45,8 +47,8 @@ TEST(PlaybackSourceFactory, ExtensionRules) {
     // Only ASCII letters are lowered.
     EXPECT_EQ(playbackExtension(std::filesystem::path(u8"x.\u00C4UR")), ".\xC3\x84ur");
 
-    for (const char* yes : {"a.aur", "A.AUR", "b.wav", "b.WAVE", "c.dsf", "d.flac", "e.mp3", "f.aif",
-                            "g.AIFF", "h.aifc", "i.m4a", "j.aur:zone"}) {
+    for (const char* yes : {"a.aur", "A.AUR", "b.wav", "b.WAVE", "c.dsf", "d.flac", "e.mp3",
+                            "f.aif", "g.AIFF", "h.aifc", "i.m4a", "j.aur:zone"}) {
         EXPECT_TRUE(isSupportedPlaybackPath(yes)) << yes;
     }
     for (const char* no : {"a.txt", "a.ogg", "a", "x.aur/", "dir.wav/file", "a.m4a.bak"}) {
@@ -89,6 +91,22 @@ TEST(RecordPlaybackSource, DescribesAndPreparesTheRecord) {
     EXPECT_EQ(source->chunkCount(), 3u);
     EXPECT_EQ(source->chunkIndexAt(1024.0 / 44100.0), 1u);
     EXPECT_TRUE(source->supportsPreparedReconstruction());
+
+    // The control points the player reports at open are those a full decode
+    // of every block finds.
+    const auto reader = std::make_shared<const file::RecordReader>(dir / "r.AUR");
+    std::uint64_t decoded = 0;
+    for (std::size_t c = 0; c < 2; ++c) {
+        for (std::uint64_t k = 0; k < 3; ++k) {
+            for (const auto& segment : file::decodeSegments(reader->block(c, k, true))) {
+                decoded += segment.points().size();
+            }
+        }
+    }
+    EXPECT_GT(decoded, 6u);
+    EXPECT_EQ(source->controlPointCount(), decoded);
+    test::writeFloatWave(dir / "w.wav", 1, 44100, std::vector<float>(3000, 0.25f));
+    EXPECT_EQ(createPlaybackSource(dir / "w.wav")->controlPointCount(), 0u);
 
     surrogate::LoadedBlocks blocks;
     source->loadBlocks(2, blocks);
@@ -148,8 +166,8 @@ TEST(DirectPlaybackSource, SamplesAreCurvePointsAcrossChunkBoundaries) {
     const auto c1 = source->prepareChunk(1);
     const auto& left = c0->channels[0].segments()[0].pchip().intervals();
     const auto& right = c1->channels[0].segments()[0].pchip().intervals();
-    ASSERT_EQ(left.size(), 1025u);    // frames 0..1025
-    ASSERT_EQ(right.size(), 1026u);   // frames 1023..2049
+    ASSERT_EQ(left.size(), 1025u);   // frames 0..1025
+    ASSERT_EQ(right.size(), 1026u);  // frames 1023..2049
     EXPECT_EQ(left[1024].xLeft, right[1].xLeft);
     EXPECT_EQ(left[1024].a1, right[1].a1);
 
@@ -210,8 +228,10 @@ namespace {
 // and the cubic pieces built through them.
 void expectSameChunk(const surrogate::PlaybackChunk& a, const surrogate::PlaybackChunk& b) {
     ASSERT_EQ(a.index, b.index);
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.ownershipStart), std::bit_cast<std::uint64_t>(b.ownershipStart));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.ownershipEnd), std::bit_cast<std::uint64_t>(b.ownershipEnd));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.ownershipStart),
+              std::bit_cast<std::uint64_t>(b.ownershipStart));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.ownershipEnd),
+              std::bit_cast<std::uint64_t>(b.ownershipEnd));
     ASSERT_EQ(a.channels.size(), b.channels.size());
     for (std::size_t k = 0; k < a.channels.size(); ++k) {
         const auto& sa = a.channels[k].segments();
@@ -223,8 +243,10 @@ void expectSameChunk(const surrogate::PlaybackChunk& a, const surrogate::Playbac
             const auto& pb = sb[i].points();
             ASSERT_EQ(pa.size(), pb.size());
             for (std::size_t j = 0; j < pa.size(); ++j) {
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(pa[j].time), std::bit_cast<std::uint64_t>(pb[j].time));
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(pa[j].value), std::bit_cast<std::uint64_t>(pb[j].value))
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(pa[j].time),
+                          std::bit_cast<std::uint64_t>(pb[j].time));
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(pa[j].value),
+                          std::bit_cast<std::uint64_t>(pb[j].value))
                     << "chunk " << a.index << " channel " << k << " point " << j;
             }
             if (sa[i].kind() == file::SegmentKind::Pchip) {
@@ -299,7 +321,8 @@ TEST(DirectPlaybackSource, ChunksDoNotDependOnTheOrderOfPreparationFlac) {
     }
     test::TempDir dir;
     namespace sf = file::sndfile;
-    writer.write(dir / "order.flac", sf::kTypeFlac | sf::kPcm16, 2, 44100, noise(9 * 1024 + 515, 2), true);
+    writer.write(dir / "order.flac", sf::kTypeFlac | sf::kPcm16, 2, 44100, noise(9 * 1024 + 515, 2),
+                 true);
     expectOrderDoesNotMatter(dir / "order.flac");
 }
 

@@ -29,7 +29,8 @@ struct Payload {
         return put(id).put(std::uint8_t{0}).put(count).put(anchorTime).put(anchorValue);
     }
     Payload& offsets(std::vector<float> values) {
-        for (float v : values) put(v);
+        for (float v : values)
+            put(v);
         return *this;
     }
 };
@@ -86,7 +87,8 @@ TEST(SegmentDecoder, CountAndIdMessages) {
                       "Auralith LINEAR segment does not have two control points");
     expectDecodeFails(Payload{}.segment(0, 2), 1, "Unsupported Auralith transport primitive id 0");
     expectDecodeFails(Payload{}.segment(4, 2), 1, "Unsupported Auralith transport primitive id 4");
-    expectDecodeFails(Payload{}.segment(255, 2), 1, "Unsupported Auralith transport primitive id 255");
+    expectDecodeFails(Payload{}.segment(255, 2), 1,
+                      "Unsupported Auralith transport primitive id 255");
     // Three points are fine for the two chain kinds.
     EXPECT_NO_THROW(decode(Payload{}.segment(2, 3).offsets({1, 2, 0, 0}).bytes, 1));
     EXPECT_NO_THROW(decode(Payload{}.segment(3, 3).offsets({1, 2, 0, 0}).bytes, 1));
@@ -102,8 +104,8 @@ TEST(SegmentDecoder, AnchorAndRebuiltPointMessages) {
     expectDecodeFails(Payload{}.segment(3, 3).offsets({2, 2, 0, 0}), 1, points);
     expectDecodeFails(Payload{}.segment(3, 3).offsets({2, 1, 0, 0}), 1, points);
     expectDecodeFails(Payload{}.segment(3, 2).offsets({1, std::nanf("")}), 1, points);
-    expectDecodeFails(
-        Payload{}.segment(3, 2).offsets({std::numeric_limits<float>::infinity(), 0}), 1, points);
+    expectDecodeFails(Payload{}.segment(3, 2).offsets({std::numeric_limits<float>::infinity(), 0}),
+                      1, points);
 }
 
 TEST(SegmentDecoder, PayloadMustEndExactlyAfterTheLastSegment) {
@@ -131,6 +133,43 @@ TEST(SegmentDecoder, PayloadMustEndExactlyAfterTheLastSegment) {
     Payload badAndShort;
     badAndShort.segment(3, 3).offsets({2, 1, 0});
     expectDecodeFails(badAndShort, 1, shortRead);
+}
+
+// Counting hops over segments by their sizes without decoding: it agrees
+// with a full decode, and stops at the first segment that is malformed or
+// runs past the payload instead of reading beyond it.
+TEST(SegmentDecoder, CountsControlPointsWithoutDecoding) {
+    Payload p;
+    p.segment(2, 3, 10.0, 0.5).offsets({0.25f, 0.75f}).offsets({-0.5f, 0.125f});
+    p.segment(1, 2, 10.75, 0.625).offsets({1.0f}).offsets({0.0f});
+    p.segment(3, 5, 11.75, 0.0).offsets({0.1f, 0.2f, 0.3f, 0.4f}).offsets({0.f, 0.f, 0.f, 0.f});
+    BlockView view;
+    view.header.segmentCount = 3;
+    view.payload = p.bytes;
+    std::uint64_t decoded = 0;
+    for (const auto& segment : decodeSegments(view))
+        decoded += segment.points().size();
+    EXPECT_EQ(decoded, 10u);
+    EXPECT_EQ(countControlPoints(view), 10u);
+
+    view.header.segmentCount = 2;  // fewer segments than bytes: only those
+    EXPECT_EQ(countControlPoints(view), 5u);
+    view.header.segmentCount = 9;  // more than the payload holds
+    EXPECT_EQ(countControlPoints(view), 10u);
+
+    Payload bad = p;
+    bad.segment(2, 1);  // a count below 2 ends the count
+    bad.segment(2, 2).offsets({1.0f}).offsets({0.0f});
+    view.header.segmentCount = 5;
+    view.payload = bad.bytes;
+    EXPECT_EQ(countControlPoints(view), 10u);
+
+    Payload cut;
+    cut.segment(2, 4000, 0.0, 0.0);  // claims 32 kB of offsets it does not have
+    view.payload = cut.bytes;
+    EXPECT_EQ(countControlPoints(view), 0u);
+    view.payload = std::span<const std::byte>(cut.bytes).first(3);
+    EXPECT_EQ(countControlPoints(view), 0u);
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ std::string failureText(std::string_view phrase, NativeError code) {
 
 ReadOnlyMapping::~ReadOnlyMapping() { close(); }
 
+bool ReadOnlyMapping::damaged() const noexcept { return false; }
+
 ReadOnlyMapping::ReadOnlyMapping(ReadOnlyMapping&& other) noexcept
     : file_(std::exchange(other.file_, kNone)),
       mapping_(std::exchange(other.mapping_, kNone)),
