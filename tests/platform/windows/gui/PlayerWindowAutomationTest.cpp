@@ -336,7 +336,20 @@ TEST_F(PlayerWindowTest, ControlsTransportAndKeysOnTheVirtualOutput) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(TextOf(window), L"Auralith\u2122 Player V1.1 Candidate 8");
 
-    ASSERT_TRUE(player.WaitShowsPrefix(L"Record ready. Playback chain initialized at "))
+    ASSERT_TRUE(player.WaitShowsPrefix(L"Record ready. ")) << player.Texts();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (const Child& c : ChildrenOf(window)) {
+                if (c.text.rfind(L"Record ready. ", 0) == 0 &&
+                    c.text.find(L" control points; Playback chain initialized at ") !=
+                        std::wstring::npos &&
+                    c.text.find(L" \u2014 Virtual Output Exclusive.") != std::wstring::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        3000))
         << player.Texts();
     EXPECT_TRUE(player.ShowsPrefix(L"Captured At: 48 kHz / 24-bit")) << player.Texts();
     EXPECT_TRUE(player.ShowsPrefix(L"Playing At: ")) << player.Texts();
