@@ -39,6 +39,7 @@ step "Fuzzers, short runs"
 tools/fuzz.sh 15
 
 step "Windows build and tests under Wine"
+tools/build-sndfile-dll  # once; later runs find it cached
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 ctest --preset windows -j "$jobs"

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <thread>
 
 #include "PlayerFakes.h"
+#include "app/DsdEnginePlayback.h"
+#include "dsd/AurSource.h"
+#include "dsd/HiFreqFilter.h"
 #include "output/VirtualEndpointScope.h"
 #include "support/WaveFiles.h"
 
@@ -186,6 +191,66 @@ TEST(PlayerVirtualOutputTest, DeviceFaultsStopWithTheirMessageAndPlayResumesOnce
         EXPECT_GT(run.scope.device().statistics().framesWritten, played + 48000 / 10);
         EXPECT_GE(run.window->positionSeconds(), head);
     }
+}
+
+// DSD through the player itself: DSD64 chosen, Play prepares the whole
+// record and plays it as DoP on the virtual output; the endpoint receives
+// the record's own DSD bits (as the record's DSD source makes them) in
+// frame order, with the DoP markers alternating across every frame sent.
+TEST(PlayerVirtualOutputTest, DsdPlaysTheRecordsBitsAsDopToTheEnd) {
+    audio::VirtualOutputConfig config;
+    config.captureWrites = true;
+    al::test::TempDir dir;
+    audio::test::VirtualEndpointScope scope(config);
+    const auto path = dir / "dsd.aur";
+    audio::test::makeRecordSource(path, 48000, 2, 48000 / 2);
+    test::RecordingView view;
+    PlayerServices services = PlayerServices::Defaults();
+    services.makeDsd = MakeDsdEnginePlayback;
+    PlayerWindow window(view, PlayerSettings::Files{dir / "a.ini", dir / "s.ini", std::nullopt},
+                        std::move(services));
+    window.Create();
+    window.OpenMusic(path);
+    window.ApplyDsdOption(command::kDsdRateFirst);
+    ASSERT_TRUE(window.dsdSelected());
+    window.TogglePlay();
+    bool ended = false;
+    for (int tick = 0; tick < 1000 && !ended; ++tick) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        window.Tick();
+        ended = view.lastStatus().rfind("Playback complete.", 0) == 0;
+    }
+    ASSERT_TRUE(ended) << view.lastStatus();
+
+    morrow::dsd::AurSource reference(path, 64, std::make_shared<morrow::dsd::HiFreqControl>(false),
+                                     0);
+    const std::uint64_t frames = reference.info().frameCount;
+    std::vector<std::array<std::uint16_t, 2>> expected(frames);
+    for (std::uint64_t i = 0; i < frames; ++i)
+        expected[i] = reference.readFrame(i);
+
+    const std::vector<std::uint8_t> bytes = scope.device().captured();
+    ASSERT_GE(bytes.size(), 16u);
+    // 24-bit carriers: later byte, earlier byte, marker; 32-bit ones lead with a zero byte.
+    const std::size_t carrier = (bytes[2] == 0x05 || bytes[2] == 0xFA) ? 3 : 4;
+    const std::size_t frameBytes = 2 * carrier;
+    ASSERT_EQ(bytes.size() % frameBytes, 0u);
+    const std::size_t sent = bytes.size() / frameBytes;
+    std::vector<std::array<std::uint16_t, 2>> words(sent);
+    const std::uint8_t first = bytes[carrier - 1];
+    for (std::size_t f = 0; f < sent; ++f) {
+        const std::uint8_t* frame = &bytes[f * frameBytes];
+        for (std::size_t c = 0; c < 2; ++c) {
+            const std::uint8_t* sample = frame + c * carrier + (carrier - 3);
+            ASSERT_EQ(sample[2], ((f % 2 == 0) == (first == 0x05)) ? 0x05 : 0xFA) << "frame " << f;
+            words[f][c] = static_cast<std::uint16_t>((sample[1] << 8) | sample[0]);
+        }
+    }
+    const auto start =
+        std::search(words.begin(), words.end(), expected.begin(), expected.begin() + 64);
+    ASSERT_NE(start, words.end()) << "the track's first frames never reached the endpoint";
+    ASSERT_GE(static_cast<std::uint64_t>(words.end() - start), frames);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), start)) << "the track arrived altered";
 }
 
 }  // namespace

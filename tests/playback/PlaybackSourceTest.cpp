@@ -94,11 +94,11 @@ TEST(RecordPlaybackSource, DescribesAndPreparesTheRecord) {
 
     // The control points the player reports at open are those a full decode
     // of every block finds.
-    const auto reader = std::make_shared<const file::RecordReader>(dir / "r.AUR");
+    const auto opened = std::make_shared<const file::RecordReader>(dir / "r.AUR");
     std::uint64_t decoded = 0;
     for (std::size_t c = 0; c < 2; ++c) {
         for (std::uint64_t k = 0; k < 3; ++k) {
-            for (const auto& segment : file::decodeSegments(reader->block(c, k, true))) {
+            for (const auto& segment : file::decodeSegments(opened->block(c, k, true))) {
                 decoded += segment.points().size();
             }
         }
