@@ -172,7 +172,11 @@ LRESULT CALLBACK MainWindow::Procedure(HWND hwnd, UINT message, WPARAM wParam, L
     } else {
         self = reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }
-    if (self == nullptr) {
+    // Before creation and after destruction the window is the system's.
+    if (self == nullptr || self->hwnd_ == nullptr) {
+        if (message == WM_NCDESTROY) {
+            ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        }
         return ::DefWindowProcW(hwnd, message, wParam, lParam);
     }
     try {
