@@ -90,6 +90,12 @@ class PlayerView {
     virtual void RequestClose() = 0;
     // Lay the window out for the statistics view (true) or the player view.
     virtual void ShowStatisticsView(bool statistics) = 0;
+    // A file is being opened: the Open button reads "Opening Music" and is
+    // disabled until it reads "Open Music" again.
+    virtual void ShowOpening(bool /*opening*/) {}
+    // The fullscreen stage opened (the window shows its control layout) or
+    // closed (the window returns to the view shown before).
+    virtual void ShowStageOpen(bool /*open*/) {}
 };
 
 }  // namespace al::app

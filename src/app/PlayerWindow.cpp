@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/PlayerStartup.h"
 #include "app/PlayerText.h"
 #include "output/VirtualOutput.h"
 
@@ -45,6 +46,10 @@ PlayerServices PlayerServices::Defaults() {
         return id == audio::CurrentVirtualOutput()->config().id;
     };
     services.listAsioDrivers = [] { return std::vector<AsioDriverEntry>{}; };
+    services.isPlainFile = [](const std::filesystem::path& path) {
+        std::error_code error;
+        return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
+    };
     return services;
 }
 
@@ -72,6 +77,10 @@ void PlayerWindow::Create() {
 }
 
 void PlayerWindow::Close() noexcept {
+    // The in-window view, the stage and the presentation geometry go first.
+    if (views_ != nullptr) {
+        views_->Shutdown();
+    }
     try {
         PollPlayback();
     } catch (...) {
@@ -131,6 +140,12 @@ void PlayerWindow::HandleCommand(int id) {
                 break;
             case command::kColor:
                 CycleWaveformColor();
+                break;
+            case command::kStage:
+                ToggleStage();
+                break;
+            case command::kStageView:
+                SwitchStageView();
                 break;
             case command::kVolumeUp:
                 StepVolume(0.025);
@@ -318,10 +333,12 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
         PlayerWindow& window;
         ~OpeningGuard() {
             window.opening_ = false;
+            window.view_.ShowOpening(false);
             window.view_.RequestRepaint();
         }
     };
     opening_ = true;
+    view_.ShowOpening(true);
     view_.RepaintNow();
     OpeningGuard guard{*this};
 
@@ -329,6 +346,16 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
     auto lattice = std::make_unique<playback::PlaybackLattice>(source);
     if (!lattice->prime()) {
         throw std::runtime_error("Playback geometry could not be primed for the new source");
+    }
+    // The views' own geometry. A graphics failure does not stop the music:
+    // its text is shown once the source is in.
+    std::string viewsFailure;
+    if (views_ != nullptr) {
+        try {
+            views_->SourceOpened(path, source);
+        } catch (const std::exception& error) {
+            viewsFailure = PrintableText(error.what());
+        }
     }
 
     // Reset the transport before the new source is installed.
@@ -354,6 +381,7 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
     meters_.attach(lattice_.get());
     meters_.start();
 
+    openedFile_ = path;
     OpenSelectedOutput(false);
     if (selectedFormat_ >= 0 && output_->IsInitialized()) {
         const bool record = source_->metadata().kind == 0;
@@ -363,8 +391,25 @@ void PlayerWindow::OpenMusic(const std::filesystem::path& path) {
                   "Playback chain initialized at " + FormatLabelText(selectedFormat_) + " \u2014 " +
                   ModeLabel(format) + ".");
     }
+    if (!viewsFailure.empty()) {
+        SetStatus(viewsFailure);
+    }
+    UpdateGeometryViews();
     UpdateControls();
     UpdateLabels();
+}
+
+void PlayerWindow::OpenHandedOver(const std::filesystem::path& path) {
+    const bool acceptable = playback::isSupportedPlaybackPath(path) && services_.isPlainFile &&
+                            services_.isPlainFile(path);
+    if (!acceptable) {
+        throw std::runtime_error(kHandoffRefusedText);
+    }
+    const bool wasPlaying = transportState_ == TransportState::Playing;
+    OpenMusic(path);
+    if (wasPlaying) {
+        TogglePlay();
+    }
 }
 
 // ---- Hardware volume ----
@@ -513,6 +558,9 @@ void PlayerWindow::ToggleMute() {
     if (dsdEngine_) {
         dsdEngine_->setMute(muted_);
     }
+    if (views_ != nullptr) {
+        views_->SetMuted(muted_);
+    }
     view_.ShowMuteButton(muted_ ? "Unmute" : "Mute");
     view_.RequestRepaint();
 }
@@ -536,7 +584,11 @@ void PlayerWindow::UpdateMeters() {
 }
 
 void PlayerWindow::CycleWaveformColor() {
-    settings_.CycleWaveformColor();
+    const int colour = settings_.CycleWaveformColor();
+    if (views_ != nullptr) {
+        views_->SetPalette(colour);
+        UpdateGeometryViews();
+    }
     view_.RequestRepaint();
 }
 
@@ -550,6 +602,7 @@ void PlayerWindow::PressPower() {
 
 void PlayerWindow::Tick(bool visibleForStatistics) {
     const std::int64_t now = services_.now();
+    meterActivityBefore_ = meterActivity_;
     meterActivity_ = meterLevels_[0] > 0.00001f || meterLevels_[1] > 0.00001f;
     ApplyVolumeRamp(now);
     PollPlayback();
@@ -579,6 +632,7 @@ void PlayerWindow::Tick(bool visibleForStatistics) {
     if (visibleForStatistics) {
         RefreshStatisticsView();
     }
+    UpdateGeometryViews();
     if (powerPressed_ && !closeRequested_ && now >= powerCloseAt_) {
         closeRequested_ = true;
         view_.RequestClose();
@@ -645,6 +699,12 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
     } else {
         state.readyText = source_->metadata().kind == 0 ? "Record ready" : "WAV DIRECT ready";
     }
+    const bool inWindowView = views_ != nullptr && views_->inWindowActive();
+    if (inWindowView) {
+        state.readyText = views_->rendererLabel() + " geometry active";
+    } else if (stageOpen()) {
+        state.readyText = views_->stageSceneName();
+    }
     if (preparing) {
         state.readyText = "PLEASE WAIT";
     }
@@ -657,6 +717,11 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
         state.hintText = "Selected output contract unavailable";
     } else if (chainStatus_ == 1) {
         state.hintText = "Opening exact output contract";
+    }
+    if (inWindowView) {
+        state.hintText = "Actual playback geometry\nEvaluated by " + views_->rendererLabel() + " GPU";
+    } else if (stageOpen()) {
+        state.hintText = "Actual playback geometry\nF9 changes view";
     }
     if (dsdSelected_) {
         state.hintText = "Press Play to prepare the whole track";
@@ -695,6 +760,7 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
     state.volumeLevel = volumeRead_ ? volumeCurrent_ : shownVolume_;
     state.powerPressed = powerPressed_;
     state.meterActivity = meterActivity_;
+    state.stageOpen = stageOpen();
     state.meterLevels[0] = meterLevels_[0];
     state.meterLevels[1] = meterLevels_[1];
 
@@ -717,6 +783,17 @@ FaceplateState PlayerWindow::BuildFaceplateState() const {
         state.tagRemoval = static_cast<float>(std::clamp(t, 0.0, 1.0));
     }
     return state;
+}
+
+}  // namespace al::app
+
+namespace al::app {
+
+bool PlayerWindow::FaceplateMoving() const noexcept {
+    const bool ramping = volumeRead_ && !volumeDragging_ &&
+                         std::fabs(static_cast<double>(volumeTarget_) - volumeCurrent_) > 0.00005;
+    return transportState_ == TransportState::Playing || stylusReturning_ || meterActivity_ ||
+           meterActivityBefore_ || ramping || streamerAnimating_ || fade_ < 1.0;
 }
 
 }  // namespace al::app

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/DsdPlayback.h"
+#include "app/GeometryViews.h"
 #include "app/PcmOutput.h"
 #include "app/PlayerSettings.h"
 #include "app/PlayerView.h"
@@ -66,6 +67,9 @@ struct PlayerServices {
     std::function<std::vector<AsioDriverEntry>()> listAsioDrivers;
     // Empty: DSD output is unavailable in this build.
     DsdPlaybackFactory makeDsd;
+    // Whether a path names an existing regular file: not a directory and not
+    // a symbolic link or mount point (a file handed over by a second start).
+    std::function<bool(const std::filesystem::path&)> isPlainFile;
 
     static PlayerServices Defaults();
 };
@@ -116,6 +120,8 @@ constexpr int kStop = 1007;
 constexpr int kMute = 1009;
 constexpr int kRefresh = 1010;
 constexpr int kLoop = 1011;
+constexpr int kStage = 5009;
+constexpr int kStageView = 5010;
 constexpr int kColor = 5011;
 constexpr int kPlayAccelerator = 5013;
 constexpr int kVolumeUp = 5015;
@@ -175,6 +181,35 @@ class PlayerWindow {
     void Tick(bool visibleForStatistics = true);
     // Opens a file and the output for it.
     void OpenMusic(const std::filesystem::path& path);
+    // A file handed over by a second start of the program: it must have a
+    // supported extension and name a plain file, else std::runtime_error
+    // ("The requested source is not a readable supported audio file") and
+    // the current source stays. Playing continues with the new file.
+    void OpenHandedOver(const std::filesystem::path& path);
+    // The file last opened (the faceplate shows its name); empty before.
+    const std::filesystem::path& openedFile() const noexcept { return openedFile_; }
+    // A file is being opened (the Open button is disabled meanwhile).
+    bool opening() const noexcept { return opening_; }
+
+    // ---- Geometry views and the fullscreen stage ----
+    // The views the window made, or null where there are none; not owned,
+    // and detached (null) before they are destroyed.
+    void AttachGeometryViews(GeometryViewsPort* views) noexcept { views_ = views; }
+    GeometryViewsPort* geometryViews() const noexcept { return views_; }
+    // F11 (command 5009): open or close the fullscreen stage.
+    void ToggleStage();
+    // F9 (command 5010): the stage's next scene, when it is open.
+    void SwitchStageView();
+    // Faceplate regions 15 and 16.
+    void OpenStageScene(StageScene scene);
+    // The stage closed itself (Esc).
+    void StageClosed();
+    bool stageOpen() const noexcept { return views_ != nullptr && views_->stageOpen(); }
+    // The stage's requests, by their offset from WM_APP (0x8C..0x93) with
+    // the message's first parameter; returns the message's result.
+    std::intptr_t HandleStageRequest(unsigned offset, std::uint64_t parameter);
+    // Whether the window is minimised (the views rest then).
+    void SetMinimised(bool minimised) noexcept { minimised_ = minimised; }
 
     // ---- Output selection ----
     void ListEndpoints(bool keepSelection);
@@ -213,6 +248,12 @@ class PlayerWindow {
     void CycleWaveformColor();
     // The faceplate's power region: close 500 ms from now.
     void PressPower();
+    // The idle fade of the faceplate, 0..1 (smoothstep over 0.32 s).
+    double idleFade() const noexcept { return fade_; }
+    // Whether anything on the faceplate moves, so the poll tick repaints:
+    // playing, a stylus return, meter activity now or at the tick before, a
+    // volume ramp, the streamer animation or a running idle fade.
+    bool FaceplateMoving() const noexcept;
 
     // ---- Read access for front ends and tests ----
     TransportState transportState() const noexcept { return transportState_; }
@@ -274,6 +315,8 @@ class PlayerWindow {
     std::string EndpointItemText(std::size_t index) const;
 
   private:
+    void UpdateGeometryViews();
+    void ShowStageStatus(const std::string& portText, const char* fallback);
     // Output selection helpers.
     const audio::EndpointInfo* SelectedEndpointInfo() const noexcept;
     bool FormatSelectable(int index) const noexcept;
@@ -316,6 +359,9 @@ class PlayerWindow {
     std::unique_ptr<playback::PlaybackLattice> lattice_;
     bool opening_ = false;
     std::uint64_t controlPoints_ = 0;
+    std::filesystem::path openedFile_;
+    GeometryViewsPort* views_ = nullptr;
+    bool minimised_ = false;
 
     // Transport.
     TransportState transportState_ = TransportState::Stopped;
@@ -390,6 +436,7 @@ class PlayerWindow {
     // Meters.
     float meterLevels_[2] = {0.0f, 0.0f};
     bool meterActivity_ = false;
+    bool meterActivityBefore_ = false;
 
     // Presentation.
     std::string status_;

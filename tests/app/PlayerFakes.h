@@ -54,6 +54,8 @@ class RecordingView : public PlayerView {
     void PostGrowthRequest() override { ++growthPosts; }
     void RequestClose() override { closeRequested = true; }
     void ShowStatisticsView(bool shown) override { statisticsViewShown = shown; }
+    void ShowOpening(bool opening) override { openingShown.push_back(opening); }
+    void ShowStageOpen(bool open) override { stageShown = open; }
 
     // The statuses shown since the last call.
     std::vector<std::string> takeStatuses() {
@@ -84,6 +86,8 @@ class RecordingView : public PlayerView {
     int growthPosts = 0;
     bool closeRequested = false;
     bool statisticsViewShown = false;
+    std::vector<bool> openingShown;
+    bool stageShown = false;
 };
 
 // What the fake output was asked and how it answers. Shared with the test so
