@@ -6,6 +6,8 @@
 //
 //   soak SECONDS FILE... [--dsd FILE...]
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -36,6 +38,13 @@ long residentKiB() {
             return std::strtol(line.c_str() + 6, nullptr, 10);
     }
     return -1;
+}
+
+// Bytes the allocator has handed out and not had back: what a leak would
+// grow. Resident memory also holds what the allocator keeps for reuse.
+long heapInUseKiB() {
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 // A view that keeps what matters for the report.
@@ -173,7 +182,9 @@ int main(int argc, char** argv) {
     Totals totals;
     std::mt19937 random(20261208);
     const long memoryStart = residentKiB();
+    const long heapStart = heapInUseKiB();
     long memoryAfterFirstRound = -1;
+    long heapAfterFirstRound = -1;
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(seconds));
     const auto itemSpan = std::chrono::seconds(seconds >= 120 ? 20 : 6);
@@ -189,6 +200,7 @@ int main(int argc, char** argv) {
     }
     const auto stats = device->statistics();
     const long memoryEnd = residentKiB();
+    const long heapEnd = heapInUseKiB();
     std::filesystem::remove_all(folder);
 
     std::cout << "soak: " << totals.items << " items, " << totals.playedSeconds << " s played, "
@@ -200,7 +212,8 @@ int main(int argc, char** argv) {
               << "  player: " << totals.missingFrames << " missing frames, " << totals.chunkFailures
               << " chunk failures, " << view.growths << " buffer growths\n"
               << "  memory: " << memoryStart << " KiB at start, " << memoryAfterFirstRound
-              << " KiB after the first round, " << memoryEnd << " KiB at the end\n"
+              << " KiB after the first round, " << memoryEnd << " KiB at the end (resident); heap in use "
+              << heapStart << " / " << heapAfterFirstRound << " / " << heapEnd << " KiB\n"
               << "  errors: " << view.errors.size() << '\n';
     for (const auto& error : view.errors)
         std::cout << "    " << error << '\n';
