@@ -1,9 +1,12 @@
 #include "visual/GeometryMaths.h"
 
+#include "visual/GeometryShaders.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace al::ui {
 namespace {
@@ -197,6 +200,31 @@ TEST(SurrogateCorridor, RungsTravelTowardsTheViewer) {
     EXPECT_NEAR(corridorRungDepth(24, 0.0), 1.0f, 1e-6f);
     EXPECT_LT(corridorRungDepth(25, 0.0), 0.0f);
     EXPECT_LT(corridorRungDepth(5, 0.3), corridorRungDepth(5, 0.0));
+}
+
+}  // namespace
+}  // namespace al::ui
+
+namespace al::ui {
+namespace {
+
+TEST(GeometryShaderText, PortableSubsetWithEveryEntryPoint) {
+    for (const char* source : {hardwareGeometryShaderSource(), stageShaderSource()}) {
+        const std::string text(source);
+        EXPECT_EQ(text.find('?'),
+                  std::string::npos);  // Wine's compiler refuses the conditional operator
+        EXPECT_EQ(text.find("StructuredBuffer"), std::string::npos);
+        EXPECT_EQ(text.find(" half "), std::string::npos);  // a reserved type name
+    }
+    const std::string hardware(hardwareGeometryShaderSource());
+    for (const char* entry : {"VSMain(", "PSMain(", "cbuffer DrawConstants"}) {
+        EXPECT_NE(hardware.find(entry), std::string::npos) << entry;
+    }
+    const std::string stage(stageShaderSource());
+    for (const char* entry : {"SeaVS(", "SeaPS(", "WallVS(", "DotVS(", "WallPS(", "DotPS(",
+                              "LatticeVS(", "LatticePS(", "OverlayVS(", "OverlayPS("}) {
+        EXPECT_NE(stage.find(entry), std::string::npos) << entry;
+    }
 }
 
 }  // namespace
