@@ -220,5 +220,28 @@ TEST(SnapshotBuilderThread, CountsOnlyRealChangesAndRetriesUntilChunksArrive) {
     builder.stop();
 }
 
+TEST(SnapshotBuilderThread, AFailingBuildIsKeptAsTextAndNotRetriedInALoop) {
+    std::atomic<int> calls{0};
+    SnapshotBuilder builder(
+        1.0, [](double) { return std::uint64_t{0}; },
+        [&](std::uint64_t) -> std::shared_ptr<const surrogate::PlaybackChunk> {
+            ++calls;
+            throw std::length_error("Visual snapshot exceeds its complete-frame geometry budget");
+        });
+    builder.request(0.2, 0.05, false, false);
+    for (int i = 0; i < 200 && builder.lastError().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(builder.lastError(), "Visual snapshot exceeds its complete-frame geometry budget");
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(calls.load(), 1);  // the same request is not rebuilt every 8 ms
+    EXPECT_FALSE(builder.latest());
+    builder.request(0.3, 0.05, false, false);  // a new request is tried again
+    for (int i = 0; i < 200 && calls.load() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(calls.load(), 2);
+}
+
 }  // namespace
 }  // namespace al::ui
