@@ -9,14 +9,10 @@
 
 #include "app/DsdEnginePlayback.h"
 #include "dsd/NativeAsioOutput.h"
+#include "platform/windows/gpu/GeometryViewsFactory.h"
 #include "platform/windows/gui/WinText.h"
 
 namespace al::win {
-
-#if AL_HAVE_GPU_VIEWS
-// The Direct3D views of the main window (library al_gpu_views).
-std::unique_ptr<app::GeometryViewsPort> MakeGeometryViews(HWND mainWindow);
-#endif
 
 namespace {
 
@@ -362,10 +358,8 @@ void MainWindow::OnCreate() {
     --busy_;
     ShowControls(false);
     Layout();
-#if AL_HAVE_GPU_VIEWS
-    views_ = MakeGeometryViews(hwnd_);
+    views_ = MakeGeometryViews(hwnd_, instance_);
     player_->AttachGeometryViews(views_.get());
-#endif
     ::SetTimer(hwnd_, kPollTimer, kPollMs, nullptr);
     ::SetTimer(hwnd_, kMeterTimer, kMeterMs, nullptr);
 }
