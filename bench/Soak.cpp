@@ -195,8 +195,10 @@ int main(int argc, char** argv) {
                   << std::endl;
         playItem(file, asDsd, std::min<Clock::duration>(itemSpan, left), files, view, totals,
                  random);
-        if (k + 1 == playlist.size())
+        if (k + 1 == playlist.size()) {
             memoryAfterFirstRound = residentKiB();
+            heapAfterFirstRound = heapInUseKiB();
+        }
     }
     const auto stats = device->statistics();
     const long memoryEnd = residentKiB();
@@ -212,8 +214,9 @@ int main(int argc, char** argv) {
               << "  player: " << totals.missingFrames << " missing frames, " << totals.chunkFailures
               << " chunk failures, " << view.growths << " buffer growths\n"
               << "  memory: " << memoryStart << " KiB at start, " << memoryAfterFirstRound
-              << " KiB after the first round, " << memoryEnd << " KiB at the end (resident); heap in use "
-              << heapStart << " / " << heapAfterFirstRound << " / " << heapEnd << " KiB\n"
+              << " KiB after the first round, " << memoryEnd
+              << " KiB at the end (resident); heap in use " << heapStart << " / "
+              << heapAfterFirstRound << " / " << heapEnd << " KiB\n"
               << "  errors: " << view.errors.size() << '\n';
     for (const auto& error : view.errors)
         std::cout << "    " << error << '\n';
