@@ -36,6 +36,8 @@ if [ ! -s "$corpus/audio_config/seed.ini" ]; then
   printf 'buffer_step_ms=1\nbuffer_max_ms=20\nbuffer_near_miss_count=2\n[Visual]\nwaveform_color=3\n' \
     >>"$corpus/audio_config/seed.ini"
 fi
+[ -s "$corpus/dsf/seed.dsf" ] ||
+  "$cli" render "$corpus/record/seed.aur" -o "$corpus/dsf/seed.dsf" --dsd 64 >/dev/null 2>&1
 [ -s "$corpus/aur_dsd/seed.aur" ] || cp "$corpus/record/seed.aur" "$corpus/aur_dsd/seed.aur"
 [ -s "$corpus/dsd_packing/seed.bin" ] || printf '\x00\x12\x34\x56\x78\x69\x69\x69\x69\x01\x96' >"$corpus/dsd_packing/seed.bin"
 # The M4A target reads its decoder's answers from the input: zeros are a
