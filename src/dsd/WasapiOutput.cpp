@@ -232,7 +232,18 @@ void WasapiOutput::submit(std::span<const std::uint8_t> buffer) {
         throw std::runtime_error("DoP buffer size mismatch");
     }
     std::uint8_t* data = nullptr;
-    checkDop(t->render->getBuffer(t->framesPerBuffer, data), "Render buffer");
+    AudioResult got = t->render->getBuffer(t->framesPerBuffer, data);
+    // After a late pass the endpoint may signal an event it raised before it
+    // took the previous buffer: it still holds that buffer and refuses a new
+    // one as too large. That is not a device failure; the buffer goes out on
+    // the next event (dropping it would lose audio, failing would end play).
+    for (int retry = 0; got == kAudioBufferTooLarge && retry < 4; ++retry) {
+        if (waitFor(t->renderEvent, 200) != 0) {
+            break;
+        }
+        got = t->render->getBuffer(t->framesPerBuffer, data);
+    }
+    checkDop(got, "Render buffer");
     std::memcpy(data, buffer.data(), buffer.size());
     checkDop(t->render->releaseBuffer(t->framesPerBuffer, 0), "Submit DoP buffer");
 }
