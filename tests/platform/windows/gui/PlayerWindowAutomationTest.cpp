@@ -402,27 +402,6 @@ TEST_F(PlayerWindowTest, ControlsTransportAndKeysOnTheVirtualOutput) {
     player.Key(WM_KEYDOWN, VK_RETURN, 1 | kExtended);
     EXPECT_TRUE(WaitUntil([&] { return player.Control(1009) == L"Unmute"; }, 3000));
 
-    // F11 opens the fullscreen stage on Wine's Direct3D device, F9 switches
-    // its scene, F11 closes it again (the absent-stage texts are covered by
-    // the core's own tests).
-    player.Key(WM_KEYDOWN, VK_F11);
-    const std::wstring seaActive =
-        L" Wave Motion Sea active. F9 switches view; Esc or F11 closes it.";
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return player.Shows(L"NVIDIA" + seaActive) || player.Shows(L"Direct3D" + seaActive);
-        },
-        30000))
-        << player.Texts();
-    player.Key(WM_KEYDOWN, VK_F9);
-    EXPECT_TRUE(player.WaitShows(
-        L"Surrogate Corridor active. F9 switches view; Esc or F11 closes it.", 30000))
-        << player.Texts();
-    player.Key(WM_KEYDOWN, VK_F11);
-    EXPECT_TRUE(
-        player.WaitShows(L"Fullscreen geometry stage closed. Press F11 to reopen it.", 30000))
-        << player.Texts();
-
     // Alt+F12 toggles the statistics view once per press, not per repeat.
     player.Key(WM_SYSKEYDOWN, VK_F12, 1 | kAltContext);
     player.Key(WM_SYSKEYDOWN, VK_F12, 1 | kAltContext | kRepeat);
