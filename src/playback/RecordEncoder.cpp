@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -24,10 +25,21 @@ constexpr std::uint64_t kChunkFrames = 1024;
 // segment of its own (a LINEAR segment and the extra piece start cost about
 // as much as eight points).
 constexpr std::size_t kMinStraightRun = 8;
-// How far back from a frame that would round differently a cut is looked for.
-constexpr std::size_t kCutWindow = 16;
-// Safety margin of the prediction above, in full-scale units.
-constexpr double kMargin = 1e-13;
+// Moves of stored values per piece before a frame is given up (a frame that
+// needs more than one or two is not expected).
+constexpr int kMaxValueMoves = 256;
+// How many f32 steps of a knot's time and value either way are searched for a
+// value that rounds as the source's (the value grid alone can be coarser than
+// the window two output depths leave; time steps shift it by slope x step).
+constexpr int kTimeSteps = 8;
+constexpr int kValueSteps = 3;
+// The first piece of a chunk tries this far; later ones follow what worked.
+constexpr std::size_t kFirstReach = 128;
+// How far a piece may stray from the chunk curve between frames: 0.4 of a
+// 24-bit step at the middle of each interval (the Hermite error of a slope
+// is largest near a third of the way and about a sixth larger there), so
+// renderings at other rates stay within one 24-bit step of the source's.
+constexpr double kDeviationLimit = 0.4 / 8388608.0;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 std::int64_t integerCode(double x, double scale, std::int64_t lowest,
@@ -73,8 +85,8 @@ class ChannelEncoder {
   public:
     ChannelEncoder(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
                    std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
-                   std::uint32_t rate, std::uint32_t segmentFrames, int anchorShifts)
-        : reference_(reference), segmentFrames_(segmentFrames), anchorShifts_(anchorShifts) {
+                   std::uint32_t rate, std::uint32_t segmentFrames)
+        : reference_(reference), segmentFrames_(segmentFrames) {
         const CurveSegment& curve = reference.segments().front();
         points_ = &curve.points();
         n_ = points_->size();
@@ -193,6 +205,24 @@ class ChannelEncoder {
         return std::fabs(e - slopes_[j]) * h0;
     }
 
+    std::size_t lastTurningPoint(std::size_t lo, std::size_t hi) const noexcept {
+        for (std::size_t j = hi + 1; j-- > lo;) {
+            if (turningPoint(j)) {
+                return j;
+            }
+        }
+        return kNone;
+    }
+
+    std::size_t firstTurningPoint(std::size_t lo, std::size_t hi) const noexcept {
+        for (std::size_t j = lo; j <= hi; ++j) {
+            if (turningPoint(j)) {
+                return j;
+            }
+        }
+        return kNone;
+    }
+
     std::size_t chooseCut(std::size_t lo, std::size_t hi, PieceEnd& end) const noexcept {
         for (std::size_t j = hi + 1; j-- > lo;) {
             if (turningPoint(j)) {
@@ -260,6 +290,12 @@ class ChannelEncoder {
         return n + 1 == n_ && !hold_ ? n : n - 1;
     }
 
+    // The last frame a piece ending at knot n plays: also n when its last
+    // point (a turning point's flat copy) lies beyond n's lattice time.
+    std::size_t playedUpTo(const CurveSegment& piece, std::size_t n) const noexcept {
+        return piece.lastTime() > latticeTime_[n] ? n : lastEvaluated(n);
+    }
+
     // Moves the last point to or before `limit` so that the segment after it
     // takes that frame. False if it cannot stay after the point before it.
     static bool lowerLastTime(EncodedSegment& s, double limit) noexcept {
@@ -276,82 +312,139 @@ class ChannelEncoder {
         return t <= limit && t > before;
     }
 
-    // Anchors a piece one point before knot m so that knot m comes back exactly
-    // and keeps the curve's slope. The anchor's distance tau is free: by
-    // default one frame; another tau shifts the anchor, and with it how the
-    // f32 time offsets of the later points round. The anchor's value is then
-    // solved so that the slope at knot m is still the curve's.
-    void exactStart(std::size_t m, EncodedSegment& s, float tau) const noexcept {
-        if (!(tau > 0.0F)) {
-            tau = static_cast<float>(T(m) - T(m - 1));
-        }
-        const double tauD = static_cast<double>(tau);
-        double at = T(m) - tauD;
-        for (int guard = 0; guard < 4 && at + tauD != T(m); ++guard) {
-            at = std::nextafter(at, at + tauD < T(m) ? 1e300 : -1e300);
-        }
-        float w = static_cast<float>(V(m) - V(m - 1));
-        const double h = T(m + 1) - T(m);
-        const double right = step(m) / h;
-        const double d = slopes_[m];
-        if (d != 0.0 && right != 0.0) {
-            const double w1 = tauD + 2.0 * h;  // weight of the secant into knot m
-            const double w2 = 2.0 * tauD + h;
-            const double secant = w1 / ((w1 + w2) / d - w2 / right);
-            if (std::isfinite(secant) && sign(secant) == sign(right)) {
-                w = static_cast<float>(secant * tauD);
-            }
-        }
-        double av = V(m) - static_cast<double>(w);
-        for (int guard = 0; guard < 4 && av + static_cast<double>(w) != V(m); ++guard) {
-            av = std::nextafter(av, av + static_cast<double>(w) < V(m) ? 2.0 : -2.0);
-        }
-        s.anchorTime = at;
-        s.anchorValue = av;
-        s.push(tau, w);
-    }
-
-    bool buildPiece(std::size_t m, std::size_t n, PieceEnd end, EncodedSegment& s,
-                    float tau = 0.0F) const {
+    // Lays out a piece over knots first .. n as a reader will rebuild it,
+    // anchored exactly on knot `first`. The later points' times are f32
+    // offsets and so land slightly off their frames; the value stored for each
+    // is the curve's value at the time it gets, so the piece stays on the
+    // curve at its points. What the time error still moves (the slopes, by the
+    // curvature times the error) grows with the distance from the anchor;
+    // pchipRegion keeps pieces short enough for that to stay below a fraction
+    // of a 24-bit step.
+    bool buildPiece(std::size_t first, std::size_t m, std::size_t n, PieceEnd end,
+                    EncodedSegment& s) const {
         s.kind = SegmentKind::Pchip;
         s.clear();
-        std::size_t k = m;
-        if (m == 0) {
-            s.anchorTime = T(0);
-            s.anchorValue = V(0);
-            k = 1;
+        const std::size_t k0 = firstStoredKnot(first, m, n);
+        if (k0 == first) {
+            s.anchorTime = T(first) - (T(first + 1) - T(first));
+            s.anchorValue = 0.0;
         } else {
-            exactStart(m, s, tau);
-            k = m + 1;
+            s.anchorTime = T(first);
+            s.anchorValue = V(first);
         }
-        for (; k <= n; ++k) {
-            s.push(static_cast<float>(T(k) - s.anchorTime),
-                   static_cast<float>(V(k) - s.anchorValue));
-        }
-        if (!lowerLastTime(s, latticeTime_[n])) {
-            return false;
-        }
-        if (end == PieceEnd::TurningPoint) {
-            // A copy of the last point one f32 step later: a zero secant, so the
-            // slope at the turning point is exactly 0, as in the curve.
-            const float value = s.valueOffsets.back();
-            for (int guard = 0; guard < 16; ++guard) {
-                const float last = s.timeOffsets.back();
-                float q = std::nextafter(last, std::numeric_limits<float>::infinity());
-                while (s.anchorTime + static_cast<double>(q) <=
-                       s.anchorTime + static_cast<double>(last)) {
-                    q = std::nextafter(q, std::numeric_limits<float>::infinity());
-                }
-                if (s.anchorTime + static_cast<double>(q) <= latticeTime_[n]) {
-                    s.push(q, value);
-                    return true;
-                }
-                s.timeOffsets.back() =
-                    std::nextafter(last, -std::numeric_limits<float>::infinity());
+        const bool turning = end == PieceEnd::TurningPoint;
+        if (turning && first < m) {
+            // At a turning point the curve bends hardest, so there a time
+            // error moves the piece most: move the anchor (context, never
+            // played) by a fraction of an f32 step so that the turning point
+            // lands exactly on its frame instead.
+            const float span = static_cast<float>(T(n) - s.anchorTime);
+            double at = T(n) - static_cast<double>(span);
+            for (int guard = 0; guard < 4 && at + static_cast<double>(span) != T(n); ++guard) {
+                at = std::nextafter(at, at + static_cast<double>(span) < T(n) ? 1e300 : -1e300);
             }
+            if (at + static_cast<double>(span) == T(n)) {
+                if (k0 != first) {
+                    s.anchorValue = curveNear(first, at);
+                }
+                s.anchorTime = at;
+            }
+        }
+        double previous = s.anchorTime;
+        for (std::size_t k = k0; k <= n; ++k) {
+            float offset = static_cast<float>(T(k) - s.anchorTime);
+            while (s.anchorTime + static_cast<double>(offset) <= previous) {
+                offset = std::nextafter(offset, std::numeric_limits<float>::infinity());
+            }
+            previous = s.anchorTime + static_cast<double>(offset);
+            s.push(offset, 0.0F);
+        }
+        // Other ends hand their last frame to the next segment, so must end
+        // at or before its lattice time.
+        if (!turning && !lowerLastTime(s, latticeTime_[n])) {
             return false;
+        }
+        for (std::size_t p = 0; p < s.timeOffsets.size(); ++p) {
+            const std::size_t knot = k0 + p;
+            const double t = s.anchorTime + static_cast<double>(s.timeOffsets[p]);
+            s.valueOffsets[p] = static_cast<float>(curveNear(knot, t) - s.anchorValue);
+        }
+        if (turning) {
+            // A copy of the last point one f32 step later: a zero secant, so the
+            // slope at the turning point is exactly 0, as in the curve, and the
+            // piece stays flat at the turning point's value up to the copy,
+            // which may play the frame itself.
+            const float last = s.timeOffsets.back();
+            float q = std::nextafter(last, std::numeric_limits<float>::infinity());
+            while (s.anchorTime + static_cast<double>(q) <=
+                   s.anchorTime + static_cast<double>(last)) {
+                q = std::nextafter(q, std::numeric_limits<float>::infinity());
+            }
+            s.push(q, s.valueOffsets.back());
         }
         return true;
+    }
+
+    // The first knot of a piece over first .. n with a stored offset. Values
+    // are stored as f32 offsets from the anchor, whose step grows with their
+    // size: where the piece swings further from its first knot than from 0
+    // (a loud stretch), an extra anchor of value 0 one frame earlier makes the
+    // steps finer. It changes only the slope of the first knot, which is
+    // context and never played; the file's first frame is played, so a piece
+    // starting there is always anchored on it.
+    std::size_t firstStoredKnot(std::size_t first, std::size_t m, std::size_t n) const noexcept {
+        if (first == m) {
+            return first + 1;
+        }
+        double fromFirst = 0.0;
+        double fromZero = 0.0;
+        for (std::size_t k = first; k <= n; ++k) {
+            fromFirst = std::max(fromFirst, std::fabs(V(k) - V(first)));
+            fromZero = std::max(fromZero, std::fabs(V(k)));
+        }
+        int eFirst = 0;
+        int eZero = 0;
+        std::frexp(fromFirst, &eFirst);
+        std::frexp(fromZero, &eZero);
+        return eZero < eFirst ? first : first + 1;
+    }
+
+    // The chunk curve at time t, which lies within a fraction of a frame of
+    // knot j: the interval on the side t falls, evaluated directly.
+    double curveNear(std::size_t j, double t) const noexcept {
+        if (t == T(j)) {
+            return V(j);
+        }
+        const auto& intervals = reference_.segments().front().pchip().intervals();
+        const std::size_t i = std::min(t < T(j) && j > 0 ? j - 1 : j, intervals.size() - 1);
+        const file::CubicInterval& iv = intervals[i];
+        const double x = std::clamp(t, iv.xLeft, iv.xRight) - iv.xLeft;
+        return ((iv.a3 * x + iv.a2) * x + iv.a1) * x + iv.a0;
+    }
+
+    // The largest distance, at the middle of each played interval of knots
+    // m .. n, between the piece (its interval k - first) and the chunk curve.
+    double midpointDeviation(const CurveSegment& piece, std::size_t first, std::size_t m,
+                             std::size_t n) const noexcept {
+        const auto& reference = reference_.segments().front().pchip().intervals();
+        const auto& own = piece.pchip().intervals();
+        // Interval k of the chunk curve is the piece's interval k - first,
+        // one later with an extra anchor.
+        const std::size_t shift = firstStoredKnot(first, m, n) == first ? 1 : 0;
+        const std::size_t lo = std::max(m, served_.first);
+        const std::size_t hi = std::min(n, served_.second);
+        double worst = 0.0;
+        for (std::size_t k = lo; k < hi; ++k) {
+            const file::CubicInterval& r = reference[k];
+            const double x = r.xLeft + 0.5 * (r.xRight - r.xLeft);
+            const double sx = x - r.xLeft;
+            const double want = ((r.a3 * sx + r.a2) * sx + r.a1) * sx + r.a0;
+            const file::CubicInterval& c = own[k - first + shift];
+            const double px = x - c.xLeft;
+            const double got = ((c.a3 * px + c.a2) * px + c.a1) * px + c.a0;
+            worst = std::max(worst, std::fabs(got - want));
+        }
+        return worst;
     }
 
     void emit(EncodedSegment&& s, CurveSegment&& built) {
@@ -371,129 +464,219 @@ class ChannelEncoder {
         built_->push_back(std::move(built));
     }
 
+    struct FitCounts {
+        std::uint64_t moves = 0;
+        std::uint64_t unreproduced = 0;
+    };
+
+    // Where a played frame would still round differently (its value sits
+    // closer to a rounding boundary than the f32 value steps allow), searches
+    // the knot's stored time and value a few f32 steps either way, with the
+    // value refilled from the curve at each time, for a pair that rounds as
+    // the source does. Each candidate moves the piece by about a stored step,
+    // far less than a 24-bit step between frames.
+    CurveSegment fitValues(std::size_t first, std::size_t m, std::size_t n, EncodedSegment& s,
+                           FitCounts& counts) const {
+        CurveSegment built(s.kind, 0, file::rebuildPoints(s));
+        const std::size_t k0 = firstStoredKnot(first, m, n);
+        const std::size_t to = playedUpTo(built, n);
+        std::size_t from = m;
+        int moves = 0;
+        for (;;) {
+            const std::size_t bad = firstMismatch(built, from, to);
+            if (bad == kNone) {
+                return built;
+            }
+            if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad)) {
+                // Not a knot with a stored offset, or it will not settle.
+                ++counts.unreproduced;
+                from = bad + 1;
+                if (from > to) {
+                    return built;
+                }
+                continue;
+            }
+            ++moves;
+            ++counts.moves;
+            built = CurveSegment(s.kind, 0, file::rebuildPoints(s));
+            // A moved knot also moves its neighbours' slopes a little.
+            from = bad > m + 2 ? bad - 2 : m;
+        }
+    }
+
+    static float stepped(float x, int steps) noexcept {
+        for (; steps > 0; --steps) {
+            x = std::nextafter(x, std::numeric_limits<float>::infinity());
+        }
+        for (; steps < 0; ++steps) {
+            x = std::nextafter(x, -std::numeric_limits<float>::infinity());
+        }
+        return x;
+    }
+
+    // The piece's value at x near stored point p, from the five points around
+    // it: PCHIP slopes depend on the neighbouring secants only (and at an end
+    // on the same three points either way), so this is the whole piece's
+    // value to the bit, at a fraction of the cost.
+    static double localValue(const EncodedSegment& s, std::size_t p, double x) {
+        const std::size_t count = s.pointCount();
+        const std::size_t lo = p >= 2 ? p - 2 : 0;
+        const std::size_t hi = std::min(count - 1, p + 2);
+        std::vector<ControlPoint> points;
+        points.reserve(hi - lo + 1);
+        for (std::size_t k = lo; k <= hi; ++k) {
+            points.push_back({file::rebuiltTime(s, k), file::rebuiltValue(s, k)});
+        }
+        return CurveSegment(SegmentKind::Pchip, 0, std::move(points)).valueAt(x);
+    }
+
+    bool fixFrame(EncodedSegment& s, std::size_t k0, std::size_t n, std::size_t knot) const {
+        const std::size_t o = knot - k0;  // its offset; point o + 1
+        const std::size_t p = o + 1;
+        const bool last = p + 1 == s.pointCount();
+        if (!last && knot == n) {
+            // A turning point's flat copy follows: move both values together.
+            const float value0 = s.valueOffsets[o];
+            for (int dv : {1, -1, 2, -2, 3, -3}) {
+                s.valueOffsets[o] = s.valueOffsets[o + 1] = stepped(value0, dv);
+                const double v = localValue(s, p, latticeTime_[knot]);
+                if (pcm16Code(v) == code16_[knot] && pcm24Code(v) == code24_[knot]) {
+                    return true;
+                }
+            }
+            s.valueOffsets[o] = s.valueOffsets[o + 1] = value0;
+            return false;
+        }
+        const float time0 = s.timeOffsets[o];
+        const float value0 = s.valueOffsets[o];
+        const double before = file::rebuiltTime(s, p - 1);
+        const double after = last ? latticeTime_[n] : file::rebuiltTime(s, p + 1);
+        const double x = latticeTime_[knot];
+        for (int i = 0; i <= 2 * kTimeSteps; ++i) {
+            const int dt = i % 2 == 1 ? (i + 1) / 2 : -(i / 2);
+            const float t = stepped(time0, dt);
+            const double at = s.anchorTime + static_cast<double>(t);
+            if (!(at > before) || (last ? at > after : !(at < after))) {
+                continue;
+            }
+            s.timeOffsets[o] = t;
+            const float base =
+                dt == 0 ? value0 : static_cast<float>(curveNear(knot, at) - s.anchorValue);
+            for (int j = 0; j <= 2 * kValueSteps; ++j) {
+                const int dv = j % 2 == 1 ? (j + 1) / 2 : -(j / 2);
+                if (dt == 0 && dv == 0) {
+                    continue;
+                }
+                s.valueOffsets[o] = stepped(base, dv);
+                const double v = localValue(s, p, x);
+                if (pcm16Code(v) == code16_[knot] && pcm24Code(v) == code24_[knot]) {
+                    return true;
+                }
+            }
+        }
+        s.timeOffsets[o] = time0;
+        s.valueOffsets[o] = value0;
+        return false;
+    }
+
     void pchipRegion(std::size_t m0, std::size_t n0, PieceEnd regionEnd) {
-        // The left context point is not played: start at the first owned
-        // frame, which then comes back exactly.
+        // The left context point is not played: the first played frame is 1.
         std::size_t m = m0 == 0 && served_.first >= 1 && n0 >= 2 ? 1 : m0;
+        // How far the next piece may reach: follows the lengths that worked
+        // (twice the last), so a loud stretch costs a few trials per piece and
+        // a quiet one grows to whole chunks.
+        std::size_t reach = std::min<std::size_t>(kFirstReach, segmentFrames_);
         while (m < n0) {
             // A piece from the curve's first point must hold three points for
             // the curve's end slope there.
             const std::size_t minEnd = m == 0 ? std::min<std::size_t>(2, n0) : m + 1;
-            std::size_t n = n0;
-            PieceEnd end = regionEnd;
-            bool lengthCut = false;
-            bool roundingCut = false;
-            if (n0 - m > segmentFrames_) {
-                n = chooseCut(std::max(minEnd, m + segmentFrames_ / 2), m + segmentFrames_, end);
-                lengthCut = true;
-            }
-            // Predict the first frame that would round differently, before
-            // building anything: its rebuilt value plus the slope times its
-            // time error, with a margin for what that leaves out.
-            // (Skipped when anchor moves are wanted: they start from a real failure.)
-            if (m >= 1 && anchorShifts_ == 0) {
-                EncodedSegment probe;
-                exactStart(m, probe, 0.0F);
-                for (std::size_t k = m + 1; k < n && k <= served_.second; ++k) {
-                    if (k < served_.first) {
-                        continue;
-                    }
-                    const double t =
-                        probe.anchorTime +
-                        static_cast<double>(static_cast<float>(T(k) - probe.anchorTime));
-                    const double v =
-                        probe.anchorValue +
-                        static_cast<double>(static_cast<float>(V(k) - probe.anchorValue));
-                    const double estimate = v + slopes_[k] * (latticeTime_[k] - t);
-                    if (pcm16Code(estimate - kMargin) != code16_[k] ||
-                        pcm16Code(estimate + kMargin) != code16_[k] ||
-                        pcm24Code(estimate - kMargin) != code24_[k] ||
-                        pcm24Code(estimate + kMargin) != code24_[k]) {
-                        if (k >= minEnd + 1) {
-                            const std::size_t lo =
-                                k > kCutWindow ? std::max(minEnd, k - kCutWindow) : minEnd;
-                            n = chooseCut(lo, k, end);
-                            roundingCut = true;
-                        }
-                        break;
-                    }
-                }
-            }
-            EncodedSegment s;
-            float tau = 0.0F;
-            int shifts = 0;
+            // Every piece but the file's first starts one knot early, so the
+            // slope at its first played frame comes from the same three
+            // samples as the curve's.
+            const std::size_t first = m == 0 ? 0 : m - 1;
+            std::size_t limit = std::min(n0, m + reach);
+            // Candidates from the longest down. Each is laid out and measured
+            // between frames first (cheap); only one close enough is fitted
+            // to round as the source at the frames. If none is, the closest.
+            struct Candidate {
+                EncodedSegment segment;
+                std::size_t n = 0;
+                PieceEnd end = PieceEnd::Cut;
+                double deviation = std::numeric_limits<double>::infinity();
+            };
+            Candidate best;
+            std::optional<CurveSegment> built;
+            FitCounts counts;
+            bool firstTry = true;
             for (;;) {
-                if (!buildPiece(m, n, end, s, tau)) {
-                    end = PieceEnd::Cut;
-                    buildPiece(m, n, end, s, tau);
-                }
-                CurveSegment built(s.kind, 0, file::rebuildPoints(s));
-                std::size_t bad = firstMismatch(built, m, lastEvaluated(n));
-                // Before cutting, try moving the anchor so that the failing
-                // frame's time offset becomes (nearly) exact in f32.
-                while (bad != kNone && bad >= minEnd && m >= 1 && shifts < anchorShifts_) {
-                    ++shifts;
-                    const float centre = static_cast<float>(T(bad) - s.anchorTime);
-                    float candidate = centre;
-                    std::size_t bestBad = bad;
-                    float bestTau = 0.0F;
-                    for (int j = 0; j < 5; ++j) {
-                        if (j > 0) {
-                            candidate = j % 2 == 1 ? std::nextafter(centre, 1e30F)
-                                                   : std::nextafter(centre, -1e30F);
-                            if (j > 2) {
-                                candidate = std::nextafter(candidate, j % 2 == 1 ? 1e30F : -1e30F);
-                            }
-                        }
-                        const float t =
-                            static_cast<float>(T(m) - (T(bad) - static_cast<double>(candidate)));
-                        const double frame = T(m) - T(m - 1);
-                        if (!(static_cast<double>(t) > 0.25 * frame &&
-                              static_cast<double>(t) < 4.0 * frame)) {
-                            continue;
-                        }
-                        EncodedSegment trial;
-                        PieceEnd trialEnd = end;
-                        if (!buildPiece(m, n, trialEnd, trial, t)) {
-                            continue;
-                        }
-                        CurveSegment trialBuilt(trial.kind, 0, file::rebuildPoints(trial));
-                        const std::size_t trialBad = firstMismatch(trialBuilt, m, lastEvaluated(n));
-                        if (trialBad == kNone || trialBad > bestBad) {
-                            bestBad = trialBad;
-                            bestTau = t;
-                            s = std::move(trial);
-                            built = std::move(trialBuilt);
-                            if (trialBad == kNone) {
-                                break;
-                            }
-                        }
+                Candidate c;
+                c.n = n0;
+                c.end = regionEnd;
+                if (limit < n0) {
+                    // Turning points are exact ends; the nearest one past the
+                    // limit beats an inexact cut before it.
+                    std::size_t j = lastTurningPoint(minEnd, limit);
+                    if (j == kNone && firstTry) {
+                        j = firstTurningPoint(limit + 1, std::min(n0, m + segmentFrames_));
                     }
-                    if (bestTau == 0.0F) {
+                    if (j != kNone) {
+                        c.n = j;
+                        c.end = PieceEnd::TurningPoint;
+                    } else if (!(firstTry && n0 - m <= segmentFrames_)) {
+                        c.n = chooseCut(std::max(minEnd, m + (limit - m) / 2),
+                                        std::max(minEnd, limit), c.end);
+                    }
+                }
+                firstTry = false;
+                if (!buildPiece(first, m, c.n, c.end, c.segment)) {
+                    c.end = PieceEnd::Cut;
+                    buildPiece(first, m, c.n, c.end, c.segment);
+                }
+                c.deviation = midpointDeviation(CurveSegment(c.segment.kind, 0,
+                                                             file::rebuildPoints(c.segment)),
+                                                first, m, c.n);
+                if (c.deviation <= kDeviationLimit) {
+                    FitCounts trialCounts;
+                    CurveSegment fitted = fitValues(first, m, c.n, c.segment, trialCounts);
+                    if (trialCounts.unreproduced == 0 &&
+                        midpointDeviation(fitted, first, m, c.n) <= kDeviationLimit) {
+                        best = std::move(c);
+                        built = std::move(fitted);
+                        counts = trialCounts;
                         break;
                     }
-                    tau = bestTau;
-                    bad = bestBad;
+                } else if (c.deviation < best.deviation) {
+                    best = std::move(c);
                 }
-                if (bad == kNone || bad < minEnd) {
-                    if (end == PieceEnd::TurningPoint && n != n0) {
-                        ++stats_->turningPointCuts;
-                    } else if (roundingCut) {
-                        ++stats_->roundingCuts;
-                    } else if (lengthCut) {
-                        ++stats_->lengthCuts;
-                    }
-                    emit(std::move(s), std::move(built));
+                if (c.n <= minEnd) {
                     break;
                 }
-                // Frame `bad` must start the next piece, where it comes back
-                // exactly; cut there or a little before.
-                const std::size_t lo =
-                    bad > kCutWindow ? std::max(minEnd, bad - kCutWindow) : minEnd;
-                n = chooseCut(lo, bad, end);
-                roundingCut = true;
+                limit = m + (c.n - m) / 2;
             }
-            m = n;
+            if (!built) {
+                // Nothing stays that close (a very loud stretch near the top
+                // of the band): the closest piece, still exact at the frames
+                // wherever the search for a value finds one.
+                if (best.n == 0) {
+                    best.n = minEnd;
+                    best.end = PieceEnd::Cut;
+                    buildPiece(first, m, best.n, best.end, best.segment);
+                }
+                built = fitValues(first, m, best.n, best.segment, counts);
+                ++stats_->loosePieces;
+            }
+            if (best.n < n0) {
+                if (best.end == PieceEnd::TurningPoint) {
+                    ++stats_->turningPointCuts;
+                } else {
+                    ++stats_->lengthCuts;
+                }
+            }
+            stats_->valueMoves += counts.moves;
+            stats_->unreproducedFrames += counts.unreproduced;
+            emit(std::move(best.segment), std::move(*built));
+            reach = std::clamp<std::size_t>(2 * (best.n - m), 8, segmentFrames_);
+            m = best.n;
         }
     }
 
@@ -542,7 +725,6 @@ class ChannelEncoder {
     const std::vector<ControlPoint>* points_ = nullptr;
     std::size_t n_ = 0;
     std::uint32_t segmentFrames_;
-    int anchorShifts_;
     bool hold_ = false;
     std::pair<std::size_t, std::size_t> served_;
     std::vector<double> slopes_;
@@ -626,7 +808,7 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
             chunkPeak = std::max(chunkPeak, std::fabs(points[j].value));
         }
         ChannelEncoder encoder(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate,
-                               options.segmentFrames, static_cast<int>(options.anchorShifts));
+                               options.segmentFrames);
         std::vector<CurveSegment> built;
         encoder.run(result[k], built, stats);
         if (options.checkBlocks) {

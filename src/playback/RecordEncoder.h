@@ -10,16 +10,22 @@
 // encoding); between the frames the record follows the source's curve.
 //
 // How: a chunk's curve is one PCHIP curve through its samples with one frame
-// of context on the left and two on the right. The record cuts it into
-// pieces. Each piece starts one point before its first frame, with that
-// anchor placed so that the first frame comes back exactly (time and value)
-// and with the slope the source has there. Pieces end preferably at a turning
-// point (slope 0, held flat for one f32 step so the end slope is exactly 0),
-// or after a straight stretch. Runs of silence or constant steps become
-// LINEAR segments. A piece ends early where the f32 time offsets would move a
-// frame's value across a rounding boundary; that frame then starts the next
-// piece exactly. Such a cut, unlike the others, leaves one frame interval with
-// a one-sided end slope, which is visible only between the source's frames.
+// of context on the left and two on the right, and the record stores it the
+// same way: one PCHIP piece per chunk, from the context frame before the
+// chunk to the context after it, so every played frame gets its slope from
+// the same three samples as in the curve. A point's time is an f32 offset and
+// so lands slightly off its frame; the value stored for it is the curve's
+// value at that time, so the piece lies on the curve and the time error does
+// not move the sound. The values are offsets from an anchor of value 0 one
+// frame before the piece (the first knot is context, so its slope is never
+// played), which keeps each stored value within a quarter of a 24-bit step
+// of the curve below 0.5 and half of one below full scale; a frame whose
+// value then sits that close to a rounding boundary has its stored value
+// moved by one f32 step at a time until it rounds as the source does.
+// Runs of silence or constant steps become LINEAR segments; a piece next to
+// one ends one knot into the run, where its end slope is the run's. Pieces
+// longer than segmentFrames are cut at a turning point (slope 0, held flat
+// for one f32 step, so exact) where there is one.
 //
 // Not thread-safe; one owner. Throws what the source's reader throws when it
 // opens the file (unchanged), and for records ("Input is already an Auralith
@@ -38,14 +44,10 @@
 namespace al::playback {
 
 struct RecordEncodeOptions {
-    // Longest PCHIP piece in frames (8 .. 65000): the f32 time offsets lose
-    // precision with distance from the anchor, so pieces are kept short
-    // enough that most frames need no extra cut.
-    std::uint32_t segmentFrames = 64;
-    // Before a piece is cut for a frame that would round differently, up to
-    // this many moves of its anchor are tried (each rebuilds the piece with
-    // five anchor positions): fewer, longer pieces at a cost in speed.
-    std::uint32_t anchorShifts = 0;
+    // Longest PCHIP piece in frames (8 .. 65000). The default keeps a chunk's
+    // curve in one piece; shorter pieces cost more points and, where no
+    // turning point is near, leave a one-sided end slope between frames.
+    std::uint32_t segmentFrames = 2048;
     // Called after each chunk with (chunks done, chunk count).
     std::function<void(std::uint64_t, std::uint64_t)> progress;
     // Polled before each chunk; true stops the encoding with
@@ -65,8 +67,10 @@ struct RecordEncodeStats {
     std::uint64_t controlPoints = 0;
     std::uint64_t fileBytes = 0;
     std::uint64_t turningPointCuts = 0;    // exact: slope 0 on both sides
-    std::uint64_t lengthCuts = 0;          // the longest piece reached
-    std::uint64_t roundingCuts = 0;        // a frame would have rounded differently
+    std::uint64_t lengthCuts = 0;          // the longest piece reached elsewhere
+    std::uint64_t roundingCuts = 0;        // a straight run cut where a frame would round differently
+    std::uint64_t valueMoves = 0;          // knots moved a few f32 steps to round as the source
+    std::uint64_t loosePieces = 0;         // no piece stayed within 0.4 of a 24-bit step between frames
     std::uint64_t unreproducedFrames = 0;  // should stay 0
 };
 
