@@ -327,7 +327,7 @@ class ChannelEncoder {
         const std::size_t k0 = firstStoredKnot(first, m, n);
         if (k0 == first) {
             s.anchorTime = T(first) - (T(first + 1) - T(first));
-            s.anchorValue = 0.0;
+            s.anchorValue = middleValue(first, n);
         } else {
             s.anchorTime = T(first);
             s.anchorValue = V(first);
@@ -387,26 +387,38 @@ class ChannelEncoder {
 
     // The first knot of a piece over first .. n with a stored offset. Values
     // are stored as f32 offsets from the anchor, whose step grows with their
-    // size: where the piece swings further from its first knot than from 0
-    // (a loud stretch), an extra anchor of value 0 one frame earlier makes the
-    // steps finer. It changes only the slope of the first knot, which is
-    // context and never played; the file's first frame is played, so a piece
-    // starting there is always anchored on it.
+    // size: where the piece swings further from its first knot than from the
+    // middle of its range, an extra anchor one frame earlier with the middle
+    // value makes the steps finer. It changes only the slope of the first
+    // knot, which is context and never played; the file's first frame is
+    // played, so a piece starting there is always anchored on it.
     std::size_t firstStoredKnot(std::size_t first, std::size_t m, std::size_t n) const noexcept {
         if (first == m) {
             return first + 1;
         }
+        const double middle = middleValue(first, n);
         double fromFirst = 0.0;
-        double fromZero = 0.0;
+        double fromMiddle = 0.0;
         for (std::size_t k = first; k <= n; ++k) {
             fromFirst = std::max(fromFirst, std::fabs(V(k) - V(first)));
-            fromZero = std::max(fromZero, std::fabs(V(k)));
+            fromMiddle = std::max(fromMiddle, std::fabs(V(k) - middle));
         }
         int eFirst = 0;
-        int eZero = 0;
+        int eMiddle = 0;
         std::frexp(fromFirst, &eFirst);
-        std::frexp(fromZero, &eZero);
-        return eZero < eFirst ? first : first + 1;
+        std::frexp(fromMiddle, &eMiddle);
+        return eMiddle < eFirst ? first : first + 1;
+    }
+
+    // The value halfway between the lowest and highest knot of first .. n.
+    double middleValue(std::size_t first, std::size_t n) const noexcept {
+        double lo = V(first);
+        double hi = V(first);
+        for (std::size_t k = first + 1; k <= n; ++k) {
+            lo = std::min(lo, V(k));
+            hi = std::max(hi, V(k));
+        }
+        return lo + 0.5 * (hi - lo);
     }
 
     // The chunk curve at time t, which lies within a fraction of a frame of
@@ -579,6 +591,34 @@ class ChannelEncoder {
         return false;
     }
 
+    // One way to lay out the next piece, measured.
+    struct Candidate {
+        EncodedSegment segment;
+        std::size_t n = 0;
+        PieceEnd end = PieceEnd::Cut;
+        double deviation = std::numeric_limits<double>::infinity();
+        std::optional<CurveSegment> built;  // once fitted
+        FitCounts counts;
+    };
+
+    void fitCandidate(std::size_t first, std::size_t m, Candidate& c) const {
+        c.counts = {};
+        c.built = fitValues(first, m, c.n, c.segment, c.counts);
+        c.deviation = midpointDeviation(*c.built, first, m, c.n);
+    }
+
+    // Fewer frames that round differently first (exact bytes at the source
+    // rate come first), then the smaller deviation between frames.
+    static bool better(const Candidate& a, const Candidate& b) noexcept {
+        if (!b.built) {
+            return a.built.has_value();
+        }
+        if (a.counts.unreproduced != b.counts.unreproduced) {
+            return a.counts.unreproduced < b.counts.unreproduced;
+        }
+        return a.deviation < b.deviation;
+    }
+
     void pchipRegion(std::size_t m0, std::size_t n0, PieceEnd regionEnd) {
         // The left context point is not played: the first played frame is 1.
         std::size_t m = m0 == 0 && served_.first >= 1 && n0 >= 2 ? 1 : m0;
@@ -596,17 +636,13 @@ class ChannelEncoder {
             const std::size_t first = m == 0 ? 0 : m - 1;
             std::size_t limit = std::min(n0, m + reach);
             // Candidates from the longest down. Each is laid out and measured
-            // between frames first (cheap); only one close enough is fitted
-            // to round as the source at the frames. If none is, the closest.
-            struct Candidate {
-                EncodedSegment segment;
-                std::size_t n = 0;
-                PieceEnd end = PieceEnd::Cut;
-                double deviation = std::numeric_limits<double>::infinity();
-            };
-            Candidate best;
-            std::optional<CurveSegment> built;
-            FitCounts counts;
+            // between frames first (cheap); one close enough is fitted to
+            // round as the source at the frames and taken if it still is. If
+            // none is, the best of the fitted ones and of the closest unfitted
+            // one, ranked by frames that round differently, then deviation.
+            Candidate best;                   // the first that passes, else the best fitted
+            std::vector<Candidate> unfitted;  // the rest, closest first when needed
+            bool accepted = false;
             bool firstTry = true;
             for (;;) {
                 Candidate c;
@@ -632,39 +668,47 @@ class ChannelEncoder {
                     c.end = PieceEnd::Cut;
                     buildPiece(first, m, c.n, c.end, c.segment);
                 }
-                c.deviation = midpointDeviation(CurveSegment(c.segment.kind, 0,
-                                                             file::rebuildPoints(c.segment)),
-                                                first, m, c.n);
+                c.deviation = midpointDeviation(
+                    CurveSegment(c.segment.kind, 0, file::rebuildPoints(c.segment)), first, m, c.n);
+                const std::size_t tried = c.n;
                 if (c.deviation <= kDeviationLimit) {
-                    FitCounts trialCounts;
-                    CurveSegment fitted = fitValues(first, m, c.n, c.segment, trialCounts);
-                    if (trialCounts.unreproduced == 0 &&
-                        midpointDeviation(fitted, first, m, c.n) <= kDeviationLimit) {
+                    fitCandidate(first, m, c);
+                    if (c.counts.unreproduced == 0 && c.deviation <= kDeviationLimit) {
                         best = std::move(c);
-                        built = std::move(fitted);
-                        counts = trialCounts;
+                        accepted = true;
                         break;
                     }
-                } else if (c.deviation < best.deviation) {
-                    best = std::move(c);
+                    if (better(c, best)) {
+                        best = std::move(c);
+                    }
+                } else {
+                    unfitted.push_back(std::move(c));
                 }
-                if (c.n <= minEnd) {
+                if (tried <= minEnd) {
                     break;
                 }
-                limit = m + (c.n - m) / 2;
+                limit = m + (tried - m) / 2;
             }
-            if (!built) {
+            if (!accepted) {
                 // Nothing stays that close (a very loud stretch near the top
-                // of the band): the closest piece, still exact at the frames
-                // wherever the search for a value finds one.
-                if (best.n == 0) {
-                    best.n = minEnd;
-                    best.end = PieceEnd::Cut;
-                    buildPiece(first, m, best.n, best.end, best.segment);
+                // of the band): the closest of the others is fitted too, and
+                // while frames still round differently, the next closest.
+                std::sort(unfitted.begin(), unfitted.end(),
+                          [](const Candidate& a, const Candidate& b) {
+                              return a.deviation < b.deviation;
+                          });
+                for (std::size_t u = 0; u < unfitted.size(); ++u) {
+                    if (u > 0 && best.built && best.counts.unreproduced == 0) {
+                        break;
+                    }
+                    fitCandidate(first, m, unfitted[u]);
+                    if (better(unfitted[u], best)) {
+                        best = std::move(unfitted[u]);
+                    }
                 }
-                built = fitValues(first, m, best.n, best.segment, counts);
                 ++stats_->loosePieces;
             }
+            const FitCounts counts = best.counts;
             if (best.n < n0) {
                 if (best.end == PieceEnd::TurningPoint) {
                     ++stats_->turningPointCuts;
@@ -674,7 +718,7 @@ class ChannelEncoder {
             }
             stats_->valueMoves += counts.moves;
             stats_->unreproducedFrames += counts.unreproduced;
-            emit(std::move(best.segment), std::move(*built));
+            emit(std::move(best.segment), std::move(*best.built));
             reach = std::clamp<std::size_t>(2 * (best.n - m), 8, segmentFrames_);
             m = best.n;
         }

@@ -10,22 +10,24 @@
 // encoding); between the frames the record follows the source's curve.
 //
 // How: a chunk's curve is one PCHIP curve through its samples with one frame
-// of context on the left and two on the right, and the record stores it the
-// same way: one PCHIP piece per chunk, from the context frame before the
-// chunk to the context after it, so every played frame gets its slope from
-// the same three samples as in the curve. A point's time is an f32 offset and
-// so lands slightly off its frame; the value stored for it is the curve's
-// value at that time, so the piece lies on the curve and the time error does
-// not move the sound. The values are offsets from an anchor of value 0 one
-// frame before the piece (the first knot is context, so its slope is never
-// played), which keeps each stored value within a quarter of a 24-bit step
-// of the curve below 0.5 and half of one below full scale; a frame whose
-// value then sits that close to a rounding boundary has its stored value
-// moved by one f32 step at a time until it rounds as the source does.
+// of context on the left and two on the right. The record stores it as PCHIP
+// pieces that run from turning point to turning point (slope 0 in the curve,
+// held flat to a copy of the knot one f32 step later, so the end is exact),
+// each starting one knot early so that the slope at its first played frame
+// comes from the same three samples as in the curve. A point's time is an f32
+// offset and so lands slightly off its frame; the value stored for it is the
+// curve's value at that time, so the piece lies on the curve and the time
+// error does not move the sound. Where that makes the value steps finer, the
+// values are offsets from an extra anchor one frame before the piece with the
+// middle of the piece's range (it sets only the context knot's slope, which
+// is never played). A frame that then sits closer to a rounding boundary than
+// the f32 steps allow gets its knot's time and value searched a few f32 steps
+// either way until it rounds as the source's. Each piece is also measured
+// between frames against the curve, and shortened while it strays more than
+// 0.4 of a 24-bit step (a very loud stretch near the top of the band may not
+// get that close; the best piece found is kept and counted).
 // Runs of silence or constant steps become LINEAR segments; a piece next to
-// one ends one knot into the run, where its end slope is the run's. Pieces
-// longer than segmentFrames are cut at a turning point (slope 0, held flat
-// for one f32 step, so exact) where there is one.
+// one ends one knot into the run, where its end slope is the run's.
 //
 // Not thread-safe; one owner. Throws what the source's reader throws when it
 // opens the file (unchanged), and for records ("Input is already an Auralith
@@ -44,9 +46,10 @@
 namespace al::playback {
 
 struct RecordEncodeOptions {
-    // Longest PCHIP piece in frames (8 .. 65000). The default keeps a chunk's
-    // curve in one piece; shorter pieces cost more points and, where no
-    // turning point is near, leave a one-sided end slope between frames.
+    // Longest PCHIP piece in frames (8 .. 65000). Pieces end at turning
+    // points well before the default; shorter limits cost more points and,
+    // where no turning point is near, leave a one-sided end slope between
+    // frames.
     std::uint32_t segmentFrames = 2048;
     // Called after each chunk with (chunks done, chunk count).
     std::function<void(std::uint64_t, std::uint64_t)> progress;
@@ -66,11 +69,12 @@ struct RecordEncodeStats {
     std::uint64_t polylineSegments = 0;
     std::uint64_t controlPoints = 0;
     std::uint64_t fileBytes = 0;
-    std::uint64_t turningPointCuts = 0;    // exact: slope 0 on both sides
-    std::uint64_t lengthCuts = 0;          // the longest piece reached elsewhere
-    std::uint64_t roundingCuts = 0;        // a straight run cut where a frame would round differently
-    std::uint64_t valueMoves = 0;          // knots moved a few f32 steps to round as the source
-    std::uint64_t loosePieces = 0;         // no piece stayed within 0.4 of a 24-bit step between frames
+    std::uint64_t turningPointCuts = 0;  // exact: slope 0 on both sides
+    std::uint64_t lengthCuts = 0;        // the longest piece reached elsewhere
+    std::uint64_t roundingCuts = 0;      // a straight run cut where a frame would round differently
+    std::uint64_t valueMoves = 0;        // knots moved a few f32 steps to round as the source
+    std::uint64_t loosePieces =
+        0;  // no candidate stayed within 0.4 of a 24-bit step between frames
     std::uint64_t unreproducedFrames = 0;  // should stay 0
 };
 
