@@ -1,9 +1,11 @@
 #include "playback/RecordEncoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -486,34 +488,61 @@ class ChannelEncoder {
     // the knot's stored time and value a few f32 steps either way, with the
     // value refilled from the curve at each time, for a pair that rounds as
     // the source does. Each candidate moves the piece by about a stored step,
-    // far less than a 24-bit step between frames.
+    // far less than a 24-bit step between frames. `built` is the piece as laid
+    // out; a moved knot changes only the frames within two of it, which are
+    // checked on the points around them, so the piece is rebuilt once at the
+    // end and then checked whole.
     CurveSegment fitValues(std::size_t first, std::size_t m, std::size_t n, EncodedSegment& s,
-                           FitCounts& counts) const {
-        CurveSegment built(s.kind, 0, file::rebuildPoints(s));
+                           CurveSegment built, FitCounts& counts) const {
         const std::size_t k0 = firstStoredKnot(first, m, n);
         const std::size_t to = playedUpTo(built, n);
-        std::size_t from = m;
+        std::size_t j = m;
+        std::size_t movedUpTo = 0;  // frames up to here may have moved
+        bool moved = false;
         int moves = 0;
-        for (;;) {
-            const std::size_t bad = firstMismatch(built, from, to);
-            if (bad == kNone) {
-                return built;
+        while (j <= to) {
+            std::size_t bad = kNone;
+            if (moved && j <= movedUpTo) {
+                if (j >= served_.first && j <= served_.second) {
+                    const double v = localValue(s, j + 1 - k0, latticeTime_[j]);
+                    if (pcm16Code(v) != code16_[j] || pcm24Code(v) != code24_[j]) {
+                        bad = j;
+                    }
+                }
+                if (bad == kNone) {
+                    ++j;
+                    continue;
+                }
+            } else {
+                bad = firstMismatch(built, j, to);
+                if (bad == kNone) {
+                    break;
+                }
             }
             if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad)) {
                 // Not a knot with a stored offset, or it will not settle.
-                ++counts.unreproduced;
-                from = bad + 1;
-                if (from > to) {
-                    return built;
-                }
+                j = bad + 1;
                 continue;
             }
             ++moves;
-            ++counts.moves;
-            built = CurveSegment(s.kind, 0, file::rebuildPoints(s));
+            moved = true;
+            movedUpTo = std::max(movedUpTo, bad + 2);
             // A moved knot also moves its neighbours' slopes a little.
-            from = bad > m + 2 ? bad - 2 : m;
+            j = bad > m + 2 ? bad - 2 : m;
         }
+        counts.moves += static_cast<std::uint64_t>(moves);
+        if (moved) {
+            built = CurveSegment(s.kind, 0, file::rebuildPoints(s));
+        }
+        for (std::size_t f = m; f <= to;) {
+            const std::size_t bad = firstMismatch(built, f, to);
+            if (bad == kNone) {
+                break;
+            }
+            ++counts.unreproduced;
+            f = bad + 1;
+        }
+        return built;
     }
 
     static float stepped(float x, int steps) noexcept {
@@ -534,12 +563,18 @@ class ChannelEncoder {
         const std::size_t count = s.pointCount();
         const std::size_t lo = p >= 2 ? p - 2 : 0;
         const std::size_t hi = std::min(count - 1, p + 2);
-        std::vector<ControlPoint> points;
-        points.reserve(hi - lo + 1);
+        std::array<ControlPoint, 5> points;
         for (std::size_t k = lo; k <= hi; ++k) {
-            points.push_back({file::rebuiltTime(s, k), file::rebuiltValue(s, k)});
+            points[k - lo] = {file::rebuiltTime(s, k), file::rebuiltValue(s, k)};
         }
-        return CurveSegment(SegmentKind::Pchip, 0, std::move(points)).valueAt(x);
+        // As a segment evaluates: its end values outside its points.
+        if (x <= points[0].time) {
+            return points[0].value;
+        }
+        if (x >= points[hi - lo].time) {
+            return points[hi - lo].value;
+        }
+        return file::PchipCurve::valueThrough(std::span(points.data(), hi - lo + 1), x);
     }
 
     bool fixFrame(EncodedSegment& s, std::size_t k0, std::size_t n, std::size_t knot) const {
@@ -597,21 +632,23 @@ class ChannelEncoder {
         std::size_t n = 0;
         PieceEnd end = PieceEnd::Cut;
         double deviation = std::numeric_limits<double>::infinity();
-        std::optional<CurveSegment> built;  // once fitted
+        std::optional<CurveSegment> built;  // as laid out, then as fitted
+        bool fitted = false;
         FitCounts counts;
     };
 
     void fitCandidate(std::size_t first, std::size_t m, Candidate& c) const {
         c.counts = {};
-        c.built = fitValues(first, m, c.n, c.segment, c.counts);
+        c.built = fitValues(first, m, c.n, c.segment, std::move(*c.built), c.counts);
+        c.fitted = true;
         c.deviation = midpointDeviation(*c.built, first, m, c.n);
     }
 
     // Fewer frames that round differently first (exact bytes at the source
     // rate come first), then the smaller deviation between frames.
     static bool better(const Candidate& a, const Candidate& b) noexcept {
-        if (!b.built) {
-            return a.built.has_value();
+        if (!b.fitted) {
+            return a.fitted;
         }
         if (a.counts.unreproduced != b.counts.unreproduced) {
             return a.counts.unreproduced < b.counts.unreproduced;
@@ -668,8 +705,8 @@ class ChannelEncoder {
                     c.end = PieceEnd::Cut;
                     buildPiece(first, m, c.n, c.end, c.segment);
                 }
-                c.deviation = midpointDeviation(
-                    CurveSegment(c.segment.kind, 0, file::rebuildPoints(c.segment)), first, m, c.n);
+                c.built.emplace(c.segment.kind, 0, file::rebuildPoints(c.segment));
+                c.deviation = midpointDeviation(*c.built, first, m, c.n);
                 const std::size_t tried = c.n;
                 if (c.deviation <= kDeviationLimit) {
                     fitCandidate(first, m, c);
@@ -698,7 +735,7 @@ class ChannelEncoder {
                               return a.deviation < b.deviation;
                           });
                 for (std::size_t u = 0; u < unfitted.size(); ++u) {
-                    if (u > 0 && best.built && best.counts.unreproduced == 0) {
+                    if (u > 0 && best.fitted && best.counts.unreproduced == 0) {
                         break;
                     }
                     fitCandidate(first, m, unfitted[u]);

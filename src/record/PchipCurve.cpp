@@ -1,6 +1,7 @@
 #include "record/PchipCurve.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -9,9 +10,13 @@ namespace al::file {
 
 namespace {
 
-[[noreturn]] void reject(const char* message) { throw std::invalid_argument(message); }
+[[noreturn]] void reject(const char* message) {
+    throw std::invalid_argument(message);
+}
 
-int sign(double v) noexcept { return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0); }
+int sign(double v) noexcept {
+    return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0);
+}
 
 // One-sided three-point slope at an end, limited so that the end piece keeps
 // the shape of the data: zero when it points against the first secant, at
@@ -27,17 +32,11 @@ double endSlope(double h0, double h1, double m0, double m1) noexcept {
     return e;
 }
 
-}  // namespace
-
-// While building, each interval's a2 and a3 hold its width h and secant delta
-// and a1 its left slope, so the only allocation is the result itself.
+// Fills out[0 .. n-2] with the curve through n points. While building, each
+// interval's a2 and a3 hold its width h and secant delta and a1 its left
+// slope, so nothing is allocated here.
 template <typename Time, typename Value>
-void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf) {
-    intervals_.clear();
-    if (n < 2) {
-        reject("PCHIP requires equal x/y arrays with at least two points");
-    }
-    std::vector<CubicInterval> out(n - 1);
+void fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out) {
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double xi = timeOf(i);
         const double yi = valueOf(i);
@@ -95,7 +94,42 @@ void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf) {
             reject("PCHIP coefficients are not finite");
         }
     }
+}
+
+}  // namespace
+
+template <typename Time, typename Value>
+void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf) {
+    intervals_.clear();
+    if (n < 2) {
+        reject("PCHIP requires equal x/y arrays with at least two points");
+    }
+    std::vector<CubicInterval> out(n - 1);
+    fillIntervals(n, timeOf, valueOf, out.data());
     intervals_ = std::move(out);
+}
+
+double PchipCurve::valueThrough(std::span<const ControlPoint> points, double x) {
+    constexpr std::size_t kMost = 8;
+    if (points.size() < 2 || points.size() > kMost) {
+        reject("PCHIP local evaluation takes 2 to 8 points");
+    }
+    std::array<CubicInterval, kMost - 1> intervals;
+    fillIntervals(
+        points.size(), [points](std::size_t i) { return points[i].time; },
+        [points](std::size_t i) { return points[i].value; }, intervals.data());
+    const std::size_t count = points.size() - 1;
+    if (!(x >= intervals[0].xLeft && x <= intervals[count - 1].xRight)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const CubicInterval* iv = &intervals[count - 1];
+    if (x != iv->xRight) {
+        iv = &*std::upper_bound(intervals.begin(),
+                                intervals.begin() + static_cast<std::ptrdiff_t>(count), x,
+                                [](double t, const CubicInterval& c) { return t < c.xRight; });
+    }
+    const double s = x - iv->xLeft;
+    return ((iv->a3 * s + iv->a2) * s + iv->a1) * s + iv->a0;
 }
 
 void PchipCurve::build(std::span<const double> x, std::span<const double> y) {

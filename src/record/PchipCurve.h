@@ -31,7 +31,7 @@ struct CubicInterval {
 // The curve through n points as n - 1 intervals in increasing time order.
 // Built once, then read-only: const members may be called from any thread.
 class PchipCurve {
-public:
+  public:
     PchipCurve() = default;
 
     // Replaces the content with the curve through (x[i], y[i]). Throws
@@ -50,10 +50,15 @@ public:
     // valueAt for a curve known to be built (a PCHIP segment always is).
     double evaluate(double x) const noexcept;
 
+    // The value at x of the curve through 2 .. 8 points, without building
+    // one: the same arithmetic as build then valueAt, to the bit, and nothing
+    // allocated. Throws as build does.
+    static double valueThrough(std::span<const ControlPoint> points, double x);
+
     bool empty() const noexcept { return intervals_.empty(); }
     const std::vector<CubicInterval>& intervals() const noexcept { return intervals_; }
 
-private:
+  private:
     template <typename Time, typename Value>
     void buildFrom(std::size_t n, Time timeAt, Value valueAt);
 

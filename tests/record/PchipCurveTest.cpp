@@ -117,7 +117,7 @@ TEST(PchipCurve, BuildRejectsBadPoints) {
     expectBuildFails({0, 1, 1}, {0, 1, 2}, increasing);
     expectBuildFails({0, 2, 1}, {0, 1, 2}, increasing);
     expectBuildFails({0, 1, 2}, {0, NAN, 2}, finite);
-    expectBuildFails({0, 1, 2}, {0, 1, NAN}, finite);   // the last point, after the loop
+    expectBuildFails({0, 1, 2}, {0, 1, NAN}, finite);           // the last point, after the loop
     expectBuildFails({0, 1, INFINITY}, {0, 1, 2}, increasing);  // an infinite width first
     expectBuildFails({0, 1e-300}, {0, 1e300}, "PCHIP coefficients are not finite");
 }
@@ -129,8 +129,10 @@ struct ReferencePchip {
     static int sgn(double v) { return (v > 0) - (v < 0); }
     static double end(double h0, double h1, double m0, double m1) {
         const double e = ((2 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
-        if (sgn(e) != sgn(m0)) return 0.0;
-        if (sgn(m0) != sgn(m1) && std::fabs(e) > 3 * std::fabs(m0)) return 3 * m0;
+        if (sgn(e) != sgn(m0))
+            return 0.0;
+        if (sgn(m0) != sgn(m1) && std::fabs(e) > 3 * std::fabs(m0))
+            return 3 * m0;
         return e;
     }
 
@@ -156,7 +158,8 @@ struct ReferencePchip {
 
     double at(double t) const {
         std::size_t j = 0;
-        while (j + 2 < x.size() && !(t < x[j + 1])) ++j;
+        while (j + 2 < x.size() && !(t < x[j + 1]))
+            ++j;
         const double h = x[j + 1] - x[j];
         const double r = 1 / h;
         const double m = (y[j + 1] - y[j]) / h;
@@ -196,6 +199,39 @@ TEST(PchipCurve, BitExactAgainstAPlainReimplementation) {
     }
 }
 
+TEST(PchipCurve, LocalValueMatchesABuiltCurveToTheBit) {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> step(1e-5, 3e-5);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    for (std::size_t n = 2; n <= 8; ++n) {
+        for (int round = 0; round < 50; ++round) {
+            std::vector<ControlPoint> points(n);
+            double t = round * 0.5;
+            for (auto& p : points) {
+                p = {t, round % 3 == 0 ? std::round(value(random) * 4.0) / 4.0 : value(random)};
+                t += step(random);
+            }
+            PchipCurve curve;
+            curve.build(points);
+            for (std::size_t i = 0; i + 1 < n; ++i) {
+                for (double f : {0.0, 0.2, 0.5, 0.9}) {
+                    const double at = points[i].time + f * (points[i + 1].time - points[i].time);
+                    ASSERT_EQ(std::bit_cast<std::uint64_t>(PchipCurve::valueThrough(points, at)),
+                              std::bit_cast<std::uint64_t>(curve.valueAt(at)))
+                        << n << " points, x=" << at;
+                }
+            }
+            EXPECT_EQ(
+                std::bit_cast<std::uint64_t>(PchipCurve::valueThrough(points, points.back().time)),
+                std::bit_cast<std::uint64_t>(curve.valueAt(points.back().time)));
+            EXPECT_TRUE(std::isnan(PchipCurve::valueThrough(points, t + 1.0)));
+        }
+    }
+    const std::vector<ControlPoint> one(1), nine(9);
+    EXPECT_THROW(PchipCurve::valueThrough(one, 0.0), std::invalid_argument);
+    EXPECT_THROW(PchipCurve::valueThrough(nine, 0.0), std::invalid_argument);
+}
+
 TEST(PchipCurve, StoredBitsOfEveryBuild) {
     test::expectStoredBits(test::storedPchipSegment(), test::storedPchipValues());
 }
@@ -208,7 +244,8 @@ TEST(PchipCurve, StoredTableDetectsFusedEvaluation) {
     for (const auto& v : test::storedPchipValues()) {
         const auto& ivs = segment.pchip().intervals();
         std::size_t j = 0;
-        while (!(v.x < ivs[j].xRight)) ++j;
+        while (!(v.x < ivs[j].xRight))
+            ++j;
         const auto& iv = ivs[j];
         const double s = v.x - iv.xLeft;
         const double fused = std::fma(std::fma(std::fma(iv.a3, s, iv.a2), s, iv.a1), s, iv.a0);
