@@ -67,6 +67,7 @@ PlaybackLattice::PlaybackLattice(std::shared_ptr<const PlaybackSource> source, s
       runTimes_(kRunFrames),
       runValues_(kRunFrames),
       runGains_(kRunFrames),
+      runOffsets_(kRunFrames),
       pullPeak_(channels_, 0.0),
       pullSquares_(channels_, 0.0),
       peakHold_(std::make_unique<std::atomic<std::uint64_t>[]>(channels_)),
@@ -83,6 +84,9 @@ PlaybackLattice::PlaybackLattice(std::shared_ptr<const PlaybackSource> source, s
     for (std::uint64_t i = 0; i < ringSize_ * channels_; ++i) {
         ringPeaks_[i].store(0.0F, std::memory_order_relaxed);
         ringRms_[i].store(0.0F, std::memory_order_relaxed);
+    }
+    for (std::size_t i = 0; i < kRunFrames; ++i) {
+        runOffsets_[i] = static_cast<double>(i);
     }
     surrogate_->start();
     surrogate_->setConsumerChunk(0);
@@ -317,14 +321,23 @@ std::uint64_t PlaybackLattice::pullRun(double* buffer, std::uint64_t j, std::uin
     // The first frame is evaluated even when it lies outside the chunk just
     // taken (the chunk of its time by the source's own index), as a single
     // frame would be; the rest only while they stay inside.
-    times[0] = static_cast<double>(position) / rateD;
+    //
+    // Frame numbers below 2^53 are exact doubles, so position + m in double
+    // equals the integer's conversion, and each time is the same division
+    // a single frame makes. The times are computed a bounded stretch past
+    // the frame estimated to end the chunk, then cut where the chunk ends.
+    const double first = static_cast<double>(position);
+    const double endFrame = std::ceil(end * rateD) - first + 2.0;
+    if (endFrame < static_cast<double>(limit)) {
+        limit = endFrame > 1.0 ? static_cast<std::uint64_t>(endFrame) : 1;
+    }
+    const double* offsets = runOffsets_.data();
+    for (std::uint64_t i = 0; i < limit; ++i) {
+        times[i] = (first + offsets[i]) / rateD;
+    }
     std::uint64_t m = 1;
-    for (; m < limit; ++m) {
-        const double t = static_cast<double>(position + m) / rateD;
-        if (t < start || t >= end) {
-            break;
-        }
-        times[m] = t;
+    while (m < limit && times[m] >= start && times[m] < end) {
+        ++m;
     }
 
     if (takeSnap(snapGain_)) {

@@ -200,6 +200,7 @@ private:
     std::vector<double> runTimes_;
     std::vector<double> runValues_;
     std::vector<double> runGains_;
+    std::vector<double> runOffsets_;  // 0, 1, 2, ... as doubles
     std::vector<double> pullPeak_;
     std::vector<double> pullSquares_;
 
