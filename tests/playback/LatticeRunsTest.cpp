@@ -149,28 +149,28 @@ file::RecordWriter mixedRecord(std::uint16_t channels, std::uint64_t frames, std
         const double end = writer.chunkEnd(c);
         const double frame = 1.0 / rate;
         for (std::uint16_t ch = 0; ch < channels; ++ch) {
-            std::vector<file::SegmentSpec> specs;
+            std::vector<file::SegmentDraft> drafts;
             double t = start;
             int k = 0;
             while (t < end) {
-                file::SegmentSpec spec;
-                spec.kind = k % 3 == 0 ? SegmentKind::Pchip : (k % 3 == 1 ? SegmentKind::Polyline : SegmentKind::Linear);
-                const std::size_t points = spec.kind == SegmentKind::Linear ? 2 : 2 + (k * 7 + ch) % 40;
+                file::SegmentDraft draft;
+                draft.kind = k % 3 == 0 ? SegmentKind::Pchip : (k % 3 == 1 ? SegmentKind::Polyline : SegmentKind::Linear);
+                const std::size_t points = draft.kind == SegmentKind::Linear ? 2 : 2 + (k * 7 + ch) % 40;
                 double pt = t;
                 for (std::size_t p = 0; p < points; ++p) {
-                    spec.points.push_back({pt, value(random)});
+                    draft.points.push_back({pt, value(random)});
                     pt += frame * (1.0 + static_cast<double>((p + k) % 3));
                 }
                 // Overlap the next segment with this one's last step now and then.
-                const double next = spec.points.back().time;
-                t = k % 4 == 1 ? spec.points[spec.points.size() - 2].time : next;
+                const double next = draft.points.back().time;
+                t = k % 4 == 1 ? draft.points[draft.points.size() - 2].time : next;
                 if (t >= end) {
                     t = next;
                 }
-                specs.push_back(std::move(spec));
+                drafts.push_back(std::move(draft));
                 ++k;
             }
-            writer.addBlock(ch, c, specs);
+            writer.addBlock(ch, c, drafts);
         }
     }
     return writer;
