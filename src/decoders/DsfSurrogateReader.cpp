@@ -1,6 +1,7 @@
 #include "decoders/DsfSurrogateReader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -26,13 +27,17 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// Two doubles, the unit of the stage kernels on every x86-64 processor. Each
-// lane does exactly what the scalar remainder loop does (one multiply, then
-// one add, never fused: the library is compiled without contraction), so an
-// output does not depend on which lane or group computes it, nor on how a
-// track is cut into requests. Loads go through memcpy, which the compiler
-// turns into one unaligned load.
+// Two or four doubles, the units of the stage kernels: two on every x86-64
+// processor, four where the processor has 256-bit vectors (AVX2). Each lane
+// does exactly what the scalar remainder loop does (one multiply, then one
+// add, never fused: the library is compiled without contraction), so an
+// output does not depend on the vector width, on which lane or group
+// computes it, nor on how a track is cut into requests. Loads go through
+// memcpy, which the compiler turns into one unaligned load. No function
+// takes or returns these types, so the calling convention never depends on
+// the width.
 using Vec2 = double __attribute__((vector_size(16)));
+using Vec4 = double __attribute__((vector_size(32)));
 
 // One folded stage (see FoldedStage) over `count` outputs:
 // out[k * outStride] = centre * in[g k + M] + sum over terms of
@@ -40,11 +45,14 @@ using Vec2 = double __attribute__((vector_size(16)));
 // phase[r][i]: the input split by residue modulo g, so that the loads of a
 // group of consecutive outputs are contiguous. kGroup outputs are summed at
 // once in registers: enough independent additions to keep the adders busy.
-template <std::uint32_t g, std::size_t kGroup>
-void runFolded(const DsfSurrogateReader::FoldedStage& stage, const double* const* phase,
-               double* out, std::size_t outStride, std::size_t count) noexcept {
-    static_assert(kGroup % 2 == 0);
-    constexpr std::size_t kVectors = kGroup / 2;
+// Always inlined, so that it is compiled for the vector width of its caller.
+template <typename V, std::uint32_t g, std::size_t kGroup>
+[[gnu::always_inline]] inline void runFolded(const DsfSurrogateReader::FoldedStage& stage,
+                                             const double* const* phase, double* out,
+                                             std::size_t outStride, std::size_t count) noexcept {
+    constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+    static_assert(kGroup % kLanes == 0);
+    constexpr std::size_t kVectors = kGroup / kLanes;
     const std::size_t n = stage.length;
     const std::size_t m = n / 2;
     const double* centreIn = phase[m % g] + m / g;
@@ -63,30 +71,32 @@ void runFolded(const DsfSurrogateReader::FoldedStage& stage, const double* const
 
     std::size_t k0 = 0;
     for (; k0 + kGroup <= count; k0 += kGroup) {
-        Vec2 acc[kVectors];
-        const Vec2 c = {centre, centre};
+        V acc[kVectors];
+        const V c = V{} + centre;
 #pragma GCC unroll 16
         for (std::size_t q = 0; q < kVectors; ++q) {
-            Vec2 x;
-            std::memcpy(&x, centreIn + k0 + 2 * q, sizeof x);
+            V x;
+            std::memcpy(&x, centreIn + k0 + kLanes * q, sizeof x);
             acc[q] = c * x;
         }
         for (std::size_t i = 0; i < terms; ++i) {
             const double* a = left(i) + k0;
             const double* b = right(i) + k0;
-            const Vec2 w = {weights[i], weights[i]};
+            const V w = V{} + weights[i];
 #pragma GCC unroll 16
             for (std::size_t q = 0; q < kVectors; ++q) {
-                Vec2 x, y;
-                std::memcpy(&x, a + 2 * q, sizeof x);
-                std::memcpy(&y, b + 2 * q, sizeof y);
+                V x, y;
+                std::memcpy(&x, a + kLanes * q, sizeof x);
+                std::memcpy(&y, b + kLanes * q, sizeof y);
                 acc[q] += w * (x + y);
             }
         }
 #pragma GCC unroll 16
         for (std::size_t q = 0; q < kVectors; ++q) {
-            out[(k0 + 2 * q) * outStride] = acc[q][0];
-            out[(k0 + 2 * q + 1) * outStride] = acc[q][1];
+#pragma GCC unroll 4
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                out[(k0 + kLanes * q + lane) * outStride] = acc[q][lane];
+            }
         }
     }
     for (; k0 < count; ++k0) {
@@ -100,13 +110,14 @@ void runFolded(const DsfSurrogateReader::FoldedStage& stage, const double* const
 
 // A stage of factor 1 reads its input directly; a stage of factor 2 first
 // splits it into its even and odd samples.
-void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, std::size_t inCount,
-              double* out, std::size_t outStride, std::size_t count, double* even,
-              double* odd) noexcept {
-    constexpr std::size_t kGroup = 16;
+template <typename V, std::size_t kGroup>
+[[gnu::always_inline]] inline void runStageWith(const DsfSurrogateReader::FoldedStage& stage,
+                                                const double* in, std::size_t inCount, double* out,
+                                                std::size_t outStride, std::size_t count,
+                                                double* even, double* odd) noexcept {
     if (stage.factor == 1) {
         const double* phase[1] = {in};
-        runFolded<1, kGroup>(stage, phase, out, outStride, count);
+        runFolded<V, 1, kGroup>(stage, phase, out, outStride, count);
         return;
     }
     for (std::size_t i = 0; 2 * i < inCount; ++i) {
@@ -116,7 +127,41 @@ void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, st
         }
     }
     const double* phase[2] = {even, odd};
-    runFolded<2, kGroup>(stage, phase, out, outStride, count);
+    runFolded<V, 2, kGroup>(stage, phase, out, outStride, count);
+}
+
+void runStageNarrow(const DsfSurrogateReader::FoldedStage& stage, const double* in,
+                    std::size_t inCount, double* out, std::size_t outStride, std::size_t count,
+                    double* even, double* odd) noexcept {
+    runStageWith<Vec2, 16>(stage, in, inCount, out, outStride, count, even, odd);
+}
+
+__attribute__((target("avx2"))) void runStageWide(const DsfSurrogateReader::FoldedStage& stage,
+                                                  const double* in, std::size_t inCount,
+                                                  double* out, std::size_t outStride,
+                                                  std::size_t count, double* even,
+                                                  double* odd) noexcept {
+    runStageWith<Vec4, 32>(stage, in, inCount, out, outStride, count, even, odd);
+}
+
+bool processorHasWideVectors() noexcept {
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
+}
+
+std::atomic<bool> wideVectorsAllowed{true};
+
+void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, std::size_t inCount,
+              double* out, std::size_t outStride, std::size_t count, double* even,
+              double* odd) noexcept {
+    if (wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors()) {
+        runStageWide(stage, in, inCount, out, outStride, count, even, odd);
+    } else {
+        runStageNarrow(stage, in, inCount, out, outStride, count, even, odd);
+    }
 }
 
 // First stage through the byte table: out[i] = sum over p of row p at
@@ -215,6 +260,14 @@ DsfSurrogateReader::FirstStageTable DsfSurrogateReader::foldIntoByteTable(
         }
     }
     return table;
+}
+
+bool DsfSurrogateReader::wideVectorsInUse() noexcept {
+    return wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors();
+}
+
+void DsfSurrogateReader::allowWideVectors(bool allowed) noexcept {
+    wideVectorsAllowed.store(allowed, std::memory_order_relaxed);
 }
 
 DsfSurrogateReader::FoldedStage DsfSurrogateReader::foldStage(const FilterStage& stage) {

@@ -111,6 +111,13 @@ class DsfSurrogateReader final : public AudioFileReader {
     };
     static FoldedStage foldStage(const FilterStage& stage);
 
+    // Whether the stages after the first run four doubles per vector (on a
+    // processor with AVX2) rather than two. Both widths give the same
+    // samples, bit for bit; allowWideVectors(false) keeps every reader on
+    // two, so that tests and benchmarks can compare them. Any thread.
+    static bool wideVectorsInUse() noexcept;
+    static void allowWideVectors(bool allowed) noexcept;
+
   private:
     struct Span {
         std::int64_t lo = 0;  // first output index of a stage

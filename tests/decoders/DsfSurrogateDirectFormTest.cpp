@@ -156,6 +156,40 @@ TEST_F(DsfDirectFormTest, MatchesTheDirectCascadeOnRandomBits) {
     }
 }
 
+// Two doubles per vector and four (where the processor has them) give the
+// same samples, bit for bit, in whole and chunked requests.
+TEST_F(DsfDirectFormTest, VectorWidthsAgreeBitForBit) {
+    const std::uint64_t samples = 32 * 5'000 + 3;
+    const std::vector<DsdBitStream> streams{randomBits(samples, 51), randomBits(samples, 52)};
+    const auto path = write(streams, kDsd64);
+    const auto project = [&] {
+        const DsfSurrogateReader reader(path);
+        std::vector<double> out = reader.ReadFrames(0, reader.frameCount());
+        for (std::uint64_t at = 0; at < reader.frameCount(); at += 1024) {
+            const auto piece =
+                reader.ReadFrames(at, std::min<std::uint64_t>(1024, reader.frameCount() - at));
+            out.insert(out.end(), piece.begin(), piece.end());
+        }
+        return out;
+    };
+    const bool wide = DsfSurrogateReader::wideVectorsInUse();
+    RecordProperty("wide_vectors", wide ? "yes" : "no");
+    const auto first = project();
+    DsfSurrogateReader::allowWideVectors(false);
+    EXPECT_FALSE(DsfSurrogateReader::wideVectorsInUse());
+    const auto narrow = project();
+    DsfSurrogateReader::allowWideVectors(true);
+    EXPECT_EQ(DsfSurrogateReader::wideVectorsInUse(), wide);
+    EXPECT_EQ(first, narrow);
+    const auto direct =
+        directProjection(streams, kDsd64, 0, static_cast<std::int64_t>(narrow.size() / 4));
+    EXPECT_LE(worstRelativeError(
+                  std::vector<double>(narrow.begin(),
+                                      narrow.begin() + static_cast<std::ptrdiff_t>(direct.size())),
+                  direct),
+              kTolerance);
+}
+
 // Requests out of order and of odd lengths, so that some are served from the
 // run projected ahead and some start a new run, in the middle of a track.
 TEST_F(DsfDirectFormTest, OutOfOrderRequestsMatchToo) {
