@@ -171,34 +171,54 @@ void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, st
 // in row p are the eight consecutive bytes from i + p, so one 64-bit load
 // serves them all (the byte of output i + j is its j-th byte from the least
 // significant end), and four two-lane sums run side by side.
+//
+// The table (64 KiB) is larger than a first-level data cache, and lookups
+// land anywhere in a row. So a block of outputs goes through the rows a
+// quarter at a time (8 rows, 16 KiB), its partial sums kept in `out`
+// between quarters; each sum still takes its terms in row order, so the
+// result is the same as in one pass.
 void runFirstStage(const DsfSurrogateReader::FirstStageTable& table, const std::uint8_t* bytes,
                    double* out, std::size_t count) {
     constexpr std::size_t P = DsfSurrogateReader::kTableBytes;
+    constexpr std::size_t kRowsPerPass = 8;
+    constexpr std::size_t kBlock = 512;  // outputs; a multiple of 8
     std::size_t i = 0;
     if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= count; i += 8) {
-            Vec2 acc0 = {0.0, 0.0}, acc1 = acc0, acc2 = acc0, acc3 = acc0;
-            for (std::size_t p = 0; p < P; ++p) {
-                std::uint64_t w;
-                std::memcpy(&w, bytes + i + p, sizeof w);
-                const double* row = table[p].data();
-                const Vec2 v0 = {row[w & 0xFF], row[w >> 8 & 0xFF]};
-                const Vec2 v1 = {row[w >> 16 & 0xFF], row[w >> 24 & 0xFF]};
-                const Vec2 v2 = {row[w >> 32 & 0xFF], row[w >> 40 & 0xFF]};
-                const Vec2 v3 = {row[w >> 48 & 0xFF], row[w >> 56]};
-                acc0 += v0;
-                acc1 += v1;
-                acc2 += v2;
-                acc3 += v3;
+        for (; i + 8 <= count; i += kBlock) {
+            const std::size_t blockEnd = std::min(count, i + kBlock) & ~std::size_t{7};
+            for (std::size_t p0 = 0; p0 < P; p0 += kRowsPerPass) {
+                for (std::size_t j = i; j < blockEnd; j += 8) {
+                    Vec2 acc0 = {0.0, 0.0}, acc1 = acc0, acc2 = acc0, acc3 = acc0;
+                    if (p0 != 0) {
+                        std::memcpy(&acc0, out + j, sizeof acc0);
+                        std::memcpy(&acc1, out + j + 2, sizeof acc1);
+                        std::memcpy(&acc2, out + j + 4, sizeof acc2);
+                        std::memcpy(&acc3, out + j + 6, sizeof acc3);
+                    }
+#pragma GCC unroll 8
+                    for (std::size_t p = p0; p < p0 + kRowsPerPass; ++p) {
+                        std::uint64_t w;
+                        std::memcpy(&w, bytes + j + p, sizeof w);
+                        const double* row = table[p].data();
+                        const Vec2 v0 = {row[w & 0xFF], row[w >> 8 & 0xFF]};
+                        const Vec2 v1 = {row[w >> 16 & 0xFF], row[w >> 24 & 0xFF]};
+                        const Vec2 v2 = {row[w >> 32 & 0xFF], row[w >> 40 & 0xFF]};
+                        const Vec2 v3 = {row[w >> 48 & 0xFF], row[w >> 56]};
+                        acc0 += v0;
+                        acc1 += v1;
+                        acc2 += v2;
+                        acc3 += v3;
+                    }
+                    std::memcpy(out + j, &acc0, sizeof acc0);
+                    std::memcpy(out + j + 2, &acc1, sizeof acc1);
+                    std::memcpy(out + j + 4, &acc2, sizeof acc2);
+                    std::memcpy(out + j + 6, &acc3, sizeof acc3);
+                }
             }
-            out[i] = acc0[0];
-            out[i + 1] = acc0[1];
-            out[i + 2] = acc1[0];
-            out[i + 3] = acc1[1];
-            out[i + 4] = acc2[0];
-            out[i + 5] = acc2[1];
-            out[i + 6] = acc3[0];
-            out[i + 7] = acc3[1];
+            if (blockEnd < i + kBlock) {
+                i = blockEnd;
+                break;
+            }
         }
     }
     for (; i < count; ++i) {
@@ -359,9 +379,9 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     // one spare byte for the shifted read of the last one.
     raw_.assign(channels, std::vector<std::uint8_t>(2 * (bytes / 2 + 2) + 1));
 
-    // 2^18 DSD bits per channel ahead: 8192 frames at DSD64, and no fewer
+    // 2^20 DSD bits per channel ahead: 32768 frames at DSD64, and no fewer
     // than two chunks at the highest rates, where a run costs the most.
-    aheadFrames_ = std::max<std::uint64_t>(2048, (std::uint64_t{1} << 18) / ratio);
+    aheadFrames_ = std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio);
     ahead_.assign(static_cast<std::size_t>(aheadFrames_) * channels, 0.0);
 }
 
