@@ -47,7 +47,10 @@ std::vector<std::shared_ptr<const al::surrogate::PlaybackChunk>> chunks(double s
     return out;
 }
 
-void buildWindow(benchmark::State& state, double seconds, std::uint64_t step) {
+// `reuse`: build into one snapshot again and again, as the background
+// builder does once its spare snapshot has storage; otherwise a fresh
+// snapshot each time (the first build, or a spare still held elsewhere).
+void buildWindow(benchmark::State& state, double seconds, std::uint64_t step, bool reuse) {
     const auto prepared = chunks(seconds + 0.1, step);
     const double duration = static_cast<double>(prepared.size() * kChunkFrames) / kRate;
     al::ui::ChunkIndexAt indexAt = [&](double t) {
@@ -56,27 +59,42 @@ void buildWindow(benchmark::State& state, double seconds, std::uint64_t step) {
     };
     al::ui::ChunkLookup lookup = [&](std::uint64_t i) { return prepared[i]; };
     std::size_t pieces = 0;
+    const al::ui::SnapshotRequest request{0.01, seconds, true, false, 1};
+    al::ui::PresentationGeometrySnapshot reused;
     for (auto _ : state) {
-        auto snapshot = al::ui::buildPresentationSnapshot({0.01, seconds, true, false, 1}, duration,
-                                                          indexAt, lookup);
-        pieces = snapshot->channels[0].size() + snapshot->channels[1].size();
-        benchmark::DoNotOptimize(snapshot);
+        if (reuse) {
+            al::ui::buildPresentationSnapshotInto(reused, request, duration, indexAt, lookup);
+            pieces = reused.channels[0].size() + reused.channels[1].size();
+            benchmark::DoNotOptimize(reused.channels[0].data());
+        } else {
+            auto snapshot = al::ui::buildPresentationSnapshot(request, duration, indexAt, lookup);
+            pieces = snapshot->channels[0].size() + snapshot->channels[1].size();
+            benchmark::DoNotOptimize(snapshot);
+        }
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * pieces));
 }
 
 void BM_Snapshot4sStereo192kEveryFourthFrame(benchmark::State& state) {
-    buildWindow(state, 4.0, 4);
+    buildWindow(state, 4.0, 4, true);
+}
+void BM_Snapshot4sStereo192kEveryFourthFrameFresh(benchmark::State& state) {
+    buildWindow(state, 4.0, 4, false);
 }
 void BM_Snapshot1sStereo192kEveryFrame(benchmark::State& state) {
-    buildWindow(state, 1.0, 1);
+    buildWindow(state, 1.0, 1, true);
 }
 void BM_Snapshot50msStereo192kEveryFrame(benchmark::State& state) {
-    buildWindow(state, 0.05, 1);
+    buildWindow(state, 0.05, 1, true);
+}
+void BM_Snapshot50msStereo192kEveryFrameFresh(benchmark::State& state) {
+    buildWindow(state, 0.05, 1, false);
 }
 
 BENCHMARK(BM_Snapshot4sStereo192kEveryFourthFrame)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Snapshot4sStereo192kEveryFourthFrameFresh)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Snapshot1sStereo192kEveryFrame)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Snapshot50msStereo192kEveryFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Snapshot50msStereo192kEveryFrameFresh)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

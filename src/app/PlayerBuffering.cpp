@@ -119,6 +119,12 @@ void PlayerWindow::GrowEndpointBuffer() {
     }
     growthRequested_ = false;
     const audio::EndpointInfo* selected = SelectedEndpointInfo();
+    // The request was posted while playing; a pause or stop since then wins.
+    // Reopening now would re-prime the head the stop returned to zero and
+    // replace its status with one about a stream that is no longer playing.
+    if (transportState_ != TransportState::Playing || holdRequest_ != HoldRequest::None) {
+        return;
+    }
     if (!lattice_ || !output_->IsInitialized() || chainBusy_ ||
         !FormatSelectable(selectedFormat_) || selected == nullptr) {
         return;

@@ -1,7 +1,10 @@
 #include "decoders/DsfSurrogateReader.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <stdexcept>
 
@@ -24,87 +27,199 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// out[k * outStride] = sum over j of in[factor * k + j] * taps[j], k < count.
-//
-// Eight outputs are accumulated at once in registers with contiguous loads,
-// which the compiler turns into vector code. For factor 2 the input is first
-// split into its even and odd samples (in[2k + j] is even[k + j/2] for even j,
-// odd[k + j/2] for odd j), so those loads are contiguous too. Every output
-// still sums its products in tap order, so the result does not depend on
-// where a group starts, or on how a track is cut into requests.
-template <std::uint32_t factor>
-void runFirStage(const double* in, std::size_t inCount, const std::vector<double>& taps, double* out,
-                 std::size_t outStride, std::size_t count, double* even, double* odd) {
-    constexpr std::size_t kGroup = 8;
-    const std::size_t n = taps.size();
-    const double* t = taps.data();
-    if constexpr (factor == 2) {
-        for (std::size_t i = 0; 2 * i < inCount; ++i) {
-            even[i] = in[2 * i];
-            if (2 * i + 1 < inCount) {
-                odd[i] = in[2 * i + 1];
-            }
-        }
-    }
-    const auto source = [&](std::size_t j) {
-        if constexpr (factor == 1) {
-            return in + j;
-        } else {
-            return (j % 2 == 0 ? even : odd) + j / 2;
-        }
+// Two or four doubles, the units of the stage kernels: two on every x86-64
+// processor, four where the processor has 256-bit vectors (AVX2). Each lane
+// does exactly what the scalar remainder loop does (one multiply, then one
+// add, never fused: the library is compiled without contraction), so an
+// output does not depend on the vector width, on which lane or group
+// computes it, nor on how a track is cut into requests. Loads go through
+// memcpy, which the compiler turns into one unaligned load. No function
+// takes or returns these types, so the calling convention never depends on
+// the width.
+using Vec2 = double __attribute__((vector_size(16)));
+using Vec4 = double __attribute__((vector_size(32)));
+
+// One folded stage (see FoldedStage) over `count` outputs:
+// out[k * outStride] = centre * in[g k + M] + sum over terms of
+// weight * (in[g k + t] + in[g k + N - 1 - t]), where in[g i + r] is
+// phase[r][i]: the input split by residue modulo g, so that the loads of a
+// group of consecutive outputs are contiguous. kGroup outputs are summed at
+// once in registers: enough independent additions to keep the adders busy.
+// Always inlined, so that it is compiled for the vector width of its caller.
+template <typename V, std::uint32_t g, std::size_t kGroup>
+[[gnu::always_inline]] inline void runFolded(const DsfSurrogateReader::FoldedStage& stage,
+                                             const double* const* phase, double* out,
+                                             std::size_t outStride, std::size_t count) noexcept {
+    constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+    static_assert(kGroup % kLanes == 0);
+    constexpr std::size_t kVectors = kGroup / kLanes;
+    const std::size_t n = stage.length;
+    const std::size_t m = n / 2;
+    const double* centreIn = phase[m % g] + m / g;
+    const double centre = stage.centre;
+    const std::size_t terms = stage.offsets.size();
+    const std::uint32_t* offsets = stage.offsets.data();
+    const double* weights = stage.weights.data();
+    const auto left = [&](std::size_t i) {
+        const std::size_t t = offsets[i];
+        return phase[t % g] + t / g;
     };
+    const auto right = [&](std::size_t i) {
+        const std::size_t u = n - 1 - offsets[i];
+        return phase[u % g] + u / g;
+    };
+
     std::size_t k0 = 0;
     for (; k0 + kGroup <= count; k0 += kGroup) {
-        double acc[kGroup] = {};
-        for (std::size_t j = 0; j < n; ++j) {
-            const double* x = source(j) + k0;
-            const double tap = t[j];
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < kGroup; ++k) {
-                acc[k] += x[k] * tap;
+        V acc[kVectors];
+        const V c = V{} + centre;
+#pragma GCC unroll 16
+        for (std::size_t q = 0; q < kVectors; ++q) {
+            V x;
+            std::memcpy(&x, centreIn + k0 + kLanes * q, sizeof x);
+            acc[q] = c * x;
+        }
+        for (std::size_t i = 0; i < terms; ++i) {
+            const double* a = left(i) + k0;
+            const double* b = right(i) + k0;
+            const V w = V{} + weights[i];
+#pragma GCC unroll 16
+            for (std::size_t q = 0; q < kVectors; ++q) {
+                V x, y;
+                std::memcpy(&x, a + kLanes * q, sizeof x);
+                std::memcpy(&y, b + kLanes * q, sizeof y);
+                acc[q] += w * (x + y);
             }
         }
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            out[(k0 + k) * outStride] = acc[k];
+#pragma GCC unroll 16
+        for (std::size_t q = 0; q < kVectors; ++q) {
+#pragma GCC unroll 4
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                out[(k0 + kLanes * q + lane) * outStride] = acc[q][lane];
+            }
         }
     }
     for (; k0 < count; ++k0) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            acc += source(j)[k0] * t[j];
+        double acc = centre * centreIn[k0];
+        for (std::size_t i = 0; i < terms; ++i) {
+            acc += weights[i] * (left(i)[k0] + right(i)[k0]);
         }
         out[k0 * outStride] = acc;
     }
 }
 
-void runFir(std::uint32_t factor, const double* in, std::size_t inCount, const std::vector<double>& taps,
-            double* out, std::size_t outStride, std::size_t count, double* even, double* odd) {
-    if (factor == 1) {
-        runFirStage<1>(in, inCount, taps, out, outStride, count, even, odd);
+// A stage of factor 1 reads its input directly; a stage of factor 2 first
+// splits it into its even and odd samples.
+template <typename V, std::size_t kGroup>
+[[gnu::always_inline]] inline void runStageWith(const DsfSurrogateReader::FoldedStage& stage,
+                                                const double* in, std::size_t inCount, double* out,
+                                                std::size_t outStride, std::size_t count,
+                                                double* even, double* odd) noexcept {
+    if (stage.factor == 1) {
+        const double* phase[1] = {in};
+        runFolded<V, 1, kGroup>(stage, phase, out, outStride, count);
+        return;
+    }
+    for (std::size_t i = 0; 2 * i < inCount; ++i) {
+        even[i] = in[2 * i];
+        if (2 * i + 1 < inCount) {
+            odd[i] = in[2 * i + 1];
+        }
+    }
+    const double* phase[2] = {even, odd};
+    runFolded<V, 2, kGroup>(stage, phase, out, outStride, count);
+}
+
+void runStageNarrow(const DsfSurrogateReader::FoldedStage& stage, const double* in,
+                    std::size_t inCount, double* out, std::size_t outStride, std::size_t count,
+                    double* even, double* odd) noexcept {
+    runStageWith<Vec2, 16>(stage, in, inCount, out, outStride, count, even, odd);
+}
+
+__attribute__((target("avx2"))) void runStageWide(const DsfSurrogateReader::FoldedStage& stage,
+                                                  const double* in, std::size_t inCount,
+                                                  double* out, std::size_t outStride,
+                                                  std::size_t count, double* even,
+                                                  double* odd) noexcept {
+    runStageWith<Vec4, 32>(stage, in, inCount, out, outStride, count, even, odd);
+}
+
+bool processorHasWideVectors() noexcept {
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
+}
+
+std::atomic<bool> wideVectorsAllowed{true};
+
+void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, std::size_t inCount,
+              double* out, std::size_t outStride, std::size_t count, double* even,
+              double* odd) noexcept {
+    if (wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors()) {
+        runStageWide(stage, in, inCount, out, outStride, count, even, odd);
     } else {
-        runFirStage<2>(in, inCount, taps, out, outStride, count, even, odd);
+        runStageNarrow(stage, in, inCount, out, outStride, count, even, odd);
     }
 }
 
-// First stage through the byte table: out[i] = sum over p of row p at bytes[i + p].
+// First stage through the byte table: out[i] = sum over p of row p at
+// bytes[i + p], added in row order from 0.0.
+//
+// Eight outputs at a time: the bytes that eight consecutive outputs look up
+// in row p are the eight consecutive bytes from i + p, so one 64-bit load
+// serves them all (the byte of output i + j is its j-th byte from the least
+// significant end), and four two-lane sums run side by side.
+//
+// The table (64 KiB) is larger than a first-level data cache, and lookups
+// land anywhere in a row. So a block of outputs goes through the rows a
+// quarter at a time (8 rows, 16 KiB), its partial sums kept in `out`
+// between quarters; each sum still takes its terms in row order, so the
+// result is the same as in one pass.
 void runFirstStage(const DsfSurrogateReader::FirstStageTable& table, const std::uint8_t* bytes,
                    double* out, std::size_t count) {
     constexpr std::size_t P = DsfSurrogateReader::kTableBytes;
+    constexpr std::size_t kRowsPerPass = 8;
+    constexpr std::size_t kBlock = 512;  // outputs; a multiple of 8
     std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-        const std::uint8_t* b = bytes + i;
-        for (std::size_t p = 0; p < P; ++p) {
-            const double* row = table[p].data();
-            a0 += row[b[p]];
-            a1 += row[b[p + 1]];
-            a2 += row[b[p + 2]];
-            a3 += row[b[p + 3]];
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= count; i += kBlock) {
+            const std::size_t blockEnd = std::min(count, i + kBlock) & ~std::size_t{7};
+            for (std::size_t p0 = 0; p0 < P; p0 += kRowsPerPass) {
+                for (std::size_t j = i; j < blockEnd; j += 8) {
+                    Vec2 acc0 = {0.0, 0.0}, acc1 = acc0, acc2 = acc0, acc3 = acc0;
+                    if (p0 != 0) {
+                        std::memcpy(&acc0, out + j, sizeof acc0);
+                        std::memcpy(&acc1, out + j + 2, sizeof acc1);
+                        std::memcpy(&acc2, out + j + 4, sizeof acc2);
+                        std::memcpy(&acc3, out + j + 6, sizeof acc3);
+                    }
+#pragma GCC unroll 8
+                    for (std::size_t p = p0; p < p0 + kRowsPerPass; ++p) {
+                        std::uint64_t w;
+                        std::memcpy(&w, bytes + j + p, sizeof w);
+                        const double* row = table[p].data();
+                        const Vec2 v0 = {row[w & 0xFF], row[w >> 8 & 0xFF]};
+                        const Vec2 v1 = {row[w >> 16 & 0xFF], row[w >> 24 & 0xFF]};
+                        const Vec2 v2 = {row[w >> 32 & 0xFF], row[w >> 40 & 0xFF]};
+                        const Vec2 v3 = {row[w >> 48 & 0xFF], row[w >> 56]};
+                        acc0 += v0;
+                        acc1 += v1;
+                        acc2 += v2;
+                        acc3 += v3;
+                    }
+                    std::memcpy(out + j, &acc0, sizeof acc0);
+                    std::memcpy(out + j + 2, &acc1, sizeof acc1);
+                    std::memcpy(out + j + 4, &acc2, sizeof acc2);
+                    std::memcpy(out + j + 6, &acc3, sizeof acc3);
+                }
+            }
+            if (blockEnd < i + kBlock) {
+                i = blockEnd;
+                break;
+            }
         }
-        out[i] = a0;
-        out[i + 1] = a1;
-        out[i + 2] = a2;
-        out[i + 3] = a3;
     }
     for (; i < count; ++i) {
         double a = 0.0;
@@ -148,7 +263,8 @@ std::vector<double> DsfSurrogateReader::designLowPass(std::size_t taps, double c
     return h;
 }
 
-DsfSurrogateReader::FirstStageTable DsfSurrogateReader::foldIntoByteTable(const std::vector<double>& taps) {
+DsfSurrogateReader::FirstStageTable DsfSurrogateReader::foldIntoByteTable(
+    const std::vector<double>& taps) {
     if (taps.size() > kTableBytes * 8) {
         throw std::invalid_argument("First-stage filter longer than its byte table");
     }
@@ -166,12 +282,55 @@ DsfSurrogateReader::FirstStageTable DsfSurrogateReader::foldIntoByteTable(const 
     return table;
 }
 
+bool DsfSurrogateReader::wideVectorsInUse() noexcept {
+    return wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors();
+}
+
+void DsfSurrogateReader::allowWideVectors(bool allowed) noexcept {
+    wideVectorsAllowed.store(allowed, std::memory_order_relaxed);
+}
+
+DsfSurrogateReader::FoldedStage DsfSurrogateReader::foldStage(const FilterStage& stage) {
+    const std::vector<double>& h = stage.taps;
+    const std::size_t n = h.size();
+    if (n < 3 || n % 2 == 0 || n > 0xFFFFFFFFu) {
+        throw std::invalid_argument("FIR length must be odd and at least 3");
+    }
+    for (std::size_t t = 0; t < n / 2; ++t) {
+        if (h[t] != h[n - 1 - t]) {
+            throw std::invalid_argument("Folded FIR stage requires symmetric taps");
+        }
+    }
+    FoldedStage folded;
+    folded.factor = stage.factor;
+    folded.length = n;
+    folded.centre = h[n / 2];
+    double largest = 0.0;
+    for (const double v : h) {
+        largest = std::max(largest, std::fabs(v));
+    }
+    // A designed zero (every other tap of a half-band low-pass, the window's
+    // end points) comes out of sin() as a residue some 1e-17 of the peak;
+    // real taps of these filters are never within many orders of that.
+    const double floor = largest * 1e-13;
+    for (std::size_t t = 0; t < n / 2; ++t) {
+        if (std::fabs(h[t]) > floor) {
+            folded.offsets.push_back(static_cast<std::uint32_t>(t));
+            folded.weights.push_back(h[t]);
+        } else {
+            folded.residue += 2.0 * std::fabs(h[t]);
+        }
+    }
+    return folded;
+}
+
 DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     : dsf_(std::make_unique<morrow::dsd::DsfReader>(path)), dsfInfo_(dsf_->info()) {
     const std::uint32_t rate = dsfInfo_.rate;
     const std::uint32_t ratio = rate / kSurrogateRate;
     if (rate % kSurrogateRate != 0 || ratio < 8 || (ratio & (ratio - 1)) != 0) {
-        throw std::runtime_error("DSF surrogate requires a 44.1 kHz-family DSD rate through DSD2048");
+        throw std::runtime_error(
+            "DSF surrogate requires a 44.1 kHz-family DSD rate through DSD2048");
     }
     ratio_ = ratio;
     // Rounded up without forming sampleCount + ratio - 1, which could overflow.
@@ -187,6 +346,9 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     }
     stages_.push_back({1, designLowPass(kFinalTaps, 0.25)});
     table_ = std::make_unique<FirstStageTable>(foldIntoByteTable(stages_.front().taps));
+    for (std::size_t st = 1; st < stages_.size(); ++st) {
+        folded_.push_back(foldStage(stages_[st]));
+    }
 
     // About 2^18 first-stage outputs per channel and pass at every rate.
     blockFrames_ = std::max<std::int64_t>(4096, (std::int64_t{1} << 18) / (ratio / 8));
@@ -210,11 +372,17 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     const auto firstLength = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo);
     even_.assign(firstLength / 2 + 1, 0.0);
     odd_.assign(firstLength / 2 + 1, 0.0);
-    const std::size_t bytes = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo) + kTableBytes - 1;
+    const std::size_t bytes =
+        static_cast<std::size_t>(spans_[0].hi - spans_[0].lo) + kTableBytes - 1;
     packed_.assign(channels, std::vector<std::uint8_t>(bytes));
     // Words covering bytes * 8 bits from any bit offset, two bytes each, and
     // one spare byte for the shifted read of the last one.
     raw_.assign(channels, std::vector<std::uint8_t>(2 * (bytes / 2 + 2) + 1));
+
+    // 2^20 DSD bits per channel ahead: 32768 frames at DSD64, and no fewer
+    // than two chunks at the highest rates, where a run costs the most.
+    aheadFrames_ = std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio);
+    ahead_.assign(static_cast<std::size_t>(aheadFrames_) * channels, 0.0);
 }
 
 DsfSurrogateReader::~DsfSurrogateReader() = default;
@@ -223,25 +391,52 @@ std::uint16_t DsfSurrogateReader::channelCount() const noexcept {
     return static_cast<std::uint16_t>(dsfInfo_.channels);
 }
 
-std::vector<double> DsfSurrogateReader::ReadFrames(std::uint64_t startFrame, std::uint64_t count) const {
+std::vector<double> DsfSurrogateReader::ReadFrames(std::uint64_t startFrame,
+                                                   std::uint64_t count) const {
+    std::vector<double> out;
+    ReadFramesInto(startFrame, count, out);
+    return out;
+}
+
+void DsfSurrogateReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t count,
+                                        std::vector<double>& out) const {
     if (startFrame > frameCount_ || frameCount_ - startFrame < count) {
         throw std::out_of_range("DSF projection outside track");
     }
     if (count == 0) {
-        return {};
+        out.clear();
+        return;
     }
     if (count > kMaxRequestFrames) {
         throw std::length_error("DSF projection request must be chunked");
     }
     const std::size_t channels = dsfInfo_.channels;
-    std::vector<double> out(static_cast<std::size_t>(count) * channels);
+    out.resize(static_cast<std::size_t>(count) * channels);
     const std::lock_guard guard(lock_);
+    if (count > aheadFrames_) {
+        project(startFrame, count, out.data());
+        return;
+    }
+    if (startFrame < aheadStart_ || startFrame + count > aheadStart_ + aheadCount_) {
+        aheadCount_ = 0;  // a failed projection leaves nothing half-made behind
+        const std::uint64_t run = std::min(aheadFrames_, frameCount_ - startFrame);
+        project(startFrame, run, ahead_.data());
+        aheadStart_ = startFrame;
+        aheadCount_ = run;
+    }
+    const auto from =
+        ahead_.begin() + static_cast<std::ptrdiff_t>((startFrame - aheadStart_) * channels);
+    std::copy(from, from + static_cast<std::ptrdiff_t>(count * channels), out.begin());
+}
+
+void DsfSurrogateReader::project(std::uint64_t start, std::uint64_t count, double* out) const {
+    const std::size_t channels = dsfInfo_.channels;
     for (std::uint64_t done = 0; done < count;) {
-        const auto n = std::min<std::int64_t>(blockFrames_, static_cast<std::int64_t>(count - done));
-        projectBlock(static_cast<std::int64_t>(startFrame + done), n, out.data() + done * channels);
+        const auto n =
+            std::min<std::int64_t>(blockFrames_, static_cast<std::int64_t>(count - done));
+        projectBlock(static_cast<std::int64_t>(start + done), n, out + done * channels);
         done += static_cast<std::uint64_t>(n);
     }
-    return out;
 }
 
 void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, double* out) const {
@@ -271,15 +466,16 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
             const auto& in = work_[s - 1][c];
             const auto inputs = static_cast<std::size_t>(spans_[s - 1].hi - spans_[s - 1].lo);
             double* target = s == last ? out + c : work_[s][c].data();
-            runFir(stages_[s].factor, in.data(), inputs, stages_[s].taps, target, s == last ? channels : 1,
-                   outputs, even_.data(), odd_.data());
+            runStage(folded_[s - 1], in.data(), inputs, target, s == last ? channels : 1, outputs,
+                     even_.data(), odd_.data());
         }
     }
 }
 
 void DsfSurrogateReader::gatherBits(std::int64_t firstBit, std::size_t byteCount) const {
     const std::int64_t firstWord = floorDiv(firstBit, 16);
-    const std::int64_t lastWord = floorDiv(firstBit + 8 * static_cast<std::int64_t>(byteCount) - 1, 16);
+    const std::int64_t lastWord =
+        floorDiv(firstBit + 8 * static_cast<std::int64_t>(byteCount) - 1, 16);
     const auto trackWords = static_cast<std::int64_t>(dsfInfo_.frameCount);
     const unsigned validInLast = static_cast<unsigned>(dsfInfo_.sampleCount % 16);
     const std::size_t channels = dsfInfo_.channels;

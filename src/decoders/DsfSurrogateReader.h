@@ -34,9 +34,12 @@ namespace al::file {
 // on failure). Properties are immutable. ReadFrames may be called from any
 // thread; one lock per reader serialises projections because the DSF reader's
 // block buffer and this reader's scratch buffers are shared. All tables and
-// scratch buffers are sized once in the constructor.
+// scratch buffers are sized once in the constructor. A short request is
+// served from a run projected ahead of it, kept for the requests that follow;
+// since every frame is computed the same way whichever run it falls in, this
+// changes the speed of sequential reading only, never a sample.
 class DsfSurrogateReader final : public AudioFileReader {
-public:
+  public:
     static constexpr std::uint32_t kSurrogateRate = 88'200;
     static constexpr std::uint64_t kMaxRequestFrames = std::uint64_t{1} << 20;
     static constexpr std::size_t kTableBytes = 32;  // byte positions of the first stage
@@ -67,6 +70,10 @@ public:
     // chunked") for more than 2^20 frames, and the DSF reader's read errors.
     // A failed projection leaves the reader usable.
     std::vector<double> ReadFrames(std::uint64_t startFrame, std::uint64_t count) const override;
+    // The same into `out` (resized), so a caller reading chunk after chunk
+    // reuses one buffer. Same errors; `out` is unspecified after a failure.
+    void ReadFramesInto(std::uint64_t startFrame, std::uint64_t count,
+                        std::vector<double>& out) const override;
 
     const morrow::dsd::DsdInfo& dsdInfo() const noexcept { return dsfInfo_; }
     // DSD rate / 88,200: 32 for DSD64 up to 1,024 for DSD2048.
@@ -81,12 +88,43 @@ public:
     // (bit 7 - k of v ? +1 : -1) * taps[8p + k].
     static FirstStageTable foldIntoByteTable(const std::vector<double>& taps);
 
-private:
+    // Frames projected at once for a short request: the playback source asks
+    // for 1024-frame chunks in order, and every request needs a few hundred
+    // frames of filter context on each side, so a short request is served
+    // from a run of this many frames projected ahead.
+    std::uint64_t readAheadFrames() const noexcept { return aheadFrames_; }
+
+    // One stage after the first, in the folded form the projection runs: the
+    // taps are symmetric, so output k is centre * in[g k + M] plus, for each
+    // tap t < M whose weight is not a rounding residue of zero (a half-band
+    // stage has every other tap at zero), tap[t] * (in[g k + t] +
+    // in[g k + N - 1 - t]). `residue` is the summed magnitude of the taps
+    // left out, bounding the difference to the plain convolution by residue
+    // times the largest input magnitude (plus rounding).
+    struct FoldedStage {
+        std::uint32_t factor = 1;
+        std::size_t length = 0;  // N
+        double centre = 0.0;
+        std::vector<std::uint32_t> offsets;  // t, ascending
+        std::vector<double> weights;         // tap[t]
+        double residue = 0.0;
+    };
+    static FoldedStage foldStage(const FilterStage& stage);
+
+    // Whether the stages after the first run four doubles per vector (on a
+    // processor with AVX2) rather than two. Both widths give the same
+    // samples, bit for bit; allowWideVectors(false) keeps every reader on
+    // two, so that tests and benchmarks can compare them. Any thread.
+    static bool wideVectorsInUse() noexcept;
+    static void allowWideVectors(bool allowed) noexcept;
+
+  private:
     struct Span {
         std::int64_t lo = 0;  // first output index of a stage
         std::int64_t hi = 0;  // one past the last
     };
 
+    void project(std::uint64_t start, std::uint64_t count, double* out) const;
     void projectBlock(std::int64_t start, std::int64_t count, double* out) const;
     void gatherBits(std::int64_t firstBit, std::size_t byteCount) const;
 
@@ -98,17 +136,23 @@ private:
     std::string label_;
     std::vector<FilterStage> stages_;
     std::unique_ptr<FirstStageTable> table_;
+    std::vector<FoldedStage> folded_;  // [stage - 1]
+    std::uint64_t aheadFrames_ = 0;
     // Frames projected per internal pass: keeps scratch memory bounded at
     // every DSD rate; passes do not change the result.
     std::int64_t blockFrames_ = 0;
 
     mutable std::mutex lock_;
     // Scratch, guarded by lock_, sized for one pass in the constructor.
-    mutable std::vector<std::vector<std::uint8_t>> raw_;          // [channel] frame words, 2 bytes each
-    mutable std::vector<std::vector<std::uint8_t>> packed_;       // [channel] first-stage input bytes
+    mutable std::vector<std::vector<std::uint8_t>> raw_;     // [channel] frame words, 2 bytes each
+    mutable std::vector<std::vector<std::uint8_t>> packed_;  // [channel] first-stage input bytes
     mutable std::vector<std::vector<std::vector<double>>> work_;  // [stage][channel] outputs
     mutable std::vector<double> even_, odd_;                      // input split for the 2x stages
-    mutable std::vector<Span> spans_;                             // [stage] output range of the pass
+    mutable std::vector<Span> spans_;  // [stage] output range of the pass
+    // The run projected ahead: frames [aheadStart_, aheadStart_ + aheadCount_).
+    mutable std::vector<double> ahead_;
+    mutable std::uint64_t aheadStart_ = 0;
+    mutable std::uint64_t aheadCount_ = 0;
 };
 
 }  // namespace al::file

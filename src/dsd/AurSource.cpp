@@ -235,12 +235,13 @@ private:
                         std::vector<double> values(static_cast<std::size_t>(count));
                         source.account(static_cast<std::int64_t>(count * sizeof(double)));
                         CurveWalker walker;
-                        for (std::uint64_t i = 0; i < count; ++i) {
-                            if ((i & 0xFFF) == 0 && cancelled->load(std::memory_order_relaxed)) {
+                        constexpr std::uint64_t kCancelCheck = 0x1000;
+                        for (std::uint64_t i = 0; i < count; i += kCancelCheck) {
+                            if (cancelled->load(std::memory_order_relaxed)) {
                                 break;  // nobody will read these values
                             }
-                            values[static_cast<std::size_t>(i)] =
-                                walker.valueAt(*segments, static_cast<double>(first + i) / rate);
+                            const auto n = static_cast<std::size_t>(std::min(kCancelCheck, count - i));
+                            walker.fill(*segments, first + i, n, rate, values.data() + i);
                         }
                         return values;
                     });

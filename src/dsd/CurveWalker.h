@@ -2,7 +2,10 @@
 // Evaluation of a channel's segments on an increasing run of DSD instants.
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "record/CurveSegment.h"
@@ -19,7 +22,20 @@ class CurveWalker {
 public:
     void reset() noexcept { *this = CurveWalker{}; }
 
+    // The values at the instants (first + k) / rate for k = 0, 1, ... into
+    // out, until count values are written or an instant is not before limit
+    // (that instant and those after it are left alone); returns how many
+    // were written. Exactly the values (and afterwards the walker state) of
+    // valueAt at each instant in turn: each run of instants that falls in
+    // one cubic interval is found once and evaluated in a tight loop with
+    // the same time computation and the same Horner order.
+    // Requires first + count below 2^53 (every index exact as a double).
+    std::size_t fill(const std::vector<al::file::CurveSegment>& segments, std::uint64_t first,
+                     std::size_t count, double rate, double* out,
+                     double limit = std::numeric_limits<double>::infinity()) noexcept;
+
     double valueAt(const std::vector<al::file::CurveSegment>& segments, double t) noexcept {
+        run_ = nullptr;
         const std::size_t count = segments.size();
         if (count == 0) {
             return 0.0;
@@ -63,6 +79,10 @@ public:
         }
         interval_ = j;
         const al::file::CubicInterval& iv = intervals[j];
+        // Later instants before this bound take the same segment, the same
+        // interval and this very expression.
+        run_ = &iv;
+        runEnd_ = std::min(iv.xRight, points.back().time);
         const double x = t - iv.xLeft;
         return ((iv.a3 * x + iv.a2) * x + iv.a1) * x + iv.a0;
     }
@@ -71,6 +91,10 @@ private:
     std::size_t segment_ = 0;
     std::size_t interval_ = 0;
     std::size_t intervalSegment_ = static_cast<std::size_t>(-1);
+    // The interval the last valueAt evaluated, null when it took another
+    // path, and the time before which it stays the one chosen.
+    const al::file::CubicInterval* run_ = nullptr;
+    double runEnd_ = 0.0;
 };
 
 }  // namespace morrow::dsd

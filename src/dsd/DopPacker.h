@@ -49,6 +49,11 @@ class DopPacker {
     // pack, made once for the whole run before anything is written.
     void packFrames(std::span<std::uint8_t> destination, std::span<const std::uint32_t> words);
 
+    // Packs count copies of word (idle frames, muted frames) at byte offset
+    // k x frameBytes(); the markers alternate as for any other frames. The
+    // same check as packFrames.
+    void packRepeated(std::span<std::uint8_t> destination, std::uint32_t word, std::size_t count);
+
   private:
     std::uint32_t carrierBytes_;
     std::uint64_t counter_ = 0;

@@ -352,24 +352,38 @@ void DsdEngine::Impl::fill(Playback& pb, FramePacker& packer) {
     const bool playing = playFlag.load();
     const bool muted = muteFlag.load();
     const bool looping = loopFlag.load();
+    // Whole runs at a time: a run of track frames packed straight from the
+    // track, idle runs (paused, muted, past the end) packed as one repeated
+    // word. The same frames and positions as deciding frame by frame.
     const std::size_t frameBytes = std::size_t{2} * pb.format.carrierBytes;
     const std::span<std::uint8_t> buffer(pb.buffer);
+    const std::size_t frames = pb.format.framesPerBuffer;
     std::uint64_t levelFrom = pb.position;
-    for (std::uint32_t k = 0; k < pb.format.framesPerBuffer; ++k) {
-        std::uint32_t word = kIdleFrameWord;
-        if (playing) {
-            if (pb.position == pb.frameCount && looping) {
-                pb.position = 0;
-                levelFrom = 0;
-            }
-            if (pb.position < pb.frameCount) {
-                if (!muted) {
-                    word = pb.track[static_cast<std::size_t>(pb.position)];
-                }
-                ++pb.position;
-            }
+    std::size_t k = 0;
+    while (k < frames) {
+        const std::span<std::uint8_t> rest = buffer.subspan(k * frameBytes);
+        if (!playing || pb.frameCount == 0) {
+            packer.packRepeated(rest, kIdleFrameWord, frames - k);
+            break;
         }
-        packer.pack(buffer.subspan(k * frameBytes, frameBytes), word);
+        if (pb.position == pb.frameCount) {
+            if (!looping) {
+                packer.packRepeated(rest, kIdleFrameWord, frames - k);
+                break;
+            }
+            pb.position = 0;
+            levelFrom = 0;
+        }
+        const std::size_t run =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames - k, pb.frameCount - pb.position));
+        if (muted) {
+            packer.packRepeated(rest, kIdleFrameWord, run);
+        } else {
+            packer.packFrames(rest, std::span<const std::uint32_t>(pb.track).subspan(
+                                        static_cast<std::size_t>(pb.position), run));
+        }
+        pb.position += run;
+        k += run;
     }
 
     // 5 (computed before 4 so that one lock publishes both).

@@ -217,11 +217,15 @@ void VirtualDsdSink::run() {
                 }
             }
             next += period;
-            if (al::platform::waitFor(stopEvent_, millisecondsUntil(next)) == 0) {
+            // One wake-up per period: the wait runs to the next whole
+            // millisecond at or after the period's end (periods stay on
+            // their own grid, so the pace has no drift; each is at most
+            // 1 ms late).
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+            const auto ms = static_cast<std::uint32_t>(std::clamp<long long>(left, 0, 60'000));
+            if (al::platform::waitFor(stopEvent_, ms) == 0) {
                 return;
             }
-            // Waits are whole milliseconds: finish the period exactly.
-            std::this_thread::sleep_until(next);
         }
     } catch (...) {
         m_.fault.store(true, std::memory_order_release);

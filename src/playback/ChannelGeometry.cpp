@@ -1,6 +1,7 @@
 #include "playback/ChannelGeometry.h"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 #include <stdexcept>
 
@@ -73,6 +74,39 @@ double ChannelGeometry::valueAt(double x, std::size_t& cursor) const noexcept {
         return segment.points().back().value;
     }
     return segment.valueAt(x);
+}
+
+void ChannelGeometry::valuesAt(const double* times, std::size_t count, double* out,
+                               std::size_t& cursor) const noexcept {
+    const std::size_t segments = segments_.size();
+    if (segments == 0) {
+        std::fill(out, out + count, 0.0);
+        return;
+    }
+    std::size_t i = std::min(cursor, segments - 1);
+    std::size_t at = 0;
+    while (at < count) {
+        const double x = times[at];
+        while (i + 1 < segments && x >= segments_[i].lastTime()) {
+            ++i;
+        }
+        while (i > 0 && segments_[i].firstTime() > x) {
+            --i;
+        }
+        // Later times keep segment i until one reaches its last point (when
+        // a next segment exists): stepping back needs a time before the
+        // segment's first point, and the times do not decrease.
+        const double until =
+            i + 1 < segments ? segments_[i].lastTime() : std::numeric_limits<double>::infinity();
+        std::size_t end = at + 1;
+        while (end < count && times[end] < until) {
+            ++end;
+        }
+        // The segment's own clamping gives exactly the end values used above.
+        segments_[i].valuesAt(times + at, end - at, out + at);
+        at = end;
+    }
+    cursor = i;
 }
 
 ChannelGeometry decodeChannelGeometry(const file::BlockView& block) {

@@ -31,6 +31,11 @@ public:
     // where one segment ends and the next starts uses the next. Allocates
     // nothing and takes no lock.
     double valueAt(double x, std::size_t& cursor) const noexcept;
+    // valueAt for `count` times in non-decreasing order, into out[0..count):
+    // the same bits, and the same cursor afterwards, as calling valueAt for
+    // each time in turn. Each segment's run of times is evaluated in one go.
+    void valuesAt(const double* times, std::size_t count, double* out,
+                  std::size_t& cursor) const noexcept;
 
     std::int32_t channel() const noexcept { return channel_; }
     double ownershipStart() const noexcept { return ownershipStart_; }

@@ -64,6 +64,10 @@ PlaybackLattice::PlaybackLattice(std::shared_ptr<const PlaybackSource> source, s
       outputRate_(source_->metadata().sampleRate),
       totalFrames_(source_->metadata().frameCount),
       cursors_(channels_),
+      runTimes_(kRunFrames),
+      runValues_(kRunFrames),
+      runGains_(kRunFrames),
+      runOffsets_(kRunFrames),
       pullPeak_(channels_, 0.0),
       pullSquares_(channels_, 0.0),
       peakHold_(std::make_unique<std::atomic<std::uint64_t>[]>(channels_)),
@@ -80,6 +84,9 @@ PlaybackLattice::PlaybackLattice(std::shared_ptr<const PlaybackSource> source, s
     for (std::uint64_t i = 0; i < ringSize_ * channels_; ++i) {
         ringPeaks_[i].store(0.0F, std::memory_order_relaxed);
         ringRms_[i].store(0.0F, std::memory_order_relaxed);
+    }
+    for (std::size_t i = 0; i < kRunFrames; ++i) {
+        runOffsets_[i] = static_cast<double>(i);
     }
     surrogate_->start();
     surrogate_->setConsumerChunk(0);
@@ -188,7 +195,55 @@ void PlaybackLattice::applyPendingSeek() noexcept {
     resetLevels();
 }
 
-std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexcept {
+void PlaybackLattice::wrapToStart() noexcept {
+    if (readyToReplace()) {
+        replaceCurrent(loopStart_.load());
+        currentIndex_ = current_ ? 0 : -1;
+    } else {
+        currentIndex_ = -1;
+    }
+    clearCursors();
+    surrogate_->setConsumerChunk(0);
+}
+
+bool PlaybackLattice::followChunk(double t) noexcept {
+    const std::uint64_t c = source_->chunkIndexAt(t);
+    const bool moved = currentIndex_ != static_cast<std::int64_t>(c) || current_;
+    bool usable = false;
+    // The chunk let go of is freed on a background thread, not here. The new
+    // one is taken from its slot only once the old one can be handed over: a
+    // reference taken and dropped again could be the last one.
+    if (readyToReplace()) {
+        replaceCurrent(surrogate_->get(c));
+        usable = static_cast<bool>(current_);
+    }
+    currentIndex_ = static_cast<std::int64_t>(c);
+    clearCursors();
+    // Retrying a missing chunk every frame is cheap; waking the producer
+    // again for the same chunk is not needed.
+    if (moved) {
+        surrogate_->setConsumerChunk(c);
+    }
+    return usable;
+}
+
+void PlaybackLattice::stepGain(double target, double step) noexcept {
+    if (gain_ != target) {
+        // Within rounding of one step counts as one step: summing the step
+        // 0.09 x rate times leaves a residue of a few ulps, which would
+        // otherwise cost one extra frame of ramp.
+        const double remaining = std::fabs(target - gain_);
+        gain_ = remaining <= step + kRampSnap ? target : (gain_ < target ? gain_ + step : gain_ - step);
+    }
+}
+
+namespace {
+bool takeSnap(std::atomic<std::uint8_t>& snap) noexcept {
+    return snap.load(std::memory_order_relaxed) != 0 && snap.exchange(0, std::memory_order_relaxed) != 0;
+}
+}  // namespace
+
+std::uint64_t PlaybackLattice::pullPerFrame(double* buffer, std::uint64_t frames) noexcept {
     const std::size_t n = channels_;
     if (frames == 0) {
         applyPendingSeek();
@@ -224,49 +279,19 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
             if (!loop) {
                 break;
             }
-            if (readyToReplace()) {
-                replaceCurrent(loopStart_.load());
-                currentIndex_ = current_ ? 0 : -1;
-            } else {
-                currentIndex_ = -1;
-            }
-            clearCursors();
-            surrogate_->setConsumerChunk(0);
+            wrapToStart();
             position = 0;
         }
         const double t = static_cast<double>(position) / rateD;
         bool usable = true;
         if (!current_ || t < current_->ownershipStart || t >= current_->ownershipEnd) {
-            const std::uint64_t c = source_->chunkIndexAt(t);
-            const bool moved = currentIndex_ != static_cast<std::int64_t>(c) || current_;
-            // The chunk let go of is freed on a background thread, not here.
-            // The new one is taken from its slot only once the old one can
-            // be handed over: a reference taken and dropped again could be
-            // the last one.
-            if (readyToReplace()) {
-                replaceCurrent(surrogate_->get(c));
-                usable = static_cast<bool>(current_);
-            } else {
-                usable = false;
-            }
-            currentIndex_ = static_cast<std::int64_t>(c);
-            clearCursors();
-            // Retrying a missing chunk every frame is cheap; waking the
-            // producer again for the same chunk is not needed.
-            if (moved) {
-                surrogate_->setConsumerChunk(c);
-            }
+            usable = followChunk(t);
         }
         if (usable) {
-            if (snapGain_.load(std::memory_order_relaxed) != 0 &&
-                snapGain_.exchange(0, std::memory_order_relaxed) != 0) {
+            if (takeSnap(snapGain_)) {
                 gain_ = target;
-            } else if (gain_ != target) {
-                // Within rounding of one step counts as one step: summing the
-                // step 0.09 x rate times leaves a residue of a few ulps, which
-                // would otherwise cost one extra frame of ramp.
-                const double remaining = std::fabs(target - gain_);
-                gain_ = remaining <= step + kRampSnap ? target : (gain_ < target ? gain_ + step : gain_ - step);
+            } else {
+                stepGain(target, step);
             }
             const auto& channels = current_->channels;
             double* out = buffer + j * n;
@@ -281,21 +306,156 @@ std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexce
         }
         ++position;
     }
+    finishPull(firstFrame, position, missing, j, rate);
+    return j;
+}
 
+std::uint64_t PlaybackLattice::pullRun(double* buffer, std::uint64_t j, std::uint64_t limit,
+                                       std::uint64_t position, double rateD, double target,
+                                       double step) noexcept {
+    const std::size_t n = channels_;
+    const double start = current_->ownershipStart;
+    const double end = current_->ownershipEnd;
+    limit = std::min<std::uint64_t>(limit, kRunFrames);
+    double* times = runTimes_.data();
+    // The first frame is evaluated even when it lies outside the chunk just
+    // taken (the chunk of its time by the source's own index), as a single
+    // frame would be; the rest only while they stay inside.
+    //
+    // Frame numbers below 2^53 are exact doubles, so position + m in double
+    // equals the integer's conversion, and each time is the same division
+    // a single frame makes. The times are computed a bounded stretch past
+    // the frame estimated to end the chunk, then cut where the chunk ends.
+    const double first = static_cast<double>(position);
+    const double endFrame = std::ceil(end * rateD) - first + 2.0;
+    if (endFrame < static_cast<double>(limit)) {
+        limit = endFrame > 1.0 ? static_cast<std::uint64_t>(endFrame) : 1;
+    }
+    const double* offsets = runOffsets_.data();
+    for (std::uint64_t i = 0; i < limit; ++i) {
+        times[i] = (first + offsets[i]) / rateD;
+    }
+    std::uint64_t m = 1;
+    while (m < limit && times[m] >= start && times[m] < end) {
+        ++m;
+    }
+
+    if (takeSnap(snapGain_)) {
+        gain_ = target;
+    } else {
+        stepGain(target, step);
+    }
+    // Once the gain has reached its target it stays there for the run.
+    const bool steady = gain_ == target;
+    double* gains = runGains_.data();
+    if (!steady) {
+        gains[0] = gain_;
+        for (std::uint64_t i = 1; i < m; ++i) {
+            stepGain(target, step);
+            gains[i] = gain_;
+        }
+    }
+
+    double* values = runValues_.data();
+    double* out = buffer + j * n;
+    for (std::size_t k = 0; k < n; ++k) {
+        current_->channels[k].valuesAt(times, m, values, cursors_[k].segment);
+        double peak = pullPeak_[k];
+        double sum = pullSquares_[k];
+        if (steady) {
+            const double g = gain_;
+            for (std::uint64_t i = 0; i < m; ++i) {
+                const double v = values[i] * g;
+                out[i * n + k] = v;
+                peak = std::max(peak, std::fabs(v));
+                sum += v * v;
+            }
+        } else {
+            for (std::uint64_t i = 0; i < m; ++i) {
+                const double v = values[i] * gains[i];
+                out[i * n + k] = v;
+                peak = std::max(peak, std::fabs(v));
+                sum += v * v;
+            }
+        }
+        pullPeak_[k] = peak;
+        pullSquares_[k] = sum;
+    }
+    return m;
+}
+
+std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexcept {
+    const std::size_t n = channels_;
+    applyPendingSeek();
+    if (frames == 0) {
+        return 0;
+    }
+    const std::uint32_t rate = outputRate_.load(std::memory_order_relaxed);
+    const std::uint64_t total = totalFrames_.load(std::memory_order_relaxed);
+    if (hold_.load(std::memory_order_relaxed) || rate == 0 || total == 0) {
+        std::fill(buffer, buffer + frames * n, 0.0);
+        return 0;
+    }
+    std::fill(pullPeak_.begin(), pullPeak_.end(), 0.0);
+    std::fill(pullSquares_.begin(), pullSquares_.end(), 0.0);
+
+    const double rateD = static_cast<double>(rate);
+    const double target = muted_.load(std::memory_order_relaxed) ? 0.0 : 1.0;
+    const double step = 1.0 / std::max(rateD * kRampSeconds, 1.0);
+    const bool loop = loopAhead_.load(std::memory_order_relaxed);
+    const std::uint64_t firstFrame = position_.load(std::memory_order_relaxed);
+    std::uint64_t position = firstFrame;
+    std::uint64_t missing = 0;
+
+    // Every frame is written once: evaluated, or zero when its chunk is
+    // missing or the material has ended.
+    std::uint64_t j = 0;
+    while (j < frames) {
+        if (position >= total) {
+            if (!loop) {
+                break;
+            }
+            wrapToStart();
+            position = 0;
+        }
+        const double t = static_cast<double>(position) / rateD;
+        bool usable = true;
+        if (!current_ || t < current_->ownershipStart || t >= current_->ownershipEnd) {
+            usable = followChunk(t);
+        }
+        if (!usable) {
+            std::fill(buffer + j * n, buffer + (j + 1) * n, 0.0);
+            ++missing;
+            ++position;
+            ++j;
+            continue;
+        }
+        const std::uint64_t run = pullRun(buffer, j, std::min(frames - j, total - position), position,
+                                          rateD, target, step);
+        position += run;
+        j += run;
+    }
+    std::fill(buffer + j * n, buffer + frames * n, 0.0);
+    finishPull(firstFrame, position, missing, j, rate);
+    return j;
+}
+
+void PlaybackLattice::finishPull(std::uint64_t firstFrame, std::uint64_t position, std::uint64_t missing,
+                                 std::uint64_t produced, std::uint32_t rate) noexcept {
     position_.store(position, std::memory_order_release);
     if (missing != 0) {
         missingFrames_.fetch_add(missing, std::memory_order_relaxed);
     }
-    if (j > 0) {
-        publishLevels(firstFrame, j, rate);
+    if (produced > 0) {
+        publishLevels(firstFrame, produced, rate);
     }
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < channels_; ++k) {
         std::uint64_t held = peakHold_[k].load(std::memory_order_relaxed);
-        while (peaks[k] > bitsToDouble(held) &&
-               !peakHold_[k].compare_exchange_weak(held, doubleToBits(peaks[k]), std::memory_order_relaxed)) {
+        while (pullPeak_[k] > bitsToDouble(held) &&
+               !peakHold_[k].compare_exchange_weak(held, doubleToBits(pullPeak_[k]),
+                                                   std::memory_order_relaxed)) {
         }
     }
-    return j;
 }
 
 void PlaybackLattice::publishLevels(std::uint64_t firstFrame, std::uint64_t produced, std::uint32_t rate) noexcept {

@@ -55,6 +55,11 @@ public:
     // of the material without loop-ahead, none while held. The whole buffer
     // is zeroed first, so the unproduced tail is silence.
     std::uint64_t pull(double* buffer, std::uint64_t frames) noexcept;
+    // The same as pull, frame by frame: every frame looks up its segment and
+    // cubic interval through the cursors on its own. Gives the same bits as
+    // pull (tests compare the two); pull evaluates the frames of one piece
+    // in a row instead. Render thread.
+    std::uint64_t pullPerFrame(double* buffer, std::uint64_t frames) noexcept;
 
     // Requests a new position, applied by the next pull. Clamped to
     // totalFrames. Workers are sent to the new place at once.
@@ -142,6 +147,19 @@ private:
     // it parks the outgoing chunk when the ring is full.
     bool readyToReplace() noexcept;
     void replaceCurrent(std::shared_ptr<const surrogate::PlaybackChunk> next) noexcept;
+    // The frames of one chunk in a row, starting at frame j of the buffer at
+    // `position`: at most `limit` frames whose times stay inside the current
+    // chunk. Returns how many it produced.
+    std::uint64_t pullRun(double* buffer, std::uint64_t j, std::uint64_t limit, std::uint64_t position,
+                          double rateD, double target, double step) noexcept;
+    // Takes the chunk at time t as the current chunk when the current one
+    // does not own t (step c of a frame). Returns whether a chunk is there
+    // to evaluate.
+    bool followChunk(double t) noexcept;
+    void wrapToStart() noexcept;
+    void stepGain(double target, double step) noexcept;
+    void finishPull(std::uint64_t firstFrame, std::uint64_t position, std::uint64_t missing,
+                    std::uint64_t produced, std::uint32_t rate) noexcept;
     void publishLevels(std::uint64_t firstFrame, std::uint64_t produced, std::uint32_t rate) noexcept;
     std::uint64_t currentFrameTarget() const noexcept;
 
@@ -177,6 +195,12 @@ private:
     };
     static double evaluate(const surrogate::ChannelGeometry& channel, double t, ChannelCursor& cursor) noexcept;
     std::vector<ChannelCursor> cursors_;
+    // Scratch of a run: its times, one channel's values, the gain per frame.
+    static constexpr std::size_t kRunFrames = 1024;
+    std::vector<double> runTimes_;
+    std::vector<double> runValues_;
+    std::vector<double> runGains_;
+    std::vector<double> runOffsets_;  // 0, 1, 2, ... as doubles
     std::vector<double> pullPeak_;
     std::vector<double> pullSquares_;
 

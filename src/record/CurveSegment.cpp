@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -64,16 +65,11 @@ double CurveSegment::valueAt(double x) const noexcept {
     return lineValueAt(x);
 }
 
-double CurveSegment::lineValueAt(double x) const noexcept {
-    // First point later than x, searched from point 1 so that p0 always
-    // exists (also for a NaN time, which then yields NaN).
-    auto later = std::upper_bound(points_.begin() + 1, points_.end(), x,
-                                  [](double t, const ControlPoint& p) { return t < p.time; });
-    if (later == points_.end()) {
-        --later;
-    }
-    const ControlPoint& p0 = *(later - 1);
-    const ControlPoint& p1 = *later;
+namespace {
+
+// The exact monotone interpolation between two points, u = (x - t0) / (t1 - t0):
+// y0 at u = 0 and y1 at u = 1 exactly, never past y1.
+inline double lineBetween(const ControlPoint& p0, const ControlPoint& p1, double x) noexcept {
     const double u = (x - p0.time) / (p1.time - p0.time);
     const double y0 = p0.value;
     const double y1 = p1.value;
@@ -86,6 +82,86 @@ double CurveSegment::lineValueAt(double x) const noexcept {
     // One rounding; then the result is pinned so it never passes y1.
     const double r = std::fma(u, y1 - y0, y0);
     return ((u > 1.0) == (y1 > y0)) ? std::max(y1, r) : std::min(y1, r);
+}
+
+}  // namespace
+
+double CurveSegment::lineValueAt(double x) const noexcept {
+    // First point later than x, searched from point 1 so that p0 always
+    // exists (also for a NaN time, which then yields NaN).
+    auto later = std::upper_bound(points_.begin() + 1, points_.end(), x,
+                                  [](double t, const ControlPoint& p) { return t < p.time; });
+    if (later == points_.end()) {
+        --later;
+    }
+    return lineBetween(*(later - 1), *later, x);
+}
+
+void CurveSegment::valuesAt(const double* times, std::size_t count, double* out) const noexcept {
+    const ControlPoint front = points_.front();
+    const ControlPoint back = points_.back();
+    std::size_t i = 0;
+    while (i < count && times[i] <= front.time) {
+        out[i++] = front.value;
+    }
+    std::size_t end = i;
+    while (end < count && times[end] < back.time) {
+        ++end;
+    }
+    if (end > i) {
+        if (kind_ == SegmentKind::Pchip) {
+            pchipValuesAt(times + i, end - i, out + i);
+        } else {
+            lineValuesAt(times + i, end - i, out + i);
+        }
+    }
+    for (i = end; i < count; ++i) {
+        out[i] = back.value;
+    }
+}
+
+// Every time lies strictly inside the points, hence inside the curve, and an
+// interval is used from the first time below its right end (the first
+// interval whose right end lies beyond the time, as the curve's search picks)
+// up to that end.
+void CurveSegment::pchipValuesAt(const double* times, std::size_t count, double* out) const noexcept {
+    const std::vector<CubicInterval>& intervals = pchip_.intervals();
+    const std::size_t last = intervals.size() - 1;
+    std::size_t j = static_cast<std::size_t>(
+        std::upper_bound(intervals.begin(), intervals.end(), times[0],
+                         [](double t, const CubicInterval& c) { return t < c.xRight; }) -
+        intervals.begin());
+    j = std::min(j, last);
+    std::size_t i = 0;
+    while (i < count) {
+        const CubicInterval c = intervals[j];
+        const double until = j == last ? std::numeric_limits<double>::infinity() : c.xRight;
+        for (; i < count && times[i] < until; ++i) {
+            const double s = times[i] - c.xLeft;
+            out[i] = ((c.a3 * s + c.a2) * s + c.a1) * s + c.a0;
+        }
+        ++j;
+    }
+}
+
+// As lineValueAt: the pair ending at the first point later than the time.
+void CurveSegment::lineValuesAt(const double* times, std::size_t count, double* out) const noexcept {
+    const std::size_t last = points_.size() - 1;
+    std::size_t k = static_cast<std::size_t>(
+        std::upper_bound(points_.begin() + 1, points_.end(), times[0],
+                         [](double t, const ControlPoint& p) { return t < p.time; }) -
+        points_.begin());
+    k = std::min(k, last);
+    std::size_t i = 0;
+    while (i < count) {
+        const ControlPoint p0 = points_[k - 1];
+        const ControlPoint p1 = points_[k];
+        const double until = k == last ? std::numeric_limits<double>::infinity() : p1.time;
+        for (; i < count && times[i] < until; ++i) {
+            out[i] = lineBetween(p0, p1, times[i]);
+        }
+        ++k;
+    }
 }
 
 std::uint64_t countControlPoints(const BlockView& block) noexcept {

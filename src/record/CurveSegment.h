@@ -3,6 +3,7 @@
 // curve through control points, and the decoding of a block payload into
 // segments.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -33,6 +34,12 @@ public:
     // extrapolation). Lines use an exact monotone interpolation: the end
     // values are met exactly and never overshot.
     double valueAt(double x) const noexcept;
+    // valueAt for each of `count` times given in non-decreasing order:
+    // out[i] = valueAt(times[i]), the same bits. A run of times is walked
+    // piece by piece (one cubic interval or one line between two points at a
+    // time, its coefficients loaded once) instead of searching per time.
+    // Allocates nothing; any thread.
+    void valuesAt(const double* times, std::size_t count, double* out) const noexcept;
 
     SegmentKind kind() const noexcept { return kind_; }
     std::uint8_t flags() const noexcept { return flags_; }
@@ -43,6 +50,9 @@ public:
 
 private:
     double lineValueAt(double x) const noexcept;
+    // The interior (strictly between the first and last point) of valuesAt.
+    void pchipValuesAt(const double* times, std::size_t count, double* out) const noexcept;
+    void lineValuesAt(const double* times, std::size_t count, double* out) const noexcept;
 
     SegmentKind kind_;
     std::uint8_t flags_;

@@ -28,7 +28,7 @@ std::string displayPath(const std::filesystem::path& path) {
 
 }  // namespace
 
-void appendEncodedSegment(std::vector<std::byte>& out, const SegmentSpec& segment) {
+void appendEncodedSegment(std::vector<std::byte>& out, const SegmentDraft& segment) {
     const auto n = segment.points.size();
     if (n < 2 || n > 0xFFFF) {
         throw std::invalid_argument("Encoded segment needs 2 to 65535 control points");
@@ -81,8 +81,8 @@ double RecordWriter::chunkEnd(std::uint64_t chunk) const noexcept {
 }
 
 void RecordWriter::addBlock(std::uint16_t channel, std::uint64_t chunk,
-                            std::span<const SegmentSpec> segments) {
-    BlockSpec block;
+                            std::span<const SegmentDraft> segments) {
+    BlockDraft block;
     block.channel = channel;
     block.chunk = chunk;
     block.ownershipStart = chunkStart(chunk);
@@ -94,15 +94,15 @@ void RecordWriter::addBlock(std::uint16_t channel, std::uint64_t chunk,
     blocks_.push_back(std::move(block));
 }
 
-void RecordWriter::addRawBlock(BlockSpec block) { blocks_.push_back(std::move(block)); }
+void RecordWriter::addRawBlock(BlockDraft block) { blocks_.push_back(std::move(block)); }
 
 std::vector<std::byte> RecordWriter::image(BlockOrder order) const {
-    std::vector<const BlockSpec*> ordered;
+    std::vector<const BlockDraft*> ordered;
     ordered.reserve(blocks_.size());
     for (const auto& block : blocks_) {
         ordered.push_back(&block);
     }
-    std::stable_sort(ordered.begin(), ordered.end(), [order](const BlockSpec* a, const BlockSpec* b) {
+    std::stable_sort(ordered.begin(), ordered.end(), [order](const BlockDraft* a, const BlockDraft* b) {
         if (order == BlockOrder::Canonical) {
             return a->chunk != b->chunk ? a->chunk < b->chunk : a->channel < b->channel;
         }
@@ -124,7 +124,7 @@ std::vector<std::byte> RecordWriter::image(BlockOrder order) const {
     put(out, header_.duration);
 
     std::uint32_t sequence = 0;
-    for (const BlockSpec* block : ordered) {
+    for (const BlockDraft* block : ordered) {
         const auto start = out.size();
         put(out, block->channel);
         put(out, sequence++);
@@ -171,7 +171,7 @@ RecordWriter RecordWriter::fromSamples(std::uint32_t sampleRate, std::uint32_t b
     writer.header().sourcePeak = peak;
     const double rate = static_cast<double>(sampleRate);
 
-    std::vector<SegmentSpec> segments;
+    std::vector<SegmentDraft> segments;
     for (std::uint64_t chunk = 0; chunk < writer.chunkCount(); ++chunk) {
         const std::uint64_t first = chunk * kFramesPerChunk;
         const std::uint64_t end = std::min<std::uint64_t>(first + kFramesPerChunk, frames);

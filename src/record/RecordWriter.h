@@ -15,13 +15,13 @@
 
 namespace al::file {
 
-struct SegmentSpec {
+struct SegmentDraft {
     SegmentKind kind = SegmentKind::Pchip;
     std::uint8_t flags = 0;
     std::vector<ControlPoint> points;
 };
 
-struct BlockSpec {
+struct BlockDraft {
     std::uint16_t channel = 0;
     std::uint64_t chunk = 0;
     double ownershipStart = 0.0;
@@ -38,7 +38,7 @@ enum class BlockOrder {
 // Encodes one segment: kind, flags, count, f64 anchor, then f32 time and value
 // offsets of every later point relative to the anchor. Throws
 // std::invalid_argument for fewer than 2 or more than 65535 points.
-void appendEncodedSegment(std::vector<std::byte>& out, const SegmentSpec& segment);
+void appendEncodedSegment(std::vector<std::byte>& out, const SegmentDraft& segment);
 
 // Header of a well-formed record: version 2, revision 0, duration = frames / rate.
 RecordHeader makeRecordHeader(std::uint16_t channels, std::uint32_t sampleRate,
@@ -55,10 +55,10 @@ public:
     double chunkEnd(std::uint64_t chunk) const noexcept;
 
     // Adds the block of one channel and chunk with the chunk's own interval.
-    void addBlock(std::uint16_t channel, std::uint64_t chunk, std::span<const SegmentSpec> segments);
+    void addBlock(std::uint16_t channel, std::uint64_t chunk, std::span<const SegmentDraft> segments);
     // Adds a block exactly as given (intervals, counts and payload).
-    void addRawBlock(BlockSpec block);
-    std::vector<BlockSpec>& blocks() noexcept { return blocks_; }
+    void addRawBlock(BlockDraft block);
+    std::vector<BlockDraft>& blocks() noexcept { return blocks_; }
 
     // The image with blocks in the given order (stable within equal keys).
     std::vector<std::byte> image(BlockOrder order = BlockOrder::Canonical) const;
@@ -77,7 +77,7 @@ public:
 
 private:
     RecordHeader header_;
-    std::vector<BlockSpec> blocks_;
+    std::vector<BlockDraft> blocks_;
 };
 
 // Writes bytes to a file through a temporary beside it and a rename.

@@ -89,6 +89,17 @@ std::shared_ptr<const PresentationGeometrySnapshot> buildPresentationSnapshot(
     const SnapshotRequest& request, double duration, const ChunkIndexAt& indexAt,
     const ChunkLookup& lookup);
 
+// The same into an existing snapshot, whose lists are emptied first and keep
+// their storage, so that a builder reusing one snapshot after another does
+// not ask the system for fresh memory on every build. Returns false (the
+// lists left empty or partly filled) where the other returns null. Every
+// chunk of the window is looked up before any piece is cut, and each list is
+// sized once from the pieces those chunks hold. Any thread; `into` must not
+// be read by another thread meanwhile.
+bool buildPresentationSnapshotInto(PresentationGeometrySnapshot& into,
+                                   const SnapshotRequest& request, double duration,
+                                   const ChunkIndexAt& indexAt, const ChunkLookup& lookup);
+
 // Appends one channel's pieces over [clipStart, clipEnd], scaled to the
 // window (g, l). Each segment is used where the channel's evaluation uses it
 // (from where the previous one ends to where it ends, the last one up to the

@@ -61,6 +61,35 @@ TEST_F(BufferingTest, TwoNearMissesInAWindowGrowByOneStepAtTheSameFormatAndPosit
     EXPECT_EQ(window.lattice()->pendingSeek(), 2400);
 }
 
+TEST_F(BufferingTest, AGrowthRequestStillQueuedWhenStopOrPauseArrivesIsDropped) {
+    for (const bool stop : {true, false}) {
+        PlayerHarness local;
+        PlayerWindow& window = local.makeWithSource();
+        window.TogglePlay();
+        window.lattice()->seekToFrame(2400);
+        local.output->stats.nearMissCount = 1;
+        local.advanceMs(16);
+        window.Tick();
+        local.advanceMs(1500);
+        local.output->stats.nearMissCount = 2;
+        local.advanceMs(16);
+        window.Tick();
+        ASSERT_EQ(local.view.growthPosts, 1);
+        if (stop) {
+            window.Stop();
+        } else {
+            window.TogglePlay();
+        }
+        const std::vector<std::string> held = local.view.takeStatuses();
+        ASSERT_FALSE(held.empty());
+        window.GrowEndpointBuffer();  // the queued request, handled late
+        EXPECT_EQ(window.currentBufferMs(), 5.0);
+        EXPECT_TRUE(local.view.takeStatuses().empty());
+        EXPECT_FALSE(local.output->running);
+        EXPECT_EQ(window.lattice()->pendingSeek(), stop ? 0 : 2400);
+    }
+}
+
 TEST_F(BufferingTest, NearMissesInDifferentWindowsNeverGrow) {
     playing();
     for (std::uint64_t k = 1; k <= 5; ++k) {

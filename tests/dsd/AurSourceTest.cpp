@@ -184,7 +184,7 @@ TEST_F(AurSourceTest, BlockShorterThanOneDsdPeriodIsValidatedButNotListed) {
     const double a = 1000.3 / rate, b = 1000.6 / rate, d = 3000.0 / 48'000;
     al::file::RecordWriter writer(al::file::makeRecordHeader(1, 48'000, 24, 3000));
     auto block = [&](std::uint64_t chunk, double s, double e) {
-        al::file::BlockSpec rawBlock;
+        al::file::BlockDraft rawBlock;
         rawBlock.chunk = chunk;
         rawBlock.ownershipStart = s;
         rawBlock.ownershipEnd = e;
@@ -248,7 +248,7 @@ TEST_F(AurSourceTest, PayloadFaultsSurfaceOnReadFrameWithTheirTexts) {
 TEST_F(AurSourceTest, PayloadTrailingAndShortFields) {
     auto oneBlock = [&](std::vector<std::byte> payload, std::uint16_t segments) {
         al::file::RecordWriter writer(al::file::makeRecordHeader(1, 48'000, 24, 1000));
-        al::file::BlockSpec rawBlock;
+        al::file::BlockDraft rawBlock;
         rawBlock.ownershipEnd = writer.header().duration;
         rawBlock.segmentCount = segments;
         rawBlock.payload = std::move(payload);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -71,6 +73,40 @@ TEST(DopPackerTest, IdleWordCarriesTheIdlePatternOnBothChannels) {
     DopPacker packer(3);
     EXPECT_EQ(packWords(packer, {kDsdIdleFrameWord, kDsdIdleFrameWord}),
               (Bytes{0x69, 0x69, 0x05, 0x69, 0x69, 0x05, 0x69, 0x69, 0xFA, 0x69, 0x69, 0xFA}));
+}
+
+// Runs of one repeated word (idle, muted) give the bytes of packing the
+// word frame by frame, from either marker; a run that fills its destination
+// exactly writes nothing past it (frames are stored several bytes at a time).
+TEST(DopPackerTest, RepeatedRunsMatchSingleFramesAndStayInsideTheDestination) {
+    for (const std::uint32_t carrier : {3u, 4u}) {
+        for (const std::size_t lead : {0u, 1u}) {
+            for (const std::size_t count : {1u, 2u, 7u}) {
+                DopPacker one(carrier);
+                DopPacker run(carrier);
+                Bytes skip(lead * one.frameBytes());
+                one.packRepeated(skip, 0, lead);
+                run.packRepeated(skip, 0, lead);
+                Bytes expected;
+                for (std::size_t k = 0; k < count; ++k) {
+                    Bytes frame(one.frameBytes());
+                    one.pack(frame, 0xA1B2C3D4u);
+                    expected.insert(expected.end(), frame.begin(), frame.end());
+                }
+                Bytes room(count * run.frameBytes() + 8, 0xEE);
+                run.packRepeated(std::span<std::uint8_t>(room).first(count * run.frameBytes()),
+                                 0xA1B2C3D4u, count);
+                EXPECT_TRUE(std::equal(expected.begin(), expected.end(), room.begin()))
+                    << carrier << " " << lead << " " << count;
+                EXPECT_TRUE(std::all_of(room.end() - 8, room.end(), [](std::uint8_t b) { return b == 0xEE; }));
+                EXPECT_EQ(run.frameCounter(), lead + count);
+            }
+        }
+    }
+    DopPacker packer(3);
+    Bytes room(17);
+    EXPECT_THROW(packer.packRepeated(room, 0, 3), std::invalid_argument);
+    EXPECT_EQ(packer.frameCounter(), 0u);
 }
 
 TEST(DopPackerTest, RefusesOtherCarriersAndShortDestinations) {

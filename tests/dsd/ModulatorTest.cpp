@@ -229,3 +229,103 @@ TEST(ModulatorTest, RunKernelMatchesTheReferenceBitForBit) {
 }
 
 }  // namespace
+
+namespace {
+
+using morrow::dsd::ModulatorLane;
+
+void expectSameState(const HiFreqFilter& a, const ModulatorState& as, const HiFreqFilter& b,
+                     const ModulatorState& bs) {
+    EXPECT_EQ(bitsOf(as.s1), bitsOf(bs.s1));
+    EXPECT_EQ(bitsOf(as.s2), bitsOf(bs.s2));
+    EXPECT_EQ(bitsOf(a.mix()), bitsOf(b.mix()));
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(bitsOf(a.stage(k).z1), bitsOf(b.stage(k).z1));
+        EXPECT_EQ(bitsOf(a.stage(k).z2), bitsOf(b.stage(k).z2));
+    }
+}
+
+// The two-channel kernel against the value-by-value reference on each
+// channel: each channel its own cutoff (switching on and off at different
+// runs, so one lane ramps while the other is still or at full weight), both
+// range-check variants, run lengths that end inside a byte.
+TEST(ModulatorTest, PairKernelMatchesTheReferenceOnBothChannels) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> value(-1.9, 1.9);
+    HiFreqFilter fast0(2'822'400.0), fast1(2'822'400.0), slow0(2'822'400.0), slow1(2'822'400.0);
+    ModulatorState fastState0, fastState1, slowState0, slowState1;
+    for (int run = 0; run < 48; ++run) {
+        const bool cutoff0 = (run / 4) % 2 == 1;
+        const bool cutoff1 = (run / 7) % 2 == 1;
+        const std::size_t n = 1 + rng() % 30'000;
+        std::vector<double> values0(n), values1(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            values0[i] = value(rng);
+            values1[i] = i % 3 == 0 ? 0.0 : value(rng);
+        }
+        std::vector<std::uint8_t> bytes0((n + 7) / 8, 0xAA), bytes1((n + 7) / 8, 0x55);
+        morrow::dsd::modulateRunPair(ModulatorLane{fast0, fastState0, values0.data(), cutoff0, bytes0.data()},
+                                     ModulatorLane{fast1, fastState1, values1.data(), cutoff1, bytes1.data()}, n,
+                                     run % 2 == 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool bit0 = morrow::dsd::modulate(slow0.process(values0[i], cutoff0), slowState0);
+            const bool bit1 = morrow::dsd::modulate(slow1.process(values1[i], cutoff1), slowState1);
+            ASSERT_EQ((bytes0[i / 8] >> (i % 8) & 1u) != 0, bit0) << run << " " << i;
+            ASSERT_EQ((bytes1[i / 8] >> (i % 8) & 1u) != 0, bit1) << run << " " << i;
+        }
+        if (n % 8 != 0) {
+            EXPECT_EQ(bytes0.back() >> (n % 8), 0);
+            EXPECT_EQ(bytes1.back() >> (n % 8), 0);
+        }
+        expectSameState(fast0, fastState0, slow0, slowState0);
+        expectSameState(fast1, fastState1, slow1, slowState1);
+        ASSERT_FALSE(testing::Test::HasFailure()) << run;
+    }
+    EXPECT_GT(slow0.mix(), 0.0);
+}
+
+// A failure in either channel is thrown where value-by-value processing
+// (channel 0, then channel 1, for each value) meets it first, and leaves
+// both channels as that processing leaves them.
+TEST(ModulatorTest, PairKernelFailsAtTheFirstFailingValueInChannelOrder) {
+    struct Case {
+        std::size_t at0, at1;  // where each channel gets its bad value (n: none)
+        double bad;
+        bool checkRange;
+        const char* message;
+    };
+    constexpr std::size_t n = 37;
+    const Case cases[] = {
+        {20, n, 2.5, true, "Modulation input out of range"},
+        {n, 20, 2.5, true, "Modulation input out of range"},
+        {21, 20, 1e300, true, "Modulation input out of range"},
+        {20, 20, kInf, false, "DSD modulator overload; playback stopped"},
+        {n, 3, std::numeric_limits<double>::quiet_NaN(), false, "DSD modulator overload; playback stopped"},
+    };
+    for (const Case& c : cases) {
+        std::vector<double> values0(n, 0.25), values1(n, -0.5);
+        if (c.at0 < n) values0[c.at0] = c.bad;
+        if (c.at1 < n) values1[c.at1] = c.bad;
+        HiFreqFilter fast0(kDsd64), fast1(kDsd64), slow0(kDsd64), slow1(kDsd64);
+        ModulatorState fastState0, fastState1, slowState0, slowState1;
+        std::vector<std::uint8_t> bytes0(5), bytes1(5);
+        const std::string got = errorOf([&] {
+            morrow::dsd::modulateRunPair(ModulatorLane{fast0, fastState0, values0.data(), false, bytes0.data()},
+                                         ModulatorLane{fast1, fastState1, values1.data(), false, bytes1.data()}, n,
+                                         c.checkRange);
+        });
+        const std::string expected = errorOf([&] {
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint8_t bit = 0;
+                morrow::dsd::modulateRun(slow0, slowState0, &values0[i], 1, false, c.checkRange, &bit);
+                morrow::dsd::modulateRun(slow1, slowState1, &values1[i], 1, false, c.checkRange, &bit);
+            }
+        });
+        EXPECT_EQ(expected, c.message) << c.at0 << " " << c.at1;
+        EXPECT_EQ(got, expected) << c.at0 << " " << c.at1;
+        expectSameState(fast0, fastState0, slow0, slowState0);
+        expectSameState(fast1, fastState1, slow1, slowState1);
+    }
+}
+
+}  // namespace

@@ -1,8 +1,10 @@
 #include "platform/Event.h"
+#include "platform/CpuTime.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace al::platform {
@@ -89,6 +91,24 @@ TEST(Event, EachAutoResetSetReleasesExactlyOneOfTwoWaiters) {
     a.join();
     b.join();
     EXPECT_EQ(woken.load(), kSets);
+}
+
+// A timed wait sleeps until its deadline. A wait whose remainder is under a
+// millisecond must not poll with a zero timeout over and over (a device
+// thread pacing itself with such waits burned a fifth of a core); the
+// processor time over many timed-out waits stays a small part of their time.
+TEST(Event, TimedOutWaitsSleepInsteadOfSpinning) {
+    Event event;
+    ASSERT_TRUE(event.create(Event::Reset::Automatic, false));
+    const double cpu0 = processCpuSeconds();
+    const auto wall0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(waitFor(event, 4), kWaitTimeout);
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double cpu = processCpuSeconds() - cpu0;
+    EXPECT_GE(wall, 0.2);  // never returns early
+    EXPECT_LT(cpu, 0.05 * wall) << "cpu " << cpu << " s over " << wall << " s";
 }
 
 TEST(Event, WaitingOnNothingOrAClosedEventFails) {

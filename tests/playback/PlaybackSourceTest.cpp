@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "decoders/SndFileWriter.h"
+#include "dsd/DsfWriter.h"
 #include "record/CurveSegment.h"
 #include "record/RecordReader.h"
 #include "support/RecordImages.h"
@@ -324,6 +325,22 @@ TEST(DirectPlaybackSource, ChunksDoNotDependOnTheOrderOfPreparationFlac) {
     writer.write(dir / "order.flac", sf::kTypeFlac | sf::kPcm16, 2, 44100, noise(9 * 1024 + 515, 2),
                  true);
     expectOrderDoesNotMatter(dir / "order.flac");
+}
+
+// The DSF surrogate serves chunk requests from a run projected ahead; a
+// chunk must not depend on whether its frames came from such a run or from
+// a fresh one. About 9.5 chunks of random bits, so runs start mid-track.
+TEST(DirectPlaybackSource, ChunksDoNotDependOnTheOrderOfPreparationDsf) {
+    test::TempDir dir;
+    std::mt19937 random(17);
+    std::vector<morrow::dsd::DsdBitStream> streams(2);
+    for (auto& bits : streams) {
+        while (bits.size() < 32 * (9 * 1024 + 515)) {
+            bits.pushByte(static_cast<std::uint8_t>(random()));
+        }
+    }
+    morrow::dsd::writeDsfFile(dir / "order.dsf", streams, {2'822'400, 1});
+    expectOrderDoesNotMatter(dir / "order.dsf");
 }
 
 }  // namespace

@@ -87,8 +87,9 @@ std::uint32_t waitForAny(std::span<Event* const> events, std::uint32_t timeoutMs
     for (;;) {
         int wait = -1;
         if (timeoutMs != kWaitInfinite) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            // Rounded up: poll() counts whole milliseconds, and a remainder
+            // rounded down to 0 would make this loop spin until the deadline.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             wait = left > 0 ? static_cast<int>(left) : 0;
         }
         const int ready = ::poll(fds, static_cast<nfds_t>(events.size()), wait);
