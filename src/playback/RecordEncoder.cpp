@@ -44,8 +44,12 @@ constexpr std::size_t kFirstReach = 128;
 constexpr double kDeviationLimit = 0.4 / 8388608.0;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-std::int64_t integerCode(double x, double scale, std::int64_t lowest,
-                         std::int64_t highest) noexcept {
+// Rounds half away from zero as llround does, without the library call
+// (every frame of every candidate piece is rounded twice): scaled values stay
+// within 2^31, so truncation is exact and y - trunc(y) is computed without
+// rounding.
+std::int32_t integerCode(double x, double scale, std::int32_t lowest,
+                         std::int32_t highest) noexcept {
     if (!std::isfinite(x)) {
         x = 0.0;
     }
@@ -55,8 +59,11 @@ std::int64_t integerCode(double x, double scale, std::int64_t lowest,
     if (x >= 1.0) {
         return highest;
     }
-    const long long v = std::llround(x * scale);
-    return v < lowest ? lowest : (v > highest ? highest : v);
+    const double y = x * scale;
+    std::int32_t t = static_cast<std::int32_t>(y);
+    const double fraction = y - static_cast<double>(t);
+    t += static_cast<std::int32_t>(fraction >= 0.5) - static_cast<std::int32_t>(fraction <= -0.5);
+    return t < lowest ? lowest : (t > highest ? highest : t);
 }
 
 int sign(double v) noexcept {
@@ -82,6 +89,16 @@ enum class PieceEnd {
     Cut,           // anywhere else: one-sided end slope
 };
 
+// A PCHIP piece as a reader will rebuild it: its intervals and its last
+// point's value (a segment plays its end values outside its points).
+struct Piece {
+    std::vector<file::CubicInterval> intervals;
+    double lastValue = 0.0;
+    double firstTime() const noexcept { return intervals.front().xLeft; }
+    double firstValue() const noexcept { return intervals.front().a0; }
+    double lastTime() const noexcept { return intervals.back().xRight; }
+};
+
 // Encodes one channel of one chunk against the chunk curve the player draws.
 class ChannelEncoder {
   public:
@@ -95,8 +112,15 @@ class ChannelEncoder {
         if (curve.kind() == SegmentKind::Pchip) {
             const auto& intervals = curve.pchip().intervals();
             slopes_.resize(n_, 0.0);
+            midTime_.resize(n_ - 1);
+            midValue_.resize(n_ - 1);
             for (std::size_t j = 0; j + 1 < n_; ++j) {
-                slopes_[j] = intervals[j].a1;
+                const file::CubicInterval& r = intervals[j];
+                slopes_[j] = r.a1;
+                const double x = r.xLeft + 0.5 * (r.xRight - r.xLeft);
+                const double sx = x - r.xLeft;
+                midTime_[j] = x;
+                midValue_[j] = ((r.a3 * sx + r.a2) * sx + r.a1) * sx + r.a0;
             }
         }
         hold_ = reference.segments().size() > 1;
@@ -127,10 +151,11 @@ class ChannelEncoder {
         }
     }
 
-    void run(std::vector<EncodedSegment>& out, std::vector<CurveSegment>& built,
+    // `built`, if given, also gets every segment as a reader will rebuild it.
+    void run(std::vector<EncodedSegment>& out, std::vector<CurveSegment>* built,
              RecordEncodeStats& stats) {
         out_ = &out;
-        built_ = &built;
+        built_ = built;
         stats_ = &stats;
         const CurveSegment& curve = reference_.segments().front();
         if (curve.kind() != SegmentKind::Pchip) {
@@ -249,6 +274,48 @@ class ChannelEncoder {
         return j >= served_.first && j <= served_.second;
     }
 
+    // The first frame in [from, to] that the piece rounds differently from the
+    // curve, or kNone: as firstMismatch below does for a PCHIP segment.
+    std::size_t firstMismatch(const Piece& piece, std::size_t from, std::size_t to) const noexcept {
+        const std::size_t lo = std::max(from, served_.first);
+        const std::size_t hi = std::min(to, served_.second);
+        const auto& intervals = piece.intervals;
+        std::size_t interval = 0;
+        for (std::size_t j = lo; j <= hi && hi != kNone; ++j) {
+            const double x = latticeTime_[j];
+            double v;
+            if (x <= piece.firstTime()) {
+                v = piece.firstValue();
+            } else if (x >= piece.lastTime()) {
+                v = piece.lastValue;
+            } else {
+                while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
+                    ++interval;
+                }
+                const file::CubicInterval& iv = intervals[interval];
+                const double t = x - iv.xLeft;
+                v = ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
+            }
+            if (pcm16Code(v) != code16_[j] || pcm24Code(v) != code24_[j]) {
+                return j;
+            }
+        }
+        return kNone;
+    }
+
+    // Lays out a PCHIP segment as a reader will rebuild it, into storage
+    // that is kept from piece to piece.
+    void rebuild(const EncodedSegment& s, Piece& piece) const {
+        const std::size_t count = s.pointCount();
+        scratch_.resize(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            scratch_[k] = {file::rebuiltTime(s, k), file::rebuiltValue(s, k)};
+        }
+        piece.intervals.resize(count - 1);
+        file::PchipCurve::fill(scratch_, piece.intervals);
+        piece.lastValue = scratch_.back().value;
+    }
+
     // The first frame in [from, to] that the segment rounds differently from
     // the curve, or kNone. The segment is evaluated as the lattice does it
     // (end values outside its points; inside a PCHIP segment the first
@@ -294,7 +361,7 @@ class ChannelEncoder {
 
     // The last frame a piece ending at knot n plays: also n when its last
     // point (a turning point's flat copy) lies beyond n's lattice time.
-    std::size_t playedUpTo(const CurveSegment& piece, std::size_t n) const noexcept {
+    std::size_t playedUpTo(const Piece& piece, std::size_t n) const noexcept {
         return piece.lastTime() > latticeTime_[n] ? n : lastEvaluated(n);
     }
 
@@ -352,6 +419,9 @@ class ChannelEncoder {
                 s.anchorTime = at;
             }
         }
+        // The knots, and the flat copy after a turning point.
+        s.timeOffsets.reserve(n - k0 + 2);
+        s.valueOffsets.reserve(n - k0 + 2);
         double previous = s.anchorTime;
         for (std::size_t k = k0; k <= n; ++k) {
             float offset = static_cast<float>(T(k) - s.anchorTime);
@@ -398,13 +468,9 @@ class ChannelEncoder {
         if (first == m) {
             return first + 1;
         }
-        const double middle = middleValue(first, n);
-        double fromFirst = 0.0;
-        double fromMiddle = 0.0;
-        for (std::size_t k = first; k <= n; ++k) {
-            fromFirst = std::max(fromFirst, std::fabs(V(k) - V(first)));
-            fromMiddle = std::max(fromMiddle, std::fabs(V(k) - middle));
-        }
+        const auto [lo, hi] = valueRange(first, n);
+        const double fromFirst = std::max(hi - V(first), V(first) - lo);
+        const double fromMiddle = 0.5 * (hi - lo);
         int eFirst = 0;
         int eMiddle = 0;
         std::frexp(fromFirst, &eFirst);
@@ -412,14 +478,19 @@ class ChannelEncoder {
         return eMiddle < eFirst ? first : first + 1;
     }
 
-    // The value halfway between the lowest and highest knot of first .. n.
-    double middleValue(std::size_t first, std::size_t n) const noexcept {
+    std::pair<double, double> valueRange(std::size_t first, std::size_t n) const noexcept {
         double lo = V(first);
         double hi = V(first);
         for (std::size_t k = first + 1; k <= n; ++k) {
             lo = std::min(lo, V(k));
             hi = std::max(hi, V(k));
         }
+        return {lo, hi};
+    }
+
+    // The value halfway between the lowest and highest knot of first .. n.
+    double middleValue(std::size_t first, std::size_t n) const noexcept {
+        const auto [lo, hi] = valueRange(first, n);
         return lo + 0.5 * (hi - lo);
     }
 
@@ -438,10 +509,9 @@ class ChannelEncoder {
 
     // The largest distance, at the middle of each played interval of knots
     // m .. n, between the piece (its interval k - first) and the chunk curve.
-    double midpointDeviation(const CurveSegment& piece, std::size_t first, std::size_t m,
+    double midpointDeviation(const Piece& piece, std::size_t first, std::size_t m,
                              std::size_t n) const noexcept {
-        const auto& reference = reference_.segments().front().pchip().intervals();
-        const auto& own = piece.pchip().intervals();
+        const auto& own = piece.intervals;
         // Interval k of the chunk curve is the piece's interval k - first,
         // one later with an extra anchor.
         const std::size_t shift = firstStoredKnot(first, m, n) == first ? 1 : 0;
@@ -449,10 +519,8 @@ class ChannelEncoder {
         const std::size_t hi = std::min(n, served_.second);
         double worst = 0.0;
         for (std::size_t k = lo; k < hi; ++k) {
-            const file::CubicInterval& r = reference[k];
-            const double x = r.xLeft + 0.5 * (r.xRight - r.xLeft);
-            const double sx = x - r.xLeft;
-            const double want = ((r.a3 * sx + r.a2) * sx + r.a1) * sx + r.a0;
+            const double x = midTime_[k];
+            const double want = midValue_[k];
             const file::CubicInterval& c = own[k - first + shift];
             const double px = x - c.xLeft;
             const double got = ((c.a3 * px + c.a2) * px + c.a1) * px + c.a0;
@@ -461,7 +529,10 @@ class ChannelEncoder {
         return worst;
     }
 
-    void emit(EncodedSegment&& s, CurveSegment&& built) {
+    void emit(EncodedSegment&& s) {
+        if (built_ != nullptr) {
+            built_->emplace_back(s.kind, 0, file::rebuildPoints(s));
+        }
         stats_->controlPoints += s.pointCount();
         switch (s.kind) {
             case SegmentKind::Linear:
@@ -475,7 +546,6 @@ class ChannelEncoder {
                 break;
         }
         out_->push_back(std::move(s));
-        built_->push_back(std::move(built));
     }
 
     struct FitCounts {
@@ -492,14 +562,15 @@ class ChannelEncoder {
     // out; a moved knot changes only the frames within two of it, which are
     // checked on the points around them, so the piece is rebuilt once at the
     // end and then checked whole.
-    CurveSegment fitValues(std::size_t first, std::size_t m, std::size_t n, EncodedSegment& s,
-                           CurveSegment built, FitCounts& counts) const {
+    void fitValues(std::size_t first, std::size_t m, std::size_t n, EncodedSegment& s, Piece& built,
+                   FitCounts& counts) const {
         const std::size_t k0 = firstStoredKnot(first, m, n);
         const std::size_t to = playedUpTo(built, n);
         std::size_t j = m;
         std::size_t movedUpTo = 0;  // frames up to here may have moved
         bool moved = false;
         int moves = 0;
+        std::uint64_t given = 0;  // frames given up, while nothing moved exact
         while (j <= to) {
             std::size_t bad = kNone;
             if (moved && j <= movedUpTo) {
@@ -521,6 +592,7 @@ class ChannelEncoder {
             }
             if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad)) {
                 // Not a knot with a stored offset, or it will not settle.
+                ++given;
                 j = bad + 1;
                 continue;
             }
@@ -531,9 +603,11 @@ class ChannelEncoder {
             j = bad > m + 2 ? bad - 2 : m;
         }
         counts.moves += static_cast<std::uint64_t>(moves);
-        if (moved) {
-            built = CurveSegment(s.kind, 0, file::rebuildPoints(s));
+        if (!moved) {
+            counts.unreproduced += given;
+            return;
         }
+        rebuild(s, built);
         for (std::size_t f = m; f <= to;) {
             const std::size_t bad = firstMismatch(built, f, to);
             if (bad == kNone) {
@@ -542,7 +616,6 @@ class ChannelEncoder {
             ++counts.unreproduced;
             f = bad + 1;
         }
-        return built;
     }
 
     static float stepped(float x, int steps) noexcept {
@@ -632,16 +705,16 @@ class ChannelEncoder {
         std::size_t n = 0;
         PieceEnd end = PieceEnd::Cut;
         double deviation = std::numeric_limits<double>::infinity();
-        std::optional<CurveSegment> built;  // as laid out, then as fitted
+        Piece built;  // as laid out, then as fitted
         bool fitted = false;
         FitCounts counts;
     };
 
     void fitCandidate(std::size_t first, std::size_t m, Candidate& c) const {
         c.counts = {};
-        c.built = fitValues(first, m, c.n, c.segment, std::move(*c.built), c.counts);
+        fitValues(first, m, c.n, c.segment, c.built, c.counts);
         c.fitted = true;
-        c.deviation = midpointDeviation(*c.built, first, m, c.n);
+        c.deviation = midpointDeviation(c.built, first, m, c.n);
     }
 
     // Fewer frames that round differently first (exact bytes at the source
@@ -677,12 +750,19 @@ class ChannelEncoder {
             // round as the source at the frames and taken if it still is. If
             // none is, the best of the fitted ones and of the closest unfitted
             // one, ranked by frames that round differently, then deviation.
-            Candidate best;                   // the first that passes, else the best fitted
-            std::vector<Candidate> unfitted;  // the rest, closest first when needed
+            // The candidates live in storage kept from piece to piece and
+            // change places by swapping, so a piece allocates nothing but
+            // its own segment.
+            Candidate& best = best_;  // the first that passes, else the best fitted
+            Candidate& c = trial_;
+            best.fitted = false;
+            best.n = 0;
+            std::size_t unfittedCount = 0;  // in unfitted_, closest first when needed
             bool accepted = false;
             bool firstTry = true;
             for (;;) {
-                Candidate c;
+                c.fitted = false;
+                c.counts = {};
                 c.n = n0;
                 c.end = regionEnd;
                 if (limit < n0) {
@@ -705,21 +785,24 @@ class ChannelEncoder {
                     c.end = PieceEnd::Cut;
                     buildPiece(first, m, c.n, c.end, c.segment);
                 }
-                c.built.emplace(c.segment.kind, 0, file::rebuildPoints(c.segment));
-                c.deviation = midpointDeviation(*c.built, first, m, c.n);
+                rebuild(c.segment, c.built);
+                c.deviation = midpointDeviation(c.built, first, m, c.n);
                 const std::size_t tried = c.n;
                 if (c.deviation <= kDeviationLimit) {
                     fitCandidate(first, m, c);
                     if (c.counts.unreproduced == 0 && c.deviation <= kDeviationLimit) {
-                        best = std::move(c);
+                        std::swap(best, c);
                         accepted = true;
                         break;
                     }
                     if (better(c, best)) {
-                        best = std::move(c);
+                        std::swap(best, c);
                     }
                 } else {
-                    unfitted.push_back(std::move(c));
+                    if (unfittedCount == unfitted_.size()) {
+                        unfitted_.emplace_back();
+                    }
+                    std::swap(unfitted_[unfittedCount++], c);
                 }
                 if (tried <= minEnd) {
                     break;
@@ -730,17 +813,18 @@ class ChannelEncoder {
                 // Nothing stays that close (a very loud stretch near the top
                 // of the band): the closest of the others is fitted too, and
                 // while frames still round differently, the next closest.
-                std::sort(unfitted.begin(), unfitted.end(),
+                const auto unfitted = unfitted_.begin();
+                std::sort(unfitted, unfitted + static_cast<std::ptrdiff_t>(unfittedCount),
                           [](const Candidate& a, const Candidate& b) {
                               return a.deviation < b.deviation;
                           });
-                for (std::size_t u = 0; u < unfitted.size(); ++u) {
+                for (std::size_t u = 0; u < unfittedCount; ++u) {
                     if (u > 0 && best.fitted && best.counts.unreproduced == 0) {
                         break;
                     }
-                    fitCandidate(first, m, unfitted[u]);
-                    if (better(unfitted[u], best)) {
-                        best = std::move(unfitted[u]);
+                    fitCandidate(first, m, unfitted_[u]);
+                    if (better(unfitted_[u], best)) {
+                        std::swap(best, unfitted_[u]);
                     }
                 }
                 ++stats_->loosePieces;
@@ -755,7 +839,7 @@ class ChannelEncoder {
             }
             stats_->valueMoves += counts.moves;
             stats_->unreproducedFrames += counts.unreproduced;
-            emit(std::move(best.segment), std::move(*best.built));
+            emit(std::move(best.segment));
             reach = std::clamp<std::size_t>(2 * (best.n - m), 8, segmentFrames_);
             m = best.n;
         }
@@ -775,7 +859,7 @@ class ChannelEncoder {
                 CurveSegment built(s.kind, 0, file::rebuildPoints(s));
                 const std::size_t bad = firstMismatch(built, m, lastEvaluated(n));
                 if (bad == kNone || bad == m) {
-                    emit(std::move(s), std::move(built));
+                    emit(std::move(s));
                     break;
                 }
                 n = bad;
@@ -798,8 +882,7 @@ class ChannelEncoder {
             offset = std::nextafter(offset, std::numeric_limits<float>::infinity());
         }
         s.push(offset, static_cast<float>(p.back().value - p.front().value));
-        CurveSegment built(s.kind, 0, file::rebuildPoints(s));
-        emit(std::move(s), std::move(built));
+        emit(std::move(s));
     }
 
     const surrogate::ChannelGeometry& reference_;
@@ -813,7 +896,13 @@ class ChannelEncoder {
     std::vector<std::int32_t> code16_;
     std::vector<std::int32_t> code24_;
     std::vector<EncodedSegment>* out_ = nullptr;
-    std::vector<CurveSegment>* built_ = nullptr;
+    std::vector<CurveSegment>* built_ = nullptr;  // only when blocks are checked
+    std::vector<double> midTime_;                 // the middle of each interval of the curve
+    std::vector<double> midValue_;                // and the curve's value there
+    mutable std::vector<ControlPoint> scratch_;
+    Candidate best_;
+    Candidate trial_;
+    std::vector<Candidate> unfitted_;
     RecordEncodeStats* stats_ = nullptr;
 
   public:
@@ -830,11 +919,11 @@ std::string chunkText(std::uint64_t chunk, std::uint64_t count) {
 }  // namespace
 
 std::int32_t pcm16Code(double value) noexcept {
-    return static_cast<std::int32_t>(integerCode(value, 32767.0, -32768, 32767));
+    return integerCode(value, 32767.0, -32768, 32767);
 }
 
 std::int32_t pcm24Code(double value) noexcept {
-    return static_cast<std::int32_t>(integerCode(value, 8388607.0, -8388608, 8388607));
+    return integerCode(value, 8388607.0, -8388608, 8388607);
 }
 
 std::uint32_t recordBitDepthFor(std::uint32_t readerBitDepth) noexcept {
@@ -891,7 +980,7 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
         ChannelEncoder encoder(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate,
                                options.segmentFrames);
         std::vector<CurveSegment> built;
-        encoder.run(result[k], built, stats);
+        encoder.run(result[k], options.checkBlocks ? &built : nullptr, stats);
         if (options.checkBlocks) {
             // The block as a reader will see it: coverage, then every frame.
             const surrogate::ChannelGeometry rebuilt(k, reference->ownershipStart,

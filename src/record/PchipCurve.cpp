@@ -109,6 +109,18 @@ void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf) {
     intervals_ = std::move(out);
 }
 
+void PchipCurve::fill(std::span<const ControlPoint> points, std::span<CubicInterval> out) {
+    if (points.size() < 2) {
+        reject("PCHIP requires equal x/y arrays with at least two points");
+    }
+    if (out.size() + 1 != points.size()) {
+        reject("PCHIP intervals must be one fewer than the points");
+    }
+    fillIntervals(
+        points.size(), [points](std::size_t i) { return points[i].time; },
+        [points](std::size_t i) { return points[i].value; }, out.data());
+}
+
 double PchipCurve::valueThrough(std::span<const ControlPoint> points, double x) {
     constexpr std::size_t kMost = 8;
     if (points.size() < 2 || points.size() > kMost) {

@@ -50,6 +50,11 @@ class PchipCurve {
     // valueAt for a curve known to be built (a PCHIP segment always is).
     double evaluate(double x) const noexcept;
 
+    // Fills out (points.size() - 1 intervals) with the curve through the
+    // points, as build does, into storage the caller keeps. Throws as build
+    // does, and std::invalid_argument if out has another size.
+    static void fill(std::span<const ControlPoint> points, std::span<CubicInterval> out);
+
     // The value at x of the curve through 2 .. 8 points, without building
     // one: the same arithmetic as build then valueAt, to the bit, and nothing
     // allocated. Throws as build does.

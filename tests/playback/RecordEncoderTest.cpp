@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <sstream>
@@ -21,6 +22,7 @@
 #include "decoders/SndFileApi.h"
 #include "decoders/WavReader.h"
 #include "dsd/DsfWriter.h"
+#include "output/SampleConverters.h"
 #include "platform/ChildProcess.h"
 #include "record/RecordFileWriter.h"
 #include "record/RecordReader.h"
@@ -345,6 +347,31 @@ TEST(RecordEncoderSegments, BitDepthsMapToRecordDepths) {
     EXPECT_EQ(pcm16Code(0.5), 16384);  // 16383.5 rounds away from zero
     EXPECT_EQ(pcm16Code(-1.5), -32768);
     EXPECT_EQ(pcm24Code(16384.0 / 32768.0), 4194304);
+    // The encoder's rounding is its own (no library call per frame); it must
+    // be the converters' to the last code, halves and extremes included.
+    std::mt19937_64 random(3);
+    std::uniform_real_distribution<double> any(-1.1, 1.1);
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  1.0,
+                                  -1.0,
+                                  2.0,
+                                  -2.0,
+                                  0.49999999999999994 / 32767.0,
+                                  std::nan(""),
+                                  std::numeric_limits<double>::infinity()};
+    for (int k = -40; k <= 40; ++k) {
+        values.push_back((k + 0.5) / 32767.0);
+        values.push_back((k + 0.5) / 8388607.0);
+        values.push_back(std::nextafter((k + 0.5) / 8388607.0, 0.0));
+    }
+    for (int k = 0; k < 20000; ++k) {
+        values.push_back(any(random));
+    }
+    for (double v : values) {
+        EXPECT_EQ(pcm16Code(v), audio::SampleToPcm16(v)) << v;
+        EXPECT_EQ(pcm24Code(v), audio::SampleToPcm24(v)) << v;
+    }
 }
 
 TEST(RecordEncoderSegments, TurningPointEndsLandExactlyOnTheirFrames) {
