@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/CpuTime.h"
+
 namespace morrow::dsd {
 
 namespace {
@@ -204,7 +206,10 @@ void VirtualDsdSink::run() {
             static_cast<std::int64_t>(static_cast<double>(format_.framesPerBuffer) * 1e9 /
                                       static_cast<double>(format_.frameRate)));
         auto next = Clock::now();
+        const double cpu0 = al::platform::threadCpuSeconds();
         while (!stopRequested_.load(std::memory_order_acquire)) {
+            m_.deviceCpuSeconds.store(al::platform::threadCpuSeconds() - cpu0,
+                                      std::memory_order_relaxed);
             if (takes()) {
                 if (hasBuffer()) {
                     consumeOne();
@@ -221,7 +226,8 @@ void VirtualDsdSink::run() {
             // millisecond at or after the period's end (periods stay on
             // their own grid, so the pace has no drift; each is at most
             // 1 ms late).
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
             const auto ms = static_cast<std::uint32_t>(std::clamp<long long>(left, 0, 60'000));
             if (al::platform::waitFor(stopEvent_, ms) == 0) {
                 return;
@@ -259,6 +265,7 @@ VirtualDsdSinkStatistics VirtualDsdSinkMonitor::statistics() const {
     s.underruns = underruns.load(std::memory_order_relaxed);
     s.waits = waits.load(std::memory_order_relaxed);
     s.waitTimeouts = waitTimeouts.load(std::memory_order_relaxed);
+    s.deviceCpuSeconds = deviceCpuSeconds.load(std::memory_order_relaxed);
     s.started = started.load(std::memory_order_acquire);
     s.open = openedFormat().has_value();
     return s;

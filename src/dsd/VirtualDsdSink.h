@@ -62,6 +62,9 @@ struct VirtualDsdSinkStatistics {
     std::uint64_t underruns = 0;  // periods after start that found no buffer
     std::uint64_t waits = 0;
     std::uint64_t waitTimeouts = 0;
+    // Processor time the device thread has used so far, so that what the
+    // engine costs can be told apart from what stands in for the device.
+    double deviceCpuSeconds = 0.0;
     bool started = false;
     bool open = false;
 };
@@ -102,6 +105,7 @@ class VirtualDsdSinkMonitor {
     std::atomic<std::uint64_t> underruns{0};
     std::atomic<std::uint64_t> waits{0};
     std::atomic<std::uint64_t> waitTimeouts{0};
+    std::atomic<double> deviceCpuSeconds{0.0};
 
     al::platform::Event dataEvent;   // set by submit: a buffer was queued
     al::platform::Event spaceEvent;  // set by the device: a slot was freed

@@ -8,4 +8,8 @@ namespace al::platform {
 // 0 when the system cannot say. Any thread; never throws.
 double processCpuSeconds() noexcept;
 
+// The same for the calling thread alone (so one thread's share can be told
+// apart from the rest of the process). Any thread; never throws.
+double threadCpuSeconds() noexcept;
+
 }  // namespace al::platform
