@@ -274,33 +274,43 @@ class ChannelEncoder {
         return j >= served_.first && j <= served_.second;
     }
 
-    // The first frame in [from, to] that the piece rounds differently from the
-    // curve, or kNone: as firstMismatch below does for a PCHIP segment.
-    std::size_t firstMismatch(const Piece& piece, std::size_t from, std::size_t to) const noexcept {
+    // The first served frame in [from, to] whose value (valueAt(x) for the
+    // frame's lattice time x, asked in increasing order) rounds differently
+    // from the curve's, or kNone.
+    template <typename ValueAt>
+    std::size_t firstMismatchOf(std::size_t from, std::size_t to, ValueAt valueAt) const noexcept {
         const std::size_t lo = std::max(from, served_.first);
         const std::size_t hi = std::min(to, served_.second);
-        const auto& intervals = piece.intervals;
-        std::size_t interval = 0;
         for (std::size_t j = lo; j <= hi && hi != kNone; ++j) {
-            const double x = latticeTime_[j];
-            double v;
-            if (x <= piece.firstTime()) {
-                v = piece.firstValue();
-            } else if (x >= piece.lastTime()) {
-                v = piece.lastValue;
-            } else {
-                while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
-                    ++interval;
-                }
-                const file::CubicInterval& iv = intervals[interval];
-                const double t = x - iv.xLeft;
-                v = ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
-            }
+            const double v = valueAt(latticeTime_[j]);
             if (pcm16Code(v) != code16_[j] || pcm24Code(v) != code24_[j]) {
                 return j;
             }
         }
         return kNone;
+    }
+
+    // The same for a PCHIP piece, evaluated as the lattice does it (end
+    // values outside its points; inside, the first interval whose right end
+    // lies beyond the time, then the same Horner form), walking the
+    // intervals forward instead of bisecting.
+    std::size_t firstMismatch(const Piece& piece, std::size_t from, std::size_t to) const noexcept {
+        const auto& intervals = piece.intervals;
+        std::size_t interval = 0;
+        return firstMismatchOf(from, to, [&](double x) {
+            if (x <= piece.firstTime()) {
+                return piece.firstValue();
+            }
+            if (x >= piece.lastTime()) {
+                return piece.lastValue;
+            }
+            while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
+                ++interval;
+            }
+            const file::CubicInterval& iv = intervals[interval];
+            const double t = x - iv.xLeft;
+            return ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
+        });
     }
 
     // Lays out a PCHIP segment as a reader will rebuild it, into storage
@@ -316,41 +326,10 @@ class ChannelEncoder {
         piece.lastValue = scratch_.back().value;
     }
 
-    // The first frame in [from, to] that the segment rounds differently from
-    // the curve, or kNone. The segment is evaluated as the lattice does it
-    // (end values outside its points; inside a PCHIP segment the first
-    // interval whose right end lies beyond the time, then the same Horner
-    // form), walking the intervals forward instead of bisecting.
+    // The same for any other segment (straight runs), as it evaluates itself.
     std::size_t firstMismatch(const CurveSegment& segment, std::size_t from,
                               std::size_t to) const noexcept {
-        const std::size_t lo = std::max(from, served_.first);
-        const std::size_t hi = std::min(to, served_.second);
-        const auto& points = segment.points();
-        const bool pchip = segment.kind() == SegmentKind::Pchip;
-        const auto& intervals = segment.pchip().intervals();
-        std::size_t interval = 0;
-        for (std::size_t j = lo; j <= hi && hi != kNone; ++j) {
-            const double x = latticeTime_[j];
-            double v;
-            if (x <= points.front().time) {
-                v = points.front().value;
-            } else if (x >= points.back().time) {
-                v = points.back().value;
-            } else if (!pchip) {
-                v = segment.valueAt(x);
-            } else {
-                while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
-                    ++interval;
-                }
-                const file::CubicInterval& iv = intervals[interval];
-                const double t = x - iv.xLeft;
-                v = ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
-            }
-            if (pcm16Code(v) != code16_[j] || pcm24Code(v) != code24_[j]) {
-                return j;
-            }
-        }
-        return kNone;
+        return firstMismatchOf(from, to, [&](double x) { return segment.valueAt(x); });
     }
 
     // The last frame a segment ending at knot n evaluates: n itself only when
