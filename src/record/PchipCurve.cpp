@@ -32,11 +32,29 @@ double endSlope(double h0, double h1, double m0, double m1) noexcept {
     return e;
 }
 
-// Fills out[0 .. n-2] with the curve through n points. While building, each
-// interval's a2 and a3 hold its width h and secant delta and a1 its left
-// slope, so nothing is allocated here.
+// Fills out[0 .. n-2] with the curve through n points in one pass: interval
+// i's width and secant, then the slope at point i, then interval i - 1's
+// coefficients, while the neighbours are still in registers and cache. While
+// building, an interval's a2 and a3 hold its width h and secant delta and a1
+// its left slope, so nothing is allocated here. Bad points are refused as
+// they are met and overflowing coefficients only after every point passed,
+// so a curve with both faults names its points.
 template <typename Time, typename Value>
 void fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out) {
+    bool overflow = false;
+    double beforeH = 0.0;  // width and secant of interval i - 1 once finished
+    double beforeDelta = 0.0;
+    // Interval j's final coefficients from its width, secant and end slopes.
+    const auto finish = [&overflow](CubicInterval& iv, double d1) {
+        const double r = 1.0 / iv.a2;
+        const double secant = iv.a3;
+        const double d0 = iv.a1;
+        iv.a2 = (3.0 * secant - 2.0 * d0 - d1) * r;
+        iv.a3 = (d0 + d1 - 2.0 * secant) * r * r;
+        // Finite points can still be extreme enough to overflow a slope; such
+        // a curve would play as NaN or infinity, so it is refused.
+        overflow |= !std::isfinite(iv.a1) || !std::isfinite(iv.a2) || !std::isfinite(iv.a3);
+    };
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double xi = timeOf(i);
         const double yi = valueOf(i);
@@ -53,46 +71,39 @@ void fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out
         iv.a0 = yi;
         iv.a2 = h;
         iv.a3 = (valueOf(i + 1) - yi) / h;
+        if (i == 0) {
+            continue;
+        }
+        // Point i is interior: its slope from the secants on either side.
+        CubicInterval& before = out[i - 1];
+        const double left = before.a3;
+        const double right = iv.a3;
+        if (left != 0.0 && right != 0.0 && sign(left) == sign(right)) {
+            const double w1 = before.a2 + 2.0 * h;  // weight of the left secant
+            const double w2 = 2.0 * before.a2 + h;  // weight of the right secant
+            iv.a1 = (w2 + w1) / (w2 / right + w1 / left);
+        } else {
+            iv.a1 = 0.0;
+        }
+        if (i == 1) {
+            before.a1 = endSlope(before.a2, h, left, right);
+        }
+        beforeH = before.a2;
+        beforeDelta = left;
+        finish(before, iv.a1);
     }
     if (!std::isfinite(timeOf(n - 1)) || !std::isfinite(valueOf(n - 1))) {
         reject("PCHIP control points must be finite");
     }
-
-    const auto h = [&out](std::size_t j) { return out[j].a2; };
-    const auto delta = [&out](std::size_t j) { return out[j].a3; };
-    double lastSlope = 0.0;
+    CubicInterval& last = out[n - 2];
     if (n == 2) {
-        out[0].a1 = delta(0);
-        lastSlope = delta(0);
+        last.a1 = last.a3;
+        finish(last, last.a3);
     } else {
-        out[0].a1 = endSlope(h(0), h(1), delta(0), delta(1));
-        lastSlope = endSlope(h(n - 2), h(n - 3), delta(n - 2), delta(n - 3));
-        for (std::size_t j = 1; j + 1 < n; ++j) {
-            const double left = delta(j - 1);
-            const double right = delta(j);
-            if (left != 0.0 && right != 0.0 && sign(left) == sign(right)) {
-                const double w1 = h(j - 1) + 2.0 * h(j);  // weight of the left secant
-                const double w2 = 2.0 * h(j - 1) + h(j);  // weight of the right secant
-                out[j].a1 = (w2 + w1) / (w2 / right + w1 / left);
-            } else {
-                out[j].a1 = 0.0;
-            }
-        }
+        finish(last, endSlope(last.a2, beforeH, last.a3, beforeDelta));
     }
-
-    for (std::size_t j = 0; j + 1 < n; ++j) {
-        CubicInterval& iv = out[j];
-        const double r = 1.0 / iv.a2;
-        const double secant = iv.a3;
-        const double d0 = iv.a1;
-        const double d1 = j + 2 < n ? out[j + 1].a1 : lastSlope;
-        iv.a2 = (3.0 * secant - 2.0 * d0 - d1) * r;
-        iv.a3 = (d0 + d1 - 2.0 * secant) * r * r;
-        // Finite points can still be extreme enough to overflow a slope; such
-        // a curve would play as NaN or infinity, so it is refused here.
-        if (!std::isfinite(iv.a1) || !std::isfinite(iv.a2) || !std::isfinite(iv.a3)) {
-            reject("PCHIP coefficients are not finite");
-        }
+    if (overflow) {
+        reject("PCHIP coefficients are not finite");
     }
 }
 
