@@ -103,23 +103,24 @@ struct VirtualStream {
         std::int64_t sinceNs = 0;       // when it began, on Clock
     };
 
-    // Two cells and a publication count: the holder of `mutex` fills the cell
-    // not in use and then makes it current, so the current cell is always
-    // complete. A reader copies the current cell and checks that it was not
-    // reused meanwhile (that takes two publications during one copy); it
-    // retries then, but never waits for a writer.
+    // Two cells and a publication count: the holder of `mutex` announces the
+    // publication it begins, fills the cell not in use and then makes it
+    // current, so the current cell is always complete. A reader copies the
+    // current cell and then checks that no publication reusing that cell has
+    // begun meanwhile (one that began two publications after the cell was
+    // made current); it retries then, but never waits for a writer: a writer
+    // stopped halfway is filling the other cell.
     class PeriodCells {
       public:
         void publish(const Period& period) noexcept {
             const std::uint64_t next = count_.load(std::memory_order_relaxed) + 1;
+            begun_.store(next, std::memory_order_seq_cst);
             Cell& cell = cells_[next & 1];
-            cell.taken.store(period.taken, std::memory_order_relaxed);
-            cell.playing.store(period.playing, std::memory_order_relaxed);
-            cell.playingData.store(period.playingData, std::memory_order_relaxed);
-            cell.playedBase.store(period.playedBase, std::memory_order_relaxed);
-            cell.sinceNs.store(period.sinceNs, std::memory_order_relaxed);
-            // The cell reused now was current two publications ago; a reader
-            // still copying it sees the count move past its own plus one.
+            cell.taken.store(period.taken, std::memory_order_seq_cst);
+            cell.playing.store(period.playing, std::memory_order_seq_cst);
+            cell.playingData.store(period.playingData, std::memory_order_seq_cst);
+            cell.playedBase.store(period.playedBase, std::memory_order_seq_cst);
+            cell.sinceNs.store(period.sinceNs, std::memory_order_seq_cst);
             count_.store(next, std::memory_order_seq_cst);
         }
         Period read() const noexcept {
@@ -132,7 +133,7 @@ struct VirtualStream {
                 copy.playingData = cell.playingData.load(std::memory_order_seq_cst);
                 copy.playedBase = cell.playedBase.load(std::memory_order_seq_cst);
                 copy.sinceNs = cell.sinceNs.load(std::memory_order_seq_cst);
-                if (count_.load(std::memory_order_seq_cst) <= seen + 1) {
+                if (begun_.load(std::memory_order_seq_cst) <= seen + 1) {
                     return copy;
                 }
             }
@@ -147,7 +148,8 @@ struct VirtualStream {
             std::atomic<std::int64_t> sinceNs{0};
         };
         Cell cells_[2];
-        std::atomic<std::uint64_t> count_{0};
+        std::atomic<std::uint64_t> count_{0};  // publications complete
+        std::atomic<std::uint64_t> begun_{0};  // publications begun
     };
 
     std::shared_ptr<VirtualOutput> device;
