@@ -1,6 +1,7 @@
 #include "output/VirtualOutput.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -31,7 +32,8 @@ std::uint32_t framesOf(std::int64_t duration, std::uint32_t rate) noexcept {
     return static_cast<std::uint32_t>(std::llround(static_cast<double>(duration) * rate / 1e7));
 }
 
-bool anyMatches(const std::vector<VirtualFormat>& formats, const WaveFormatFields& format) noexcept {
+bool anyMatches(const std::vector<VirtualFormat>& formats,
+                const WaveFormatFields& format) noexcept {
     return std::any_of(formats.begin(), formats.end(),
                        [&](const VirtualFormat& candidate) { return candidate.matches(format); });
 }
@@ -59,7 +61,8 @@ std::vector<VirtualFormat> standardVirtualFormats() {
         std::uint16_t valid;
         bool isFloat;
     };
-    constexpr Layout kLayouts[] = {{32, 32, true}, {32, 32, false}, {32, 24, false}, {24, 24, false}, {16, 16, false}};
+    constexpr Layout kLayouts[] = {
+        {32, 32, true}, {32, 32, false}, {32, 24, false}, {24, 24, false}, {16, 16, false}};
     constexpr std::uint32_t kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
     std::vector<VirtualFormat> formats;
     for (std::uint16_t channels = 1; channels <= 8; ++channels) {
@@ -74,22 +77,93 @@ std::vector<VirtualFormat> standardVirtualFormats() {
 }
 
 // One stream's state, shared by its client, render and clock services and its
-// clock thread. Everything is guarded by `mutex`; the device's own mutex is
-// only ever taken inside it, never the other way round.
+// clock thread. The control side (client calls, the clock thread's
+// bookkeeping) is guarded by `mutex`; the device's own mutex is only ever
+// taken inside it, never the other way round.
+//
+// The writer's side (getBuffer, releaseBuffer, padding and position) takes no
+// lock at all, so a render thread never waits for a clock thread that was
+// preempted while holding one: frames written are one atomic counter, and
+// the clock publishes each period's figures in one of two cells that a
+// reader copies without waiting (see PeriodCells).
 struct VirtualStream {
-    explicit VirtualStream(std::shared_ptr<VirtualOutput> owner) : device(std::move(owner)) {}
+    explicit VirtualStream(std::shared_ptr<VirtualOutput> owner) : device(std::move(owner)) {
+        // Never fails in practice; without it the free-running clock falls
+        // back to polling for the writer.
+        (void)writerEvent.create(Event::Reset::Automatic, false);
+    }
+
+    // The figures of the period now playing, as readers without the lock
+    // see them.
+    struct Period {
+        std::uint64_t taken = 0;        // frames written and handed to the device so far
+        std::uint64_t playing = 0;      // frames of the period now playing
+        std::uint64_t playingData = 0;  // how many of them were written (the rest is silence)
+        std::uint64_t playedBase = 0;   // frames played before that period
+        std::int64_t sinceNs = 0;       // when it began, on Clock
+    };
+
+    // Two cells and a publication count: the holder of `mutex` announces the
+    // publication it begins, fills the cell not in use and then makes it
+    // current, so the current cell is always complete. A reader copies the
+    // current cell and then checks that no publication reusing that cell has
+    // begun meanwhile (one that began two publications after the cell was
+    // made current); it retries then, but never waits for a writer: a writer
+    // stopped halfway is filling the other cell.
+    class PeriodCells {
+      public:
+        void publish(const Period& period) noexcept {
+            const std::uint64_t next = count_.load(std::memory_order_relaxed) + 1;
+            begun_.store(next, std::memory_order_seq_cst);
+            Cell& cell = cells_[next & 1];
+            cell.taken.store(period.taken, std::memory_order_seq_cst);
+            cell.playing.store(period.playing, std::memory_order_seq_cst);
+            cell.playingData.store(period.playingData, std::memory_order_seq_cst);
+            cell.playedBase.store(period.playedBase, std::memory_order_seq_cst);
+            cell.sinceNs.store(period.sinceNs, std::memory_order_seq_cst);
+            count_.store(next, std::memory_order_seq_cst);
+        }
+        Period read() const noexcept {
+            for (;;) {
+                const std::uint64_t seen = count_.load(std::memory_order_seq_cst);
+                const Cell& cell = cells_[seen & 1];
+                Period copy;
+                copy.taken = cell.taken.load(std::memory_order_seq_cst);
+                copy.playing = cell.playing.load(std::memory_order_seq_cst);
+                copy.playingData = cell.playingData.load(std::memory_order_seq_cst);
+                copy.playedBase = cell.playedBase.load(std::memory_order_seq_cst);
+                copy.sinceNs = cell.sinceNs.load(std::memory_order_seq_cst);
+                if (begun_.load(std::memory_order_seq_cst) <= seen + 1) {
+                    return copy;
+                }
+            }
+        }
+
+      private:
+        struct Cell {
+            std::atomic<std::uint64_t> taken{0};
+            std::atomic<std::uint64_t> playing{0};
+            std::atomic<std::uint64_t> playingData{0};
+            std::atomic<std::uint64_t> playedBase{0};
+            std::atomic<std::int64_t> sinceNs{0};
+        };
+        Cell cells_[2];
+        std::atomic<std::uint64_t> count_{0};  // publications complete
+        std::atomic<std::uint64_t> begun_{0};  // publications begun
+    };
 
     std::shared_ptr<VirtualOutput> device;
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wake;  // the clock's timed waits; notified by stop only
 
-    bool initialised = false;
+    std::atomic<bool> initialised{false};
     bool needsNewClient = false;  // after a refusal for alignment
     bool holdsDevice = false;
-    bool invalid = false;
+    std::atomic<bool> invalid{false};
     bool started = false;
-    bool stopRequested = false;
+    std::atomic<bool> stopRequested{false};
 
+    // Fixed once initialised (before any service exists).
     AudioShareMode mode = AudioShareMode::Exclusive;
     std::uint32_t rate = 0;
     std::uint32_t blockAlign = 0;
@@ -109,44 +183,70 @@ struct VirtualStream {
 
     Event* event = nullptr;
     std::vector<std::uint8_t> staging;
-    bool bufferOut = false;
-    std::uint32_t bufferOutFrames = 0;
 
-    std::uint64_t pending = 0;        // written, not yet begun playing
-    std::uint64_t playing = 0;        // frames of the period now playing
-    std::uint64_t playingData = 0;    // how many of them were written (the rest is silence)
-    std::uint64_t playedBase = 0;     // frames played before that period
+    // The writer's own state: the buffer it holds, and every frame it has
+    // released. `bufferOut` is also read by reset.
+    std::atomic<bool> bufferOut{false};
+    std::uint32_t bufferOutFrames = 0;
+    std::atomic<std::uint64_t> written{0};
+    // Raised by the free-running clock before it waits for the writer; the
+    // writer signals writerEvent only then (a flag and an event, never a
+    // lock the clock could hold).
+    std::atomic<bool> clockWaiting{false};
+    Event writerEvent;
+
+    // Clock bookkeeping, under `mutex`; `cells` is its published copy.
+    Period period;
+    PeriodCells cells;
     Clock::time_point playingSince{};
-    bool releasedSinceTick = false;
     std::uint64_t ticks = 0;
     std::thread clock;
 
-    // Frames of the current period already played.
-    std::uint64_t playedInPeriod(Clock::time_point now) const noexcept {
-        if (pace == VirtualPace::FreeRunning || playing == 0) {
+    static std::int64_t nsOf(Clock::time_point t) noexcept {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    }
+
+    // Frames of the period `p` already played at `nowNs`.
+    std::uint64_t playedInPeriod(const Period& p, std::int64_t nowNs) const noexcept {
+        if (pace == VirtualPace::FreeRunning || p.playing == 0) {
             return 0;
         }
-        const double seconds = std::chrono::duration<double>(now - playingSince).count();
+        const double seconds = static_cast<double>(nowNs - p.sinceNs) * 1e-9;
         const auto frames = static_cast<std::uint64_t>(std::max(0.0, seconds) * rate);
-        return std::min(frames, playing);
+        return std::min(frames, p.playing);
     }
-    std::uint64_t position(Clock::time_point now) const noexcept { return playedBase + playedInPeriod(now); }
-    // Written frames not yet played.
+    // Lock-free, from the published period.
+    std::uint64_t position(Clock::time_point now) const noexcept {
+        const Period p = cells.read();
+        return p.playedBase + playedInPeriod(p, nsOf(now));
+    }
+    // Written frames not yet played. Lock-free.
     std::uint64_t padding(Clock::time_point now) const noexcept {
-        const std::uint64_t played = playedInPeriod(now);
-        return pending + (playingData > played ? playingData - played : 0);
+        const Period p = cells.read();
+        const std::uint64_t played = playedInPeriod(p, nsOf(now));
+        const std::uint64_t total = written.load(std::memory_order_acquire);
+        const std::uint64_t pending = total > p.taken ? total - p.taken : 0;
+        return pending + (p.playingData > played ? p.playingData - played : 0);
+    }
+    // Written frames the device has not taken yet. Lock-free.
+    std::uint64_t pendingFrames() const noexcept {
+        const std::uint64_t taken = cells.read().taken;
+        const std::uint64_t total = written.load(std::memory_order_acquire);
+        return total > taken ? total - taken : 0;
     }
 
     // Ends the period now playing and begins the next one. Returns false when
-    // the device has gone away instead.
+    // the device has gone away instead. Under `mutex`.
     bool tick(Clock::time_point now, bool& late) {
-        playedBase += playing;
+        period.playedBase += period.playing;
+        const std::uint64_t total = written.load(std::memory_order_acquire);
+        const std::uint64_t pending = total > period.taken ? total - period.taken : 0;
         const std::uint64_t take = std::min<std::uint64_t>(pending, periodFrames);
-        pending -= take;
-        playing = periodFrames;  // missing frames play as silence
-        playingData = take;
-        playingSince = now;
-        releasedSinceTick = false;
+        period.taken += take;
+        period.playing = periodFrames;  // missing frames play as silence
+        period.playingData = take;
+        period.sinceNs = nsOf(now);
+        cells.publish(period);
         ++ticks;
         std::lock_guard device_lock(device->mutex_);
         auto& statistics = device->statistics_;
@@ -155,7 +255,7 @@ struct VirtualStream {
             ++statistics.underruns;
         }
         if (invalidateAfter != 0 && ticks > invalidateAfter) {
-            invalid = true;
+            invalid.store(true);
             return false;
         }
         late = lateEvery != 0 && lateByNs > 0 && ticks % lateEvery == 0;
@@ -178,8 +278,30 @@ struct VirtualStream {
         return true;
     }
 
+    // Free-running: waits (without the lock) until the writer has released
+    // something since `since`, stop is asked for, or kAbsentWriter passes.
+    void waitForWriter(std::unique_lock<std::mutex>& lock, std::uint64_t since) {
+        lock.unlock();
+        const auto until = Clock::now() + kAbsentWriter;
+        clockWaiting.store(true, std::memory_order_seq_cst);
+        while (!stopRequested.load() && written.load(std::memory_order_seq_cst) == since) {
+            const auto now = Clock::now();
+            if (now >= until) {
+                break;
+            }
+            if (writerEvent.valid()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+                waitFor(writerEvent, static_cast<std::uint32_t>(std::max<std::int64_t>(left, 1)));
+            } else {
+                std::this_thread::sleep_for(kGatePoll);
+            }
+        }
+        clockWaiting.store(false, std::memory_order_relaxed);
+        lock.lock();
+    }
+
     void run() {
-        const auto period = std::chrono::nanoseconds(
+        const auto periodLength = std::chrono::nanoseconds(
             static_cast<std::int64_t>(static_cast<double>(periodFrames) * 1e9 / rate));
         std::unique_lock lock(mutex);
         auto next = Clock::now();
@@ -194,28 +316,33 @@ struct VirtualStream {
             }
             const auto now = Clock::now();
             bool late = false;
+            const std::uint64_t writtenAtTick = written.load(std::memory_order_seq_cst);
             if (!tick(now, late)) {
                 return;
             }
             Event* target = silentAfter != 0 && ticks > silentAfter ? nullptr : event;
             if (late) {
                 const auto signalAt = now + std::chrono::nanoseconds(lateByNs);
-                wake.wait_until(lock, signalAt, [&] { return stopRequested; });
+                wake.wait_until(lock, signalAt, [&] { return stopRequested.load(); });
                 if (stopRequested) {
                     return;
                 }
             }
             if (target != nullptr) {
+                // Signalled without the lock: the writer it wakes must not
+                // find the lock still held by this thread.
+                lock.unlock();
                 target->set();
+                lock.lock();
             }
-            next += period;
+            next += periodLength;
             if (pace == VirtualPace::RealTime) {
-                wake.wait_until(lock, next, [&] { return stopRequested; });
+                wake.wait_until(lock, next, [&] { return stopRequested.load(); });
             } else {
                 // Free-running: the next period begins once the writer has
                 // answered this event; a writer silent for longer than
                 // kAbsentWriter is taken as gone and the device plays on.
-                wake.wait_for(lock, kAbsentWriter, [&] { return stopRequested || releasedSinceTick; });
+                waitForWriter(lock, writtenAtTick);
                 next = Clock::now();
             }
         }
@@ -224,44 +351,47 @@ struct VirtualStream {
     // Called with the lock held and the thread joined: the unplayed part of
     // the current period goes back in front of what is pending.
     void fold(Clock::time_point now) noexcept {
-        const std::uint64_t played = playedInPeriod(now);
-        playedBase += played;
-        pending += playingData > played ? playingData - played : 0;
-        playing = 0;
-        playingData = 0;
+        const std::uint64_t played = playedInPeriod(period, nsOf(now));
+        period.playedBase += played;
+        period.taken -= period.playingData > played ? period.playingData - played : 0;
+        period.playing = 0;
+        period.playingData = 0;
+        cells.publish(period);
     }
 };
 
+// The writer's calls take no lock (see VirtualStream); only capturing, a
+// test facility, takes the device's lock and allocates.
 class VirtualRenderService final : public AudioRenderService {
-public:
-    explicit VirtualRenderService(std::shared_ptr<VirtualStream> stream) : stream_(std::move(stream)) {}
+  public:
+    explicit VirtualRenderService(std::shared_ptr<VirtualStream> stream)
+        : stream_(std::move(stream)) {}
 
     AudioResult getBuffer(std::uint32_t frames, std::uint8_t*& data) noexcept override {
         VirtualStream& s = *stream_;
-        std::lock_guard lock(s.mutex);
-        if (s.invalid) {
+        if (s.invalid.load(std::memory_order_acquire)) {
             return kAudioDeviceInvalidated;
         }
-        if (s.bufferOut) {
+        if (s.bufferOut.load(std::memory_order_relaxed)) {
             return kAudioOutOfOrder;
         }
-        const std::uint64_t queued = s.mode == AudioShareMode::Exclusive ? s.pending : s.padding(Clock::now());
+        const std::uint64_t queued =
+            s.mode == AudioShareMode::Exclusive ? s.pendingFrames() : s.padding(Clock::now());
         if (frames > s.bufferFrames || queued + frames > s.bufferFrames) {
             return kAudioBufferTooLarge;
         }
         data = s.staging.data();
-        s.bufferOut = true;
+        s.bufferOut.store(true, std::memory_order_relaxed);
         s.bufferOutFrames = frames;
         return kAudioOk;
     }
 
     AudioResult releaseBuffer(std::uint32_t frames, std::uint32_t flags) noexcept override {
         VirtualStream& s = *stream_;
-        std::lock_guard lock(s.mutex);
-        if (s.invalid) {
+        if (s.invalid.load(std::memory_order_acquire)) {
             return kAudioDeviceInvalidated;
         }
-        if (!s.bufferOut) {
+        if (!s.bufferOut.load(std::memory_order_relaxed)) {
             return kAudioOutOfOrder;
         }
         if (frames > s.bufferOutFrames) {
@@ -271,54 +401,56 @@ public:
         if ((flags & kAudioBufferSilent) != 0) {
             std::memset(s.staging.data(), 0, bytes);
         }
-        s.bufferOut = false;
-        s.pending += frames;
-        s.releasedSinceTick = true;
-        {
+        s.bufferOut.store(false, std::memory_order_relaxed);
+        AudioResult result = kAudioOk;
+        if (s.capture) {
             std::lock_guard device_lock(s.device->mutex_);
-            s.device->statistics_.framesWritten += frames;
-            if (s.capture) {
-                try {
-                    s.device->capture_.insert(s.device->capture_.end(), s.staging.begin(),
-                                              s.staging.begin() + static_cast<std::ptrdiff_t>(bytes));
-                } catch (const std::exception&) {
-                    return kAudioOutOfMemory;
-                }
+            try {
+                s.device->capture_.insert(s.device->capture_.end(), s.staging.begin(),
+                                          s.staging.begin() + static_cast<std::ptrdiff_t>(bytes));
+            } catch (const std::exception&) {
+                result = kAudioOutOfMemory;
             }
         }
-        s.wake.notify_all();
-        return kAudioOk;
+        if (result == kAudioOk) {
+            s.device->framesWritten_.fetch_add(frames, std::memory_order_relaxed);
+            s.written.fetch_add(frames, std::memory_order_seq_cst);
+            if (s.clockWaiting.load(std::memory_order_seq_cst)) {
+                s.writerEvent.set();
+            }
+        }
+        return result;
     }
 
-private:
+  private:
     std::shared_ptr<VirtualStream> stream_;
 };
 
 class VirtualClockService final : public AudioClockService {
-public:
-    explicit VirtualClockService(std::shared_ptr<VirtualStream> stream) : stream_(std::move(stream)) {}
+  public:
+    explicit VirtualClockService(std::shared_ptr<VirtualStream> stream)
+        : stream_(std::move(stream)) {}
 
     // The clock counts bytes, as many WASAPI devices do.
     AudioResult getFrequency(std::uint64_t& frequency) noexcept override {
-        std::lock_guard lock(stream_->mutex);
         frequency = static_cast<std::uint64_t>(stream_->rate) * stream_->blockAlign;
         return kAudioOk;
     }
+    // Lock-free: the render thread asks while it drains.
     AudioResult getPosition(std::uint64_t& position) noexcept override {
-        std::lock_guard lock(stream_->mutex);
-        if (stream_->invalid) {
+        if (stream_->invalid.load(std::memory_order_acquire)) {
             return kAudioDeviceInvalidated;
         }
         position = stream_->position(Clock::now()) * stream_->blockAlign;
         return kAudioOk;
     }
 
-private:
+  private:
     std::shared_ptr<VirtualStream> stream_;
 };
 
 class VirtualClient final : public AudioClient {
-public:
+  public:
     explicit VirtualClient(std::shared_ptr<VirtualOutput> device)
         : stream_(std::make_shared<VirtualStream>(std::move(device))) {}
 
@@ -342,20 +474,23 @@ public:
         if (device.config_.busy || (device.streamOpen_ && !stream_->holdsDevice)) {
             return kAudioDeviceInUse;
         }
-        if (!fields || !fields->consistent() || !anyMatches(device.config_.acceptedFormats, *fields)) {
+        if (!fields || !fields->consistent() ||
+            !anyMatches(device.config_.acceptedFormats, *fields)) {
             return device.config_.refuseWithClosestMatch ? kAudioFalse : kAudioUnsupportedFormat;
         }
         return kAudioOk;
     }
 
-    AudioResult getDevicePeriod(std::int64_t& defaultPeriod, std::int64_t& minimumPeriod) noexcept override {
+    AudioResult getDevicePeriod(std::int64_t& defaultPeriod,
+                                std::int64_t& minimumPeriod) noexcept override {
         std::lock_guard device_lock(stream_->device->mutex_);
         defaultPeriod = stream_->device->config_.defaultPeriod;
         minimumPeriod = stream_->device->config_.minimumPeriod;
         return kAudioOk;
     }
 
-    AudioResult initialize(AudioShareMode mode, std::int64_t bufferDuration, std::int64_t periodicity,
+    AudioResult initialize(AudioShareMode mode, std::int64_t bufferDuration,
+                           std::int64_t periodicity,
                            std::span<const std::uint8_t> format) noexcept override {
         VirtualStream& s = *stream_;
         std::lock_guard lock(s.mutex);
@@ -372,7 +507,8 @@ public:
         if (config.busy || device.streamOpen_) {
             return kAudioDeviceInUse;
         }
-        if (!anyMatches(config.acceptedFormats, *fields) || anyMatches(config.refusedAtInitialize, *fields)) {
+        if (!anyMatches(config.acceptedFormats, *fields) ||
+            anyMatches(config.refusedAtInitialize, *fields)) {
             return kAudioUnsupportedFormat;
         }
         const std::uint32_t rate = fields->sampleRate;
@@ -388,9 +524,10 @@ public:
             if (bufferDuration > kMaximumBufferDuration) {
                 return kAudioBufferSizeError;
             }
-            const std::int64_t granted = config.maximumExclusiveBuffer > 0
-                                             ? std::min(bufferDuration, config.maximumExclusiveBuffer)
-                                             : bufferDuration;
+            const std::int64_t granted =
+                config.maximumExclusiveBuffer > 0
+                    ? std::min(bufferDuration, config.maximumExclusiveBuffer)
+                    : bufferDuration;
             bufferFrames = framesOf(granted, rate);
             if (bufferFrames == 0) {
                 return kAudioInvalidDevicePeriod;
@@ -454,12 +591,12 @@ public:
         return kAudioOk;
     }
 
+    // Lock-free: a shared-mode render thread asks before every pass.
     AudioResult getCurrentPadding(std::uint32_t& frames) noexcept override {
-        std::lock_guard lock(stream_->mutex);
-        if (stream_->invalid) {
+        if (stream_->invalid.load(std::memory_order_acquire)) {
             return kAudioDeviceInvalidated;
         }
-        if (!stream_->initialised) {
+        if (!stream_->initialised.load(std::memory_order_acquire)) {
             return kAudioNotInitialized;
         }
         frames = static_cast<std::uint32_t>(stream_->padding(Clock::now()));
@@ -527,6 +664,7 @@ public:
             clock = std::move(s.clock);
         }
         s.wake.notify_all();
+        s.writerEvent.set();
         clock.join();
         std::lock_guard lock(s.mutex);
         s.fold(Clock::now());
@@ -543,17 +681,16 @@ public:
         if (s.started) {
             return kAudioNotStopped;
         }
-        if (s.bufferOut) {
+        if (s.bufferOut.load()) {
             return kAudioBufferOperationPending;
         }
-        s.pending = 0;
-        s.playing = 0;
-        s.playingData = 0;
-        s.playedBase = 0;
+        s.period = VirtualStream::Period{};
+        s.period.taken = s.written.load();
+        s.cells.publish(s.period);
         return kAudioOk;
     }
 
-private:
+  private:
     bool initialised() const {
         std::lock_guard lock(stream_->mutex);
         return stream_->initialised;
@@ -563,7 +700,7 @@ private:
 };
 
 class VirtualVolume final : public AudioVolumeControl {
-public:
+  public:
     explicit VirtualVolume(std::shared_ptr<VirtualOutput> device) : device_(std::move(device)) {}
 
     AudioResult queryHardwareSupport(std::uint32_t& mask) noexcept override {
@@ -585,12 +722,12 @@ public:
         return kAudioOk;
     }
 
-private:
+  private:
     std::shared_ptr<VirtualOutput> device_;
 };
 
 class VirtualDevice final : public AudioDevice {
-public:
+  public:
     explicit VirtualDevice(std::shared_ptr<VirtualOutput> device) : device_(std::move(device)) {}
 
     AudioResult getId(std::u16string& id) noexcept override {
@@ -633,7 +770,7 @@ public:
         return kAudioOk;
     }
 
-private:
+  private:
     std::shared_ptr<VirtualOutput> device_;
     bool propertiesOpen_ = false;
 };
@@ -681,7 +818,9 @@ void VirtualOutput::clearCapture() {
 
 VirtualOutputStatistics VirtualOutput::statistics() const {
     std::lock_guard lock(mutex_);
-    return statistics_;
+    VirtualOutputStatistics copy = statistics_;
+    copy.framesWritten = framesWritten_.load(std::memory_order_relaxed);
+    return copy;
 }
 
 float VirtualOutput::level() const {
@@ -725,23 +864,29 @@ bool parseDuration(const std::string& text, std::int64_t& ns) {
 
 }  // namespace
 
-std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id, VirtualOutputConfig base) {
+std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id,
+                                                        VirtualOutputConfig base) {
     const std::string prefix(base.id.begin(), base.id.end());
-    if (base.id.empty() || std::any_of(base.id.begin(), base.id.end(), [](char16_t c) { return c > 0x7F; })) {
+    if (base.id.empty() ||
+        std::any_of(base.id.begin(), base.id.end(), [](char16_t c) { return c > 0x7F; })) {
         return std::nullopt;
     }
     if (id == prefix) {
         return base;
     }
-    if (id.size() < prefix.size() + 1 || id.compare(0, prefix.size(), prefix) != 0 || id[prefix.size()] != ':') {
+    if (id.size() < prefix.size() + 1 || id.compare(0, prefix.size(), prefix) != 0 ||
+        id[prefix.size()] != ':') {
         return std::nullopt;
     }
     std::string rest = id.substr(prefix.size() + 1);
     std::size_t start = 0;
     while (start <= rest.size()) {
         const std::size_t comma = rest.find(',', start);
-        const std::string option = rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        const auto invalid = [&] { return std::invalid_argument("Invalid virtual output option: " + option); };
+        const std::string option =
+            rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const auto invalid = [&] {
+            return std::invalid_argument("Invalid virtual output option: " + option);
+        };
         if (option == "busy") {
             base.busy = true;
         } else if (option.rfind("cap=", 0) == 0) {
@@ -761,7 +906,8 @@ std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id, V
             const std::size_t times = interval.find('x');
             if (times != std::string::npos) {
                 const std::string count = interval.substr(times + 1);
-                if (count.empty() || count.size() > 3 || count.find_first_not_of("0123456789") != std::string::npos) {
+                if (count.empty() || count.size() > 3 ||
+                    count.find_first_not_of("0123456789") != std::string::npos) {
                     throw invalid();
                 }
                 burst = static_cast<std::uint32_t>(std::stoul(count));
@@ -769,8 +915,8 @@ std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id, V
             }
             std::int64_t late = 0;
             std::int64_t every = 0;
-            if (!parseDuration(value.substr(0, slash), late) || !parseDuration(interval, every) || late <= 0 ||
-                every <= 0 || burst == 0) {
+            if (!parseDuration(value.substr(0, slash), late) || !parseDuration(interval, every) ||
+                late <= 0 || every <= 0 || burst == 0) {
                 throw invalid();
             }
             base.lateByNs = late;

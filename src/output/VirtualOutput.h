@@ -12,6 +12,7 @@
 // Portable code over the audio-endpoint interface of the platform layer; it
 // makes no platform calls itself.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -102,7 +103,8 @@ struct VirtualOutputConfig {
 // its remembered formats stay the same), or nothing when `id` is not
 // `base.id` or `base.id` followed by ":". Throws std::invalid_argument("Invalid virtual output
 // option: " + the option) for an option it does not understand.
-std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id, VirtualOutputConfig base);
+std::optional<VirtualOutputConfig> ParseVirtualDeviceId(const std::string& id,
+                                                        VirtualOutputConfig base);
 
 struct VirtualOutputStatistics {
     std::uint64_t devicesOpened = 0;  // endpoints opened on this device
@@ -119,7 +121,7 @@ struct VirtualOutputStatistics {
 // and inspect it. Only one stream may be initialised on it at a time (the
 // others are refused as in use), as with an exclusive hardware device.
 class VirtualOutput : public std::enable_shared_from_this<VirtualOutput> {
-public:
+  public:
     static std::shared_ptr<VirtualOutput> create(VirtualOutputConfig config = {});
 
     // Applies to calls made from now on; a stream keeps the pace and faults it
@@ -138,7 +140,7 @@ public:
     float level() const;
     bool streamOpen() const;
 
-private:
+  private:
     explicit VirtualOutput(VirtualOutputConfig config);
     friend class VirtualClient;
     friend class VirtualRenderService;
@@ -150,7 +152,9 @@ private:
     VirtualOutputConfig config_;
     bool streamOpen_ = false;
     std::vector<std::uint8_t> capture_;
-    VirtualOutputStatistics statistics_;
+    VirtualOutputStatistics statistics_;  // framesWritten is framesWritten_
+    // Counted by writers without the lock.
+    std::atomic<std::uint64_t> framesWritten_{0};
     float level_ = 1.0f;
 };
 

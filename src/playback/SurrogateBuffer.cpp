@@ -14,6 +14,7 @@ constexpr std::uint64_t kMinSlots = 3;
 constexpr std::uint64_t kMaxSlots = 256;
 constexpr auto kProducerWait = std::chrono::milliseconds(20);
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
+constexpr auto kReaderWait = std::chrono::microseconds(50);
 }  // namespace
 
 // ---------------------------------------------------------------- slot
@@ -30,7 +31,8 @@ std::shared_ptr<const PlaybackChunk> ChunkSlot::load() const noexcept {
 
 std::shared_ptr<const PlaybackChunk> ChunkSlot::loadIf(std::uint64_t index) const noexcept {
     readers_.fetch_add(1, std::memory_order_seq_cst);
-    const std::shared_ptr<const PlaybackChunk>& cell = cells_[current_.load(std::memory_order_seq_cst)];
+    const std::shared_ptr<const PlaybackChunk>& cell =
+        cells_[current_.load(std::memory_order_seq_cst)];
     std::shared_ptr<const PlaybackChunk> copy;
     if (cell && cell->index == index) {
         copy = cell;
@@ -40,23 +42,25 @@ std::shared_ptr<const PlaybackChunk> ChunkSlot::loadIf(std::uint64_t index) cons
 }
 
 void ChunkSlot::store(std::shared_ptr<const PlaybackChunk> chunk) noexcept {
-    while (writing_.exchange(true, std::memory_order_acquire)) {
-        std::this_thread::yield();
-    }
+    // Writers are background or user-interface threads and may wait for one
+    // another; readers never take this lock.
+    std::lock_guard<std::mutex> writer(writers_);
     const std::uint32_t from = current_.load(std::memory_order_relaxed);
     const std::uint32_t to = from ^ 1U;
     // Nobody reads the spare cell: the last writer emptied it once the
     // readers of its time had left.
     cells_[to] = std::move(chunk);
     current_.store(to, std::memory_order_seq_cst);
+    // A reader stays inside for one reference-count increment; one that was
+    // preempted there is waited for by sleeping, not by yielding, so this
+    // thread does not compete for the processor the reader needs.
     for (unsigned spins = 0; readers_.load(std::memory_order_seq_cst) != 0; ++spins) {
         if (spins > 64) {
-            std::this_thread::yield();
+            std::this_thread::sleep_for(kReaderWait);
         }
     }
     // A reader that announced itself after this point reads cell `to`.
     std::shared_ptr<const PlaybackChunk> previous = std::move(cells_[from]);
-    writing_.store(false, std::memory_order_release);
     // `previous` is released here, on the writer's thread.
 }
 
@@ -116,7 +120,9 @@ ReconstructionWorker::ReconstructionWorker(std::size_t index, CpuPlacement place
                                            std::shared_ptr<const playback::PlaybackSource> source)
     : index_(index), placement_(placement), source_(std::move(source)) {}
 
-ReconstructionWorker::~ReconstructionWorker() { stopAndJoin(); }
+ReconstructionWorker::~ReconstructionWorker() {
+    stopAndJoin();
+}
 
 void ReconstructionWorker::start() {
     stop_.store(false);
@@ -142,7 +148,9 @@ void ReconstructionWorker::assign(const Job& job) noexcept {
     jobFlag_.raise();
 }
 
-void ReconstructionWorker::waitDone() const noexcept { doneFlag_.wait(); }
+void ReconstructionWorker::waitDone() const noexcept {
+    doneFlag_.wait();
+}
 
 void ReconstructionWorker::discardResult() noexcept {
     result_.reset();
@@ -189,7 +197,9 @@ ReconstructionPool::ReconstructionPool(SurrogateBuffer& owner, const CpuWorkerPl
     }
 }
 
-ReconstructionPool::~ReconstructionPool() { stopAndJoin(); }
+ReconstructionPool::~ReconstructionPool() {
+    stopAndJoin();
+}
 
 void ReconstructionPool::start() {
     try {
@@ -291,6 +301,8 @@ SurrogateBuffer::SurrogateBuffer(std::shared_ptr<const playback::PlaybackSource>
     if (!source_) {
         throw std::invalid_argument("SurrogateBuffer requires a playback source");
     }
+    // Without the event (never seen in practice) the waits poll instead.
+    (void)changed_.create(platform::Event::Reset::Automatic, false);
     slots_ = std::make_unique<ChunkSlot[]>(slotCount_);
     if (mode_ == Playback && source_->supportsPreparedReconstruction()) {
         pool_ = std::make_unique<ReconstructionPool>(*this, PlanWorkers(slotCount_), source_);
@@ -302,7 +314,9 @@ SurrogateBuffer::SurrogateBuffer(std::shared_ptr<const playback::PlaybackSource>
     wake();
 }
 
-SurrogateBuffer::~SurrogateBuffer() { stop(); }
+SurrogateBuffer::~SurrogateBuffer() {
+    stop();
+}
 
 void SurrogateBuffer::start() {
     std::uint8_t expected = 0;
@@ -340,12 +354,7 @@ bool SurrogateBuffer::retire(std::shared_ptr<const PlaybackChunk>& chunk) noexce
 }
 
 void SurrogateBuffer::wake() noexcept {
-    {
-        // Taking the lock orders the change before a producer's predicate check,
-        // so the wake-up cannot fall between its check and its wait.
-        std::lock_guard<std::mutex> lock(mutex_);
-    }
-    changed_.notify_all();
+    changed_.set();
 }
 
 void SurrogateBuffer::setConsumerChunk(std::uint64_t chunk) noexcept {
@@ -355,12 +364,19 @@ void SurrogateBuffer::setConsumerChunk(std::uint64_t chunk) noexcept {
     }
     chunk = std::min(chunk, count - 1);
     const std::uint64_t previous = consumerChunk_.exchange(chunk);
+    if (chunk == previous) {
+        return;
+    }
     if (chunk < previous || chunk - previous > slotCount_) {
         generation_.fetch_add(1);
     }
-    // No wake-up here: the render thread moves the consumer, and notifying a
-    // condition variable may enter the kernel. The producer looks at the
-    // consumer every 2 ms while it waits.
+    // The render thread moves the consumer, so the wake-up takes no lock and
+    // never waits: a flag the sleeping thread raised before it looked at the
+    // consumer (both sequentially consistent, so either it sees the new
+    // consumer or this sees the flag), and an event set only then.
+    if (sleeping_.load()) {
+        changed_.set();
+    }
 }
 
 void SurrogateBuffer::jumpTo(std::uint64_t chunk) noexcept {
@@ -418,21 +434,27 @@ void SurrogateBuffer::waitForChange(std::uint64_t chunk, std::uint64_t generatio
     const auto changed = [&] {
         return stop_.load() || generation_.load() != generation || consumerChunk_.load() != chunk;
     };
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     for (;;) {
         retired_.drain();
-        lock.lock();
+        sleeping_.store(true);
+        if (changed()) {
+            break;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            return;
+            break;
         }
-        const bool woken = changed_.wait_until(lock, std::min(deadline, now + kPollInterval), changed);
-        lock.unlock();
-        if (woken) {
-            retired_.drain();
-            return;
+        if (changed_.valid()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+            (void)platform::waitFor(changed_,
+                                    static_cast<std::uint32_t>(std::max<std::int64_t>(left, 1)));
+        } else {
+            std::this_thread::sleep_for(kPollInterval);
         }
+        sleeping_.store(false);
     }
+    sleeping_.store(false);
+    retired_.drain();
 }
 
 void SurrogateBuffer::produce() noexcept {

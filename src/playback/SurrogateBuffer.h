@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Event.h"
 #include "playback/CpuPlacement.h"
 #include "playback/PlaybackSource.h"
 
@@ -26,11 +27,11 @@ class SurrogateBuffer;
 // cell (one reference-count increment) and leave. A writer fills the other
 // cell, makes it current, and then waits until no reader is inside before
 // it empties the cell it retired, so the previous chunk is released on the
-// writer's thread. Writers are serialised among themselves and may wait;
-// they are background or user-interface threads. No allocation on either
-// side.
+// writer's thread. Writers are serialised among themselves by a lock and may
+// wait (sleeping, never spinning on the processor a reader needs); they are
+// background or user-interface threads. No allocation on either side.
 class ChunkSlot {
-public:
+  public:
     // Wait-free.
     std::shared_ptr<const PlaybackChunk> load() const noexcept;
     // The chunk only if it is chunk `index`, else empty. Wait-free, and a
@@ -39,11 +40,11 @@ public:
     // Never call from the render thread: it waits for readers to leave.
     void store(std::shared_ptr<const PlaybackChunk> chunk) noexcept;
 
-private:
+  private:
     std::shared_ptr<const PlaybackChunk> cells_[2];
     std::atomic<std::uint32_t> current_{0};
     mutable std::atomic<std::uint32_t> readers_{0};
-    std::atomic<bool> writing_{false};
+    std::mutex writers_;
 };
 
 // Chunks the render thread lets go of, freed later on a background thread so
@@ -52,7 +53,7 @@ private:
 // owner after stop). Wait-free on both sides; the ring is sized once, when
 // the buffer is made.
 class RetiredChunks {
-public:
+  public:
     // The smallest ring; larger buffers get eight entries per slot.
     static constexpr std::size_t kMinCapacity = 1024;
 
@@ -66,7 +67,7 @@ public:
     void drain() noexcept;
     std::size_t capacity() const noexcept { return items_.size(); }
 
-private:
+  private:
     std::vector<std::shared_ptr<const PlaybackChunk>> items_;
     std::atomic<std::size_t> head_{0};  // next write
     std::atomic<std::size_t> tail_{0};  // next release
@@ -77,13 +78,13 @@ private:
 // condition variable rather than atomic wait/notify: the latter loses
 // wake-ups in some standard libraries without a native futex.)
 class HandoffFlag {
-public:
+  public:
     void raise() noexcept;
     void clear() noexcept;
-    void wait() const noexcept;           // until raised
-    void waitAndClear() noexcept;         // until raised, then lowers it
+    void wait() const noexcept;    // until raised
+    void waitAndClear() noexcept;  // until raised, then lowers it
 
-private:
+  private:
     mutable std::mutex mutex_;
     mutable std::condition_variable raised_;
     bool flag_ = false;
@@ -93,7 +94,7 @@ private:
 // dispatcher is the only writer of the job fields and the only reader of the
 // results; hand-off is through the job and done flags.
 class ReconstructionWorker {
-public:
+  public:
     struct Job {
         std::uint64_t generation = 0;
         std::uint64_t batch = 0;
@@ -121,7 +122,7 @@ public:
     bool failed() const noexcept { return static_cast<bool>(error_); }
     void discardResult() noexcept;
 
-private:
+  private:
     void run() noexcept;
 
     std::size_t index_;
@@ -140,7 +141,7 @@ private:
 
 // The dispatcher thread and one worker per entry of the placement plan.
 class ReconstructionPool {
-public:
+  public:
     ReconstructionPool(SurrogateBuffer& owner, const CpuWorkerPlan& plan,
                        std::shared_ptr<const playback::PlaybackSource> source);
     ~ReconstructionPool();
@@ -151,7 +152,7 @@ public:
     void stopAndJoin() noexcept;
     std::size_t workerCount() const noexcept { return workers_.size(); }
 
-private:
+  private:
     void dispatch() noexcept;
 
     SurrogateBuffer& owner_;
@@ -164,13 +165,14 @@ private:
 // A fixed ring of slots; chunk c may only live in slot c mod slotCount.
 //
 // Threads: the render thread calls get, readyAhead, readyUntil and
-// setConsumerChunk (atomics only, no lock, no wait); the user-interface thread
+// setConsumerChunk (atomics, and at most one event set that cannot block; no
+// lock, no wait, no release of a chunk); the user-interface thread
 // seeks (jumpTo), primes (waitForChunk), starts and stops; producer,
 // dispatcher and workers run inside. Preparation failures never reach the
 // consumer: they only count in failures() and leave the chunk missing, to be
 // retried by later passes.
 class SurrogateBuffer {
-public:
+  public:
     enum Mode : std::int32_t { Playback = 0, Background = 1 };
 
     // Throws std::invalid_argument("SurrogateBuffer requires a playback source").
@@ -212,15 +214,15 @@ public:
     std::size_t workerCount() const noexcept { return pool_ ? pool_->workerCount() : 0; }
     const playback::PlaybackSource& source() const noexcept { return *source_; }
 
-private:
+  private:
     friend class ReconstructionPool;
 
     void produce() noexcept;
     void store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
     void wake() noexcept;
     // Timed wait (at most 20 ms) while nothing the producer follows changes.
-    // The render thread moves the consumer without waking anybody (a wake-up
-    // is a system call), so the wait looks again every 2 ms.
+    // Woken through changed_: by the render thread moving the consumer (only
+    // while sleeping_ is raised), by seeks and by stop.
     void waitForChange(std::uint64_t chunk, std::uint64_t generation);
     bool stopping() const noexcept { return stop_.load(); }
 
@@ -234,8 +236,8 @@ private:
     std::atomic<std::uint64_t> failures_{0};
     std::atomic<std::uint8_t> started_{0};
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    std::atomic<bool> sleeping_{false};  // the producer or dispatcher waits for a change
+    platform::Event changed_;
     std::thread producer_;
     std::unique_ptr<ReconstructionPool> pool_;
 };

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "output/EndpointFormat.h"
@@ -140,7 +144,8 @@ TEST(VirtualOutput, ExclusiveInitialisationFollowsThePeriodAndAlignmentRules) {
     config.minimumPeriod = 30'000;
     {
         Stream s(config);
-        EXPECT_EQ(s.client->initialize(AudioShareMode::Exclusive, 50'000, 40'000, MakePlainWaveFormat(1, 2, 48000, 16)),
+        EXPECT_EQ(s.client->initialize(AudioShareMode::Exclusive, 50'000, 40'000,
+                                       MakePlainWaveFormat(1, 2, 48000, 16)),
                   kAudioPeriodNotEqual);
         EXPECT_EQ(s.open(20'000), kAudioInvalidDevicePeriod);
         EXPECT_EQ(s.open(100'000), kAudioBufferSizeNotAligned);
@@ -165,7 +170,8 @@ TEST(VirtualOutput, OneStreamAtATimeAndBusyOrRefusedFormats) {
     ASSERT_EQ(first.endpoint->activateClient(second), kAudioOk);
     const auto bytes = MakePlainWaveFormat(1, 2, 48000, 16);
     EXPECT_EQ(second->isExclusiveFormatSupported(bytes), kAudioDeviceInUse);
-    EXPECT_EQ(second->initialize(AudioShareMode::Exclusive, 100'000, 100'000, bytes), kAudioDeviceInUse);
+    EXPECT_EQ(second->initialize(AudioShareMode::Exclusive, 100'000, 100'000, bytes),
+              kAudioDeviceInUse);
     first.client.reset();
     EXPECT_FALSE(first.device->streamOpen());
     EXPECT_EQ(second->initialize(AudioShareMode::Exclusive, 100'000, 100'000, bytes), kAudioOk);
@@ -184,7 +190,8 @@ TEST(VirtualOutput, OneStreamAtATimeAndBusyOrRefusedFormats) {
     wrongAlign[12] = 8;
     Stream fresh(VirtualOutputConfig{});
     EXPECT_EQ(fresh.client->isExclusiveFormatSupported(wrongAlign), kAudioUnsupportedFormat);
-    EXPECT_EQ(fresh.client->isExclusiveFormatSupported(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 17)),
+    EXPECT_EQ(fresh.client->isExclusiveFormatSupported(
+                  std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 17)),
               kAudioUnsupportedFormat);
 }
 
@@ -201,6 +208,57 @@ TEST(VirtualOutput, AWriterThatFallsBehindHearsSilenceAndTheClockRunsOn) {
     ASSERT_EQ(s.client->stop(), kAudioOk);
     EXPECT_GE(s.device->statistics().underruns, 3u);
     EXPECT_GE(s.positionFrames(), 3u * s.frames);
+}
+
+// The clock thread asks the gate with its stream lock held, so a gate that
+// does not answer keeps that lock: the writer's calls must still complete,
+// since a render thread may never wait for a device thread.
+TEST(VirtualOutput, TheWriterNeverWaitsForTheClockThread) {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> open{false};
+    VirtualOutputConfig config;
+    config.pace = VirtualPace::FreeRunning;
+    config.freeRunningGate = [&] {
+        entered.store(true);
+        while (!open.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    };
+    Stream s(config);
+    ASSERT_EQ(s.open(30'000), kAudioOk);  // 144 frames
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    while (!entered.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    struct Answers {
+        AudioResult write = kAudioFail;
+        AudioResult overfill = kAudioFail;
+        std::uint32_t padding = 0;
+        std::uint64_t position = 1;
+    };
+    auto writer = std::async(std::launch::async, [&] {
+        Answers a;
+        a.write = s.write(s.frames);
+        std::uint8_t* data = nullptr;
+        a.overfill = s.render->getBuffer(1, data);
+        EXPECT_EQ(s.client->getCurrentPadding(a.padding), kAudioOk);
+        EXPECT_EQ(s.clock->getPosition(a.position), kAudioOk);
+        return a;
+    });
+    const bool finished = writer.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    open.store(true);
+    const Answers a = writer.get();
+    EXPECT_TRUE(finished) << "the writer waited for the clock thread's lock";
+    EXPECT_EQ(a.write, kAudioOk);
+    EXPECT_EQ(a.overfill, kAudioBufferTooLarge);  // the buffer is full until the clock takes it
+    EXPECT_EQ(a.padding, s.frames);
+    EXPECT_EQ(a.position, 0u);
+    // Once the gate opens the clock takes the period and signals as usual.
+    ASSERT_EQ(waitFor(s.event, 2000), 0u);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    EXPECT_EQ(s.device->statistics().framesWritten, 2u * s.frames);
 }
 
 TEST(VirtualOutput, LateEventsAndAVanishingDevice) {
@@ -285,7 +343,8 @@ namespace al::audio {
 namespace {
 
 // Runs `events` periods of a free-running stream and returns its statistics.
-VirtualOutputStatistics runEvents(VirtualOutputConfig config, int events, std::uint32_t* frames = nullptr) {
+VirtualOutputStatistics runEvents(VirtualOutputConfig config, int events,
+                                  std::uint32_t* frames = nullptr) {
     Stream s(config);
     EXPECT_EQ(s.open(100'000), kAudioOk);
     if (frames != nullptr) {
@@ -309,7 +368,8 @@ TEST(VirtualOutputFaults, TimedLateEventsComeInBursts) {
     config.lateIntervalNs = 3'600'000'000'000;  // an hour: never within the test
     config.lateBurst = 3;
     EXPECT_EQ(runEvents(config, 6).lateEvents, 0u);
-    config.lateIntervalNs = 1;  // always due: the first event starts the clock, every later one is late
+    config.lateIntervalNs =
+        1;  // always due: the first event starts the clock, every later one is late
     const VirtualOutputStatistics late = runEvents(config, 6);
     EXPECT_GE(late.eventsSignalled, 6u);
     EXPECT_EQ(late.lateEvents, late.eventsSignalled - 1);
@@ -344,8 +404,8 @@ TEST(VirtualOutputFaults, DeviceIdOptions) {
     EXPECT_EQ(all->maximumExclusiveBuffer, 60'000);
     EXPECT_TRUE(all->busy);
 
-    for (const char* bad : {"virtual:late=8ms", "virtual:late=8/2s", "virtual:late=8ms/2sx0", "virtual:cap=-1ms",
-                            "virtual:loud", "virtual:"}) {
+    for (const char* bad : {"virtual:late=8ms", "virtual:late=8/2s", "virtual:late=8ms/2sx0",
+                            "virtual:cap=-1ms", "virtual:loud", "virtual:"}) {
         EXPECT_THROW(ParseVirtualDeviceId(bad, base), std::invalid_argument) << bad;
     }
     try {

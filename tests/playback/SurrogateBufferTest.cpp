@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <random>
@@ -24,7 +25,7 @@ using namespace std::chrono_literals;
 // A source of empty chunks that counts preparations and can hold a chunk's
 // preparation until released.
 class FakeSource final : public playback::PlaybackSource {
-public:
+  public:
     FakeSource(std::uint64_t chunks, bool prepared) : chunks_(chunks), prepared_(prepared) {
         metadata_.channelCount = 1;
         metadata_.sampleRate = 1024;
@@ -34,7 +35,9 @@ public:
     const playback::SourceMetadata& metadata() const noexcept override { return metadata_; }
     std::uint64_t chunkCount() const noexcept override { return chunks_; }
     std::uint64_t chunkIndexAt(double seconds) const noexcept override {
-        return seconds <= 0 ? 0 : std::min<std::uint64_t>(static_cast<std::uint64_t>(seconds), chunks_ - 1);
+        return seconds <= 0
+                   ? 0
+                   : std::min<std::uint64_t>(static_cast<std::uint64_t>(seconds), chunks_ - 1);
     }
     std::shared_ptr<const PlaybackChunk> prepareChunk(std::uint64_t index) const override {
         {
@@ -88,7 +91,7 @@ public:
         return prepared_count_.empty() ? 0 : prepared_count_.rbegin()->first;
     }
 
-private:
+  private:
     std::uint64_t chunks_;
     bool prepared_;
     playback::SourceMetadata metadata_;
@@ -113,7 +116,8 @@ bool eventually(const std::function<bool()>& condition) {
 
 TEST(SurrogateBuffer, SlotCountsAndConstruction) {
     auto source = std::make_shared<FakeSource>(10, false);
-    for (auto [requested, slots] : {std::pair<std::uint64_t, std::uint64_t>{0, 3}, {2, 3}, {3, 3}, {1000, 256}}) {
+    for (auto [requested, slots] :
+         {std::pair<std::uint64_t, std::uint64_t>{0, 3}, {2, 3}, {3, 3}, {1000, 256}}) {
         EXPECT_EQ(SurrogateBuffer(source, requested).slotCount(), slots) << requested;
     }
     try {
@@ -200,7 +204,8 @@ TEST(SurrogateBuffer, RealRecordWithACorruptBlock) {
     const auto& entry = index.channelBlocks[1][4];
     image[entry.offset + file::kBlockHeaderSize + 30] ^= std::byte{0x40};
     std::ofstream(dir / "r.aur", std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     auto source = playback::createPlaybackSource(dir / "r.aur");
     SurrogateBuffer buffer(source, 8);
     ASSERT_GE(buffer.workerCount(), 1u);
@@ -213,6 +218,36 @@ TEST(SurrogateBuffer, RealRecordWithACorruptBlock) {
     EXPECT_TRUE(buffer.waitForChunk(5, 5000));
     EXPECT_TRUE(eventually([&] { return buffer.readyAhead(5) == 3; }));
     ASSERT_EQ(buffer.get(7)->channels.size(), 2u);
+}
+
+// While the preparing side is stuck inside a preparation, the render
+// thread's calls still return at once, and a consumer it moves is served as
+// soon as the preparation ends (the move wakes the sleeping side itself).
+TEST(SurrogateBuffer, RenderSideNeverWaitsForThePreparingSide) {
+    for (bool prepared : {false, true}) {
+        auto source = std::make_shared<FakeSource>(40, prepared);
+        SurrogateBuffer buffer(source, 4);
+        source->hold(2);
+        buffer.start();
+        source->waitUntilHolding();
+        auto render = std::async(std::launch::async, [&] {
+            std::uint64_t seen = 0;
+            for (std::uint64_t i = 0; i < 1000; ++i) {
+                buffer.setConsumerChunk(i % 3);
+                std::shared_ptr<const PlaybackChunk> chunk = buffer.get(i % 3);
+                seen += chunk ? 1 : 0;
+                seen += buffer.readyAhead(0);
+                EXPECT_TRUE(buffer.retire(chunk));
+            }
+            buffer.setConsumerChunk(20);
+            return seen;
+        });
+        const bool finished = render.wait_for(5s) == std::future_status::ready;
+        source->release();
+        render.get();
+        EXPECT_TRUE(finished) << prepared;
+        EXPECT_TRUE(eventually([&] { return buffer.readyAhead(20) == 4; })) << prepared;
+    }
 }
 
 TEST(SurrogateBuffer, JumpDuringABatchDiscardsIt) {
@@ -281,14 +316,15 @@ TEST(SurrogateBuffer, RetiredChunksAreFreedInTheBackground) {
         std::atomic<bool> freed{false};
         std::thread::id freedOn;
         std::mutex guard;
-        auto chunk = std::shared_ptr<const PlaybackChunk>(new PlaybackChunk, [&](const PlaybackChunk* p) {
-            {
-                std::lock_guard<std::mutex> lock(guard);
-                freedOn = std::this_thread::get_id();
-            }
-            delete p;
-            freed.store(true);
-        });
+        auto chunk =
+            std::shared_ptr<const PlaybackChunk>(new PlaybackChunk, [&](const PlaybackChunk* p) {
+                {
+                    std::lock_guard<std::mutex> lock(guard);
+                    freedOn = std::this_thread::get_id();
+                }
+                delete p;
+                freed.store(true);
+            });
         EXPECT_TRUE(buffer.retire(chunk));
         EXPECT_FALSE(chunk);
         std::shared_ptr<const PlaybackChunk> none;
@@ -308,10 +344,11 @@ TEST(SurrogateBuffer, RetiredChunksAreFreedInTheBackground) {
         std::vector<std::shared_ptr<const PlaybackChunk>> refused;
         for (std::size_t i = 0; i < RetiredChunks::kMinCapacity + 100; ++i) {
             ++alive;
-            std::shared_ptr<const PlaybackChunk> chunk(new PlaybackChunk, [&](const PlaybackChunk* p) {
-                --alive;
-                delete p;
-            });
+            std::shared_ptr<const PlaybackChunk> chunk(new PlaybackChunk,
+                                                       [&](const PlaybackChunk* p) {
+                                                           --alive;
+                                                           delete p;
+                                                       });
             if (!idle.retire(chunk)) {
                 ASSERT_TRUE(chunk);
                 refused.push_back(std::move(chunk));
@@ -381,7 +418,8 @@ TEST(SurrogateBuffer, SlotReaderAgainstWriter) {
                     continue;
                 }
                 if (chunk->ownershipEnd != chunk->ownershipStart + 0.5 ||
-                    chunk->ownershipStart != static_cast<double>(chunk->index) || chunk->index < last) {
+                    chunk->ownershipStart != static_cast<double>(chunk->index) ||
+                    chunk->index < last) {
                     wrong.fetch_add(1);
                 }
                 last = chunk->index;

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -160,7 +160,8 @@ bool defaultCardAndDevice(int& card, int& device) {
         snd_config_t* typeNode = nullptr;
         const char* type = nullptr;
         if (snd_config_search(pcmDefault, "type", &typeNode) < 0 ||
-            snd_config_get_string(typeNode, &type) < 0 || type == nullptr || std::strcmp(type, "hw") != 0) {
+            snd_config_get_string(typeNode, &type) < 0 || type == nullptr ||
+            std::strcmp(type, "hw") != 0) {
             return false;
         }
         snd_config_t* node = nullptr;
@@ -178,7 +179,9 @@ bool defaultCardAndDevice(int& card, int& device) {
     return snd_config_search(snd_config, "defaults.pcm.card", &node) >= 0 && readCard(node, card);
 }
 
-std::u16string wide(const std::string& text) { return utf16FromUtf8(text); }
+std::u16string wide(const std::string& text) {
+    return utf16FromUtf8(text);
+}
 
 // The ALSA sample format of an exact structure; nothing when there is none.
 bool alsaFormatOf(const WaveFormatFields& fields, snd_pcm_format_t& format) noexcept {
@@ -207,18 +210,21 @@ bool alsaFormatOf(const WaveFormatFields& fields, snd_pcm_format_t& format) noex
 }
 
 // Shared between a client, its services and its poll thread. Every ALSA call
-// on the PCM is made under `mutex`; the poll thread waits in poll() without it.
+// on the PCM is made under `mutex` (a PCM handle is not safe to share); the
+// poll thread holds it only for its short non-blocking PCM calls: it waits in
+// poll(), sleeps and signals the event without it. The writer wakes it
+// through `armed` and the eventfd `wakeFd`, never through a condition
+// variable.
 struct AlsaStream {
     std::string name;
     std::mutex mutex;
-    std::condition_variable written;
     snd_pcm_t* pcm = nullptr;
 
     bool configured = false;
     bool needsNewClient = false;
     bool started = false;
     bool stopping = false;
-    bool armed = true;  // the next free period may be signalled
+    std::atomic<bool> armed{true};  // the next free period may be signalled
     bool invalid = false;
 
     std::uint32_t rate = 0;
@@ -249,7 +255,8 @@ struct AlsaStream {
         if (pcm != nullptr) {
             return kAudioOk;
         }
-        const int error = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+        const int error =
+            snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         if (error < 0) {
             pcm = nullptr;
             return fromErrno(error);
@@ -330,12 +337,20 @@ struct AlsaStream {
         snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count));
         fds[static_cast<std::size_t>(count)] = pollfd{wakeFd, POLLIN, 0};
         while (!stopping) {
-            if (!armed) {
-                written.wait(lock, [&] { return stopping || armed; });
+            if (!armed.load()) {
+                // Until the writer has written: only the wake-up descriptor.
+                lock.unlock();
+                pollfd wake{wakeFd, POLLIN, 0};
+                (void)::poll(&wake, 1, 1000);
+                drainWake();
+                lock.lock();
                 continue;
             }
             lock.unlock();
             const int ready = ::poll(fds.data(), fds.size(), 1000);
+            if ((fds.back().revents & POLLIN) != 0) {
+                drainWake();  // a writer's wake-up, already answered by being armed
+            }
             lock.lock();
             if (stopping) {
                 break;
@@ -345,7 +360,8 @@ struct AlsaStream {
                 break;
             }
             unsigned short revents = 0;
-            snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count), &revents);
+            snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count),
+                                             &revents);
             if ((revents & (POLLERR | POLLOUT)) == 0 && ready != 0) {
                 continue;
             }
@@ -358,11 +374,24 @@ struct AlsaStream {
             } else if (static_cast<snd_pcm_uframes_t>(available) < periodFrames) {
                 continue;
             }
-            armed = false;
-            if (event != nullptr) {
-                event->set();
+            armed.store(false);
+            if (Event* target = event; target != nullptr) {
+                lock.unlock();
+                target->set();
+                lock.lock();
             }
         }
+    }
+
+    void drainWake() const noexcept {
+        std::uint64_t value = 0;
+        [[maybe_unused]] const ssize_t drained = ::read(wakeFd, &value, sizeof value);
+    }
+
+    // Writer side: one non-blocking eventfd write, no lock.
+    void wakePoller() const noexcept {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored = ::write(wakeFd, &one, sizeof one);
     }
 
     void stopPoller() noexcept {
@@ -372,19 +401,16 @@ struct AlsaStream {
             stopping = true;
             thread = std::move(poller);
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(wakeFd, &one, sizeof one);
-        written.notify_all();
+        wakePoller();
         if (thread.joinable()) {
             thread.join();
         }
-        std::uint64_t value = 0;
-        [[maybe_unused]] const ssize_t drained = ::read(wakeFd, &value, sizeof value);
+        drainWake();
     }
 };
 
 class AlsaRenderService final : public AudioRenderService {
-public:
+  public:
     explicit AlsaRenderService(std::shared_ptr<AlsaStream> stream) : stream_(std::move(stream)) {}
 
     AudioResult getBuffer(std::uint32_t frames, std::uint8_t*& data) noexcept override {
@@ -403,7 +429,8 @@ public:
         // endpoint does, so that the release never has to wait for room.
         snd_pcm_sframes_t room = snd_pcm_avail_update(s.pcm);
         if (room < 0) {
-            if (const AudioResult recovered = s.recover(static_cast<int>(room), nullptr); audioFailed(recovered)) {
+            if (const AudioResult recovered = s.recover(static_cast<int>(room), nullptr);
+                audioFailed(recovered)) {
                 return recovered;
             }
             room = snd_pcm_avail_update(s.pcm);
@@ -451,8 +478,8 @@ public:
         // writer of the same device) is refused at once.
         std::uint32_t done = 0;
         while (done < frames) {
-            const snd_pcm_sframes_t result =
-                snd_pcm_writei(s.pcm, bytes + static_cast<std::size_t>(done) * s.blockAlign, frames - done);
+            const snd_pcm_sframes_t result = snd_pcm_writei(
+                s.pcm, bytes + static_cast<std::size_t>(done) * s.blockAlign, frames - done);
             if (result >= 0) {
                 done += static_cast<std::uint32_t>(result);
                 continue;
@@ -461,7 +488,8 @@ public:
                 s.framesWritten += done;
                 return kAudioBufferTooLarge;
             }
-            if (const AudioResult recovered = s.recover(static_cast<int>(result), nullptr); audioFailed(recovered)) {
+            if (const AudioResult recovered = s.recover(static_cast<int>(result), nullptr);
+                audioFailed(recovered)) {
                 return recovered;
             }
         }
@@ -469,18 +497,19 @@ public:
         if (s.started && snd_pcm_state(s.pcm) == SND_PCM_STATE_PREPARED) {
             snd_pcm_start(s.pcm);
         }
-        s.armed = true;
         lock.unlock();
-        s.written.notify_all();
+        if (!s.armed.exchange(true)) {
+            s.wakePoller();
+        }
         return kAudioOk;
     }
 
-private:
+  private:
     std::shared_ptr<AlsaStream> stream_;
 };
 
 class AlsaClockService final : public AudioClockService {
-public:
+  public:
     explicit AlsaClockService(std::shared_ptr<AlsaStream> stream) : stream_(std::move(stream)) {}
 
     AudioResult getFrequency(std::uint64_t& frequency) noexcept override {
@@ -497,12 +526,12 @@ public:
         return kAudioOk;
     }
 
-private:
+  private:
     std::shared_ptr<AlsaStream> stream_;
 };
 
 class AlsaClient final : public AudioClient {
-public:
+  public:
     explicit AlsaClient(std::string name) : stream_(std::make_shared<AlsaStream>()) {
         stream_->name = std::move(name);
     }
@@ -531,7 +560,8 @@ public:
         return s.restrict(params.get(), *fields);
     }
 
-    AudioResult getDevicePeriod(std::int64_t& defaultPeriod, std::int64_t& minimumPeriod) noexcept override {
+    AudioResult getDevicePeriod(std::int64_t& defaultPeriod,
+                                std::int64_t& minimumPeriod) noexcept override {
         AlsaStream& s = *stream_;
         std::lock_guard lock(s.mutex);
         if (const AudioResult opened = s.open(); audioFailed(opened)) {
@@ -555,7 +585,8 @@ public:
         return kAudioOk;
     }
 
-    AudioResult initialize(AudioShareMode mode, std::int64_t bufferDuration, std::int64_t periodicity,
+    AudioResult initialize(AudioShareMode mode, std::int64_t bufferDuration,
+                           std::int64_t periodicity,
                            std::span<const std::uint8_t> format) noexcept override {
         AlsaStream& s = *stream_;
         std::lock_guard lock(s.mutex);
@@ -601,7 +632,8 @@ public:
             return kAudioBufferSizeNotAligned;
         }
         unsigned periods = 2;
-        if (snd_pcm_hw_params_set_periods_near(s.pcm, hw.get(), &periods, &direction) < 0 || periods < 2) {
+        if (snd_pcm_hw_params_set_periods_near(s.pcm, hw.get(), &periods, &direction) < 0 ||
+            periods < 2) {
             return kAudioInvalidDevicePeriod;
         }
         if (const int error = snd_pcm_hw_params(s.pcm, hw.get()); error < 0) {
@@ -777,7 +809,7 @@ public:
         return kAudioOk;
     }
 
-private:
+  private:
     bool configured() const {
         std::lock_guard lock(stream_->mutex);
         return stream_->configured;
@@ -790,7 +822,7 @@ private:
 // dB range wider than 24 dB maps through 10^(dB/60) (the usual audio taper of
 // desktop mixers), a narrower one is linear in its raw steps.
 class AlsaVolume final : public AudioVolumeControl {
-public:
+  public:
     ~AlsaVolume() override {
         if (mixer_ != nullptr) {
             snd_mixer_close(mixer_);
@@ -809,9 +841,11 @@ public:
         if (snd_mixer_selem_register(mixer_, nullptr, nullptr) < 0 || snd_mixer_load(mixer_) < 0) {
             return kAudioFail;
         }
-        static const char* const kPreferred[] = {"Master", "PCM", "Speaker", "Headphone", "Digital"};
+        static const char* const kPreferred[] = {"Master", "PCM", "Speaker", "Headphone",
+                                                 "Digital"};
         for (const char* wanted : kPreferred) {
-            for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer_); e != nullptr; e = snd_mixer_elem_next(e)) {
+            for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer_); e != nullptr;
+                 e = snd_mixer_elem_next(e)) {
                 if (snd_mixer_selem_is_active(e) && snd_mixer_selem_has_playback_volume(e) &&
                     std::strcmp(snd_mixer_selem_get_name(e), wanted) == 0) {
                     element_ = e;
@@ -822,8 +856,8 @@ public:
                 break;
             }
         }
-        for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer_); element_ == nullptr && e != nullptr;
-             e = snd_mixer_elem_next(e)) {
+        for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer_);
+             element_ == nullptr && e != nullptr; e = snd_mixer_elem_next(e)) {
             if (snd_mixer_selem_is_active(e) && snd_mixer_selem_has_playback_volume(e)) {
                 element_ = e;
             }
@@ -832,10 +866,13 @@ public:
             snd_mixer_selem_get_playback_volume_range(element_, &rawMin_, &rawMax_);
             long dbMin = 0;
             long dbMax = 0;
-            if (snd_mixer_selem_get_playback_dB_range(element_, &dbMin, &dbMax) >= 0 && dbMax - dbMin > 2400) {
+            if (snd_mixer_selem_get_playback_dB_range(element_, &dbMin, &dbMax) >= 0 &&
+                dbMax - dbMin > 2400) {
                 tapered_ = true;
                 dbMax_ = dbMax;
-                floor_ = dbMin == SND_CTL_TLV_DB_GAIN_MUTE ? 0.0 : std::pow(10.0, (dbMin - dbMax) / 6000.0);
+                floor_ = dbMin == SND_CTL_TLV_DB_GAIN_MUTE
+                             ? 0.0
+                             : std::pow(10.0, (dbMin - dbMax) / 6000.0);
             }
         }
         return kAudioOk;
@@ -876,7 +913,8 @@ public:
         snd_mixer_handle_events(mixer_);
         if (tapered_) {
             long db = 0;
-            if (const int error = snd_mixer_selem_get_playback_dB(element_, SND_MIXER_SCHN_FRONT_LEFT, &db);
+            if (const int error =
+                    snd_mixer_selem_get_playback_dB(element_, SND_MIXER_SCHN_FRONT_LEFT, &db);
                 error < 0) {
                 return fromErrno(error);
             }
@@ -885,16 +923,18 @@ public:
             level = static_cast<float>(std::clamp(value, 0.0, 1.0));
         } else {
             long raw = 0;
-            if (const int error = snd_mixer_selem_get_playback_volume(element_, SND_MIXER_SCHN_FRONT_LEFT, &raw);
+            if (const int error =
+                    snd_mixer_selem_get_playback_volume(element_, SND_MIXER_SCHN_FRONT_LEFT, &raw);
                 error < 0) {
                 return fromErrno(error);
             }
-            level = static_cast<float>(static_cast<double>(raw - rawMin_) / static_cast<double>(rawMax_ - rawMin_));
+            level = static_cast<float>(static_cast<double>(raw - rawMin_) /
+                                       static_cast<double>(rawMax_ - rawMin_));
         }
         return kAudioOk;
     }
 
-private:
+  private:
     snd_mixer_t* mixer_ = nullptr;
     snd_mixer_elem_t* element_ = nullptr;
     long rawMin_ = 0;
@@ -905,7 +945,7 @@ private:
 };
 
 class AlsaDevice final : public AudioDevice {
-public:
+  public:
     explicit AlsaDevice(PlaybackDevice device) : device_(std::move(device)) {}
 
     AudioResult getId(std::u16string& id) noexcept override {
@@ -942,7 +982,8 @@ public:
     AudioResult activateVolume(std::unique_ptr<AudioVolumeControl>& volume) noexcept override {
         try {
             auto control = std::make_unique<AlsaVolume>();
-            if (const AudioResult opened = control->open(snd_card_get_index(device_.cardId.c_str()));
+            if (const AudioResult opened =
+                    control->open(snd_card_get_index(device_.cardId.c_str()));
                 audioFailed(opened)) {
                 return opened;
             }
@@ -953,13 +994,13 @@ public:
         return kAudioOk;
     }
 
-private:
+  private:
     PlaybackDevice device_;
     bool propertiesOpen_ = false;
 };
 
 class AlsaEnumerator final : public AudioDeviceEnumerator {
-public:
+  public:
     AudioResult getDefaultRenderEndpoint(std::unique_ptr<AudioDevice>& device) noexcept override {
         try {
             std::vector<PlaybackDevice> devices;
@@ -996,7 +1037,8 @@ public:
         return kAudioOk;
     }
 
-    AudioResult getRenderEndpoint(std::uint32_t index, std::unique_ptr<AudioDevice>& device) noexcept override {
+    AudioResult getRenderEndpoint(std::uint32_t index,
+                                  std::unique_ptr<AudioDevice>& device) noexcept override {
         if (index >= snapshot_.size()) {
             return kAudioInvalidArgument;
         }
@@ -1008,7 +1050,8 @@ public:
         return kAudioOk;
     }
 
-    AudioResult openEndpoint(const std::u16string& id, std::unique_ptr<AudioDevice>& device) noexcept override {
+    AudioResult openEndpoint(const std::u16string& id,
+                             std::unique_ptr<AudioDevice>& device) noexcept override {
         try {
             std::vector<PlaybackDevice> devices;
             if (const AudioResult listed = listPlaybackDevices(devices); audioFailed(listed)) {
@@ -1027,13 +1070,14 @@ public:
         }
     }
 
-private:
+  private:
     std::vector<PlaybackDevice> snapshot_;
 };
 
 }  // namespace
 
-AudioResult createSystemAudioEnumerator(std::unique_ptr<AudioDeviceEnumerator>& enumerator) noexcept {
+AudioResult createSystemAudioEnumerator(
+    std::unique_ptr<AudioDeviceEnumerator>& enumerator) noexcept {
     try {
         enumerator = std::make_unique<AlsaEnumerator>();
     } catch (const std::exception&) {
