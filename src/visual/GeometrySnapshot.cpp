@@ -1,10 +1,15 @@
 #include "visual/GeometrySnapshot.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace al::ui {
 
@@ -42,10 +47,31 @@ bool appendCubicInterval(std::vector<CubicInterval>& out, double a, double b, do
 
 namespace {
 
+// A piece's cubic re-expressed on [p, p + w] of its own span, in the one
+// operation order every path uses, so that the run below and the piece rule
+// give the same bits.
+struct Recut {
+    double a0, a1, a2, a3;
+};
+inline Recut recut(double c, double d, double e, double f, double p, double w) noexcept {
+    return {((f * p + e) * p + d) * p + c, (2.0 * e + 3.0 * f * p) * p * w + d * w,
+            (e + 3.0 * f * p) * w * w, f * w * w * w};
+}
+
+// 0 x v is 0 for every finite v and NaN for an infinity or a NaN, so the sum
+// of these is 0 exactly when all six fields are finite.
+inline float nonFinite(const CubicInterval& k) noexcept {
+    return ((0.0f * k.xLeft + 0.0f * k.xRight) + (0.0f * k.a0 + 0.0f * k.a1)) +
+           (0.0f * k.a2 + 0.0f * k.a3);
+}
+
 // Where one build writes: the window's scale and the last right end it
 // divided, so that a piece starting where the previous one ended reuses that
 // quotient (the same division of the same numbers, so the same f32).
 struct Emitter {
+    Emitter(std::vector<CubicInterval>& list, double start, double length) noexcept
+        : out(list), g(start), l(length) {}
+
     std::vector<CubicInterval>& out;
     double g;
     double l;
@@ -82,10 +108,8 @@ struct Emitter {
             p = (o - a) / span;
             w = (m - a) / span - p;
         }
-        const double a0 = ((f * p + e) * p + d) * p + c;
-        const double a1 = (2.0 * e + 3.0 * f * p) * p * w + d * w;
-        const double a2 = (e + 3.0 * f * p) * w * w;
-        const double a3 = f * w * w * w;
+        const Recut k = recut(c, d, e, f, p, w);
+        const double a0 = k.a0, a1 = k.a1, a2 = k.a2, a3 = k.a3;
         const float xLeft = scaled(o);
         const double right = (m - g) / l;
         const CubicInterval next{xLeft,
@@ -94,10 +118,7 @@ struct Emitter {
                                  static_cast<float>(a1),
                                  static_cast<float>(a2),
                                  static_cast<float>(a3)};
-        // 0 x v is 0 for every finite v and NaN for an infinity or a NaN.
-        if (0.0f * next.xLeft + 0.0f * next.xRight + 0.0f * next.a0 + 0.0f * next.a1 +
-                0.0f * next.a2 + 0.0f * next.a3 !=
-            0.0f) {
+        if (nonFinite(next) != 0.0f) {
             return;
         }
         if (out.size() >= kMaxSnapshotIntervals) {
@@ -107,6 +128,151 @@ struct Emitter {
         lastEnd = m;
         lastX = next.xRight;
     }
+
+    // A PCHIP piece (coefficients on s = x - xLeft) through the piece rule.
+    void pchipPiece(const file::CubicInterval& k, double lo, double hi) {
+        const double span = k.xRight - k.xLeft;
+        piece(k.xLeft, k.xRight, k.a0, k.a1 * span, k.a2 * span * span, k.a3 * span * span * span,
+              lo, hi);
+    }
+
+    struct Run {
+        const file::CubicInterval* stop;  // the first piece not taken
+        bool clean;                       // false: [start, stop) must go through the rule
+    };
+
+    // The consecutive PCHIP pieces from `it` that lie wholly inside
+    // [lo, hi], at most kRunPieces of them, written in one tight pass: the
+    // piece rule's uncut branch (p = 0, w = 1) without its per-piece checks.
+    // The run ends before the first piece that would take another branch of
+    // the rule (cut by the clip, empty, reversed, unbounded, not a number).
+    // Pieces whose fields are not all finite as f32 are caught for the run
+    // as a whole: the run is then dropped (clean false) for the rule to redo
+    // one by one, which also keeps the budget's length error at the exact
+    // piece. The budget also bounds the run's length, so that a run never
+    // passes it.
+    Run pchipRun(const file::CubicInterval* it, const file::CubicInterval* end, double lo,
+                 double hi) {
+        const std::size_t base = out.size();
+        const std::size_t room =
+            std::min({static_cast<std::size_t>(end - it), kRunPieces,
+                      kMaxSnapshotIntervals - std::min(base, kMaxSnapshotIntervals)});
+        float junk = 0.0f;
+        const std::size_t n = uncutPieces(it, room, lo, hi, junk);
+        if (n == 0 || junk != 0.0f) {
+            return {it + n, false};
+        }
+        out.insert(out.end(), run.begin(), run.begin() + static_cast<std::ptrdiff_t>(n));
+        // Every piece ended where it was taken, so the next piece's left end
+        // may reuse the last quotient.
+        lastEnd = it[n - 1].xRight;
+        lastX = run[n - 1].xRight;
+        return {it + n, true};
+    }
+
+    // Whether a piece takes the rule's uncut branch for the clip [lo, hi].
+    static bool uncut(const file::CubicInterval& k, double lo, double hi) noexcept {
+        return k.xRight <= hi && k.xLeft >= lo && k.xLeft < k.xRight &&
+               k.xRight - k.xLeft <= std::numeric_limits<double>::max();
+    }
+
+    // One uncut PCHIP piece: the rule with p = 0 and w = 1. A left end that
+    // equals the last right end gives the same quotient, so dividing again
+    // gives the same f32 as reusing it. Adds to `junk` as nonFinite does.
+    CubicInterval uncutPiece(const file::CubicInterval& k, float& junk) const noexcept {
+        const double span = k.xRight - k.xLeft;
+        const Recut r =
+            recut(k.a0, k.a1 * span, k.a2 * span * span, k.a3 * span * span * span, 0.0, 1.0);
+        const CubicInterval next{static_cast<float>((k.xLeft - g) / l),
+                                 static_cast<float>((k.xRight - g) / l),
+                                 static_cast<float>(r.a0),
+                                 static_cast<float>(r.a1),
+                                 static_cast<float>(r.a2),
+                                 static_cast<float>(r.a3)};
+        junk += nonFinite(next);
+        return next;
+    }
+
+    // uncutPiece for the leading uncut pieces of k[0, room) into `run`;
+    // returns how many. `junk` stays 0 while every field is finite.
+    std::size_t uncutPieces(const file::CubicInterval* k, std::size_t room, double lo, double hi,
+                            float& junk) noexcept {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        // Two pieces side by side, one per lane: the same operations in the
+        // same order as uncutPiece, so the same bits.
+        const __m128d zero = _mm_setzero_pd();
+        const __m128d two = _mm_set1_pd(2.0);
+        const __m128d three = _mm_set1_pd(3.0);
+        const __m128d gv = _mm_set1_pd(g);
+        const __m128d lv = _mm_set1_pd(l);
+        const __m128d lov = _mm_set1_pd(lo);
+        const __m128d hiv = _mm_set1_pd(hi);
+        const __m128d maxv = _mm_set1_pd(std::numeric_limits<double>::max());
+        __m128 junkv = _mm_setzero_ps();
+        const __m128 zerof = _mm_setzero_ps();
+        for (; i + 2 <= room; i += 2) {
+            const double* p0 = &k[i].xLeft;
+            const double* p1 = &k[i + 1].xLeft;
+            const __m128d x0 = _mm_loadu_pd(p0), x1 = _mm_loadu_pd(p1);
+            const __m128d a = _mm_unpacklo_pd(x0, x1);
+            const __m128d b = _mm_unpackhi_pd(x0, x1);
+            const __m128d span = _mm_sub_pd(b, a);
+            const __m128d taken =
+                _mm_and_pd(_mm_and_pd(_mm_cmple_pd(b, hiv), _mm_cmpge_pd(a, lov)),
+                           _mm_and_pd(_mm_cmplt_pd(a, b), _mm_cmple_pd(span, maxv)));
+            if (_mm_movemask_pd(taken) != 3) {
+                break;
+            }
+            const __m128d c0 = _mm_loadu_pd(p0 + 2), c1 = _mm_loadu_pd(p1 + 2);
+            const __m128d e0 = _mm_loadu_pd(p0 + 4), e1 = _mm_loadu_pd(p1 + 4);
+            const __m128d c = _mm_unpacklo_pd(c0, c1);
+            const __m128d k1 = _mm_unpackhi_pd(c0, c1);
+            const __m128d k2 = _mm_unpacklo_pd(e0, e1);
+            const __m128d k3 = _mm_unpackhi_pd(e0, e1);
+            const __m128d d = _mm_mul_pd(k1, span);
+            const __m128d e = _mm_mul_pd(_mm_mul_pd(k2, span), span);
+            const __m128d f = _mm_mul_pd(_mm_mul_pd(_mm_mul_pd(k3, span), span), span);
+            // recut(c, d, e, f, 0, 1); a product with w = 1 is its other
+            // factor exactly (an infinity and a NaN included), so it is left out.
+            const __m128d fp = _mm_mul_pd(f, zero);
+            const __m128d r0 =
+                _mm_add_pd(_mm_mul_pd(_mm_add_pd(_mm_mul_pd(_mm_add_pd(fp, e), zero), d), zero), c);
+            const __m128d f3p = _mm_mul_pd(_mm_mul_pd(three, f), zero);
+            const __m128d r1 = _mm_add_pd(_mm_mul_pd(_mm_add_pd(_mm_mul_pd(two, e), f3p), zero), d);
+            const __m128d r2 = _mm_add_pd(e, f3p);
+            const __m128d r3 = f;
+            const __m128 xl = _mm_cvtpd_ps(_mm_div_pd(_mm_sub_pd(a, gv), lv));
+            const __m128 xr = _mm_cvtpd_ps(_mm_div_pd(_mm_sub_pd(b, gv), lv));
+            // xl0 xr0 xl1 xr1, a00 a10 a01 a11, a20 a30 a21 a31
+            const __m128 x = _mm_unpacklo_ps(xl, xr);
+            const __m128 lo01 = _mm_unpacklo_ps(_mm_cvtpd_ps(r0), _mm_cvtpd_ps(r1));
+            const __m128 hi01 = _mm_unpacklo_ps(_mm_cvtpd_ps(r2), _mm_cvtpd_ps(r3));
+            const __m128 v0 = _mm_movelh_ps(x, lo01);
+            const __m128 v1 = _mm_shuffle_ps(hi01, x, _MM_SHUFFLE(3, 2, 1, 0));
+            const __m128 v2 = _mm_movehl_ps(hi01, lo01);
+            junkv = _mm_add_ps(junkv,
+                               _mm_add_ps(_mm_add_ps(_mm_mul_ps(v0, zerof), _mm_mul_ps(v1, zerof)),
+                                          _mm_mul_ps(v2, zerof)));
+            float* o = &run[i].xLeft;
+            _mm_storeu_ps(o, v0);
+            _mm_storeu_ps(o + 4, v1);
+            _mm_storeu_ps(o + 8, v2);
+        }
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, junkv);
+        junk += (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+#endif
+        for (; i < room && uncut(k[i], lo, hi); ++i) {
+            run[i] = uncutPiece(k[i], junk);
+        }
+        return i;
+    }
+
+    static constexpr std::size_t kRunPieces = 512;
+    // A run is written here first (it stays in the first-level cache) and
+    // then appended to the list in one copy.
+    std::array<CubicInterval, kRunPieces> run;  // not initialised: written before it is read
 };
 
 // A segment's own pieces, clipped to [lo, hi]; a constant piece covers any
@@ -126,11 +292,20 @@ void appendSegment(Emitter& out, const file::CurveSegment& segment, double lo, d
         auto it =
             std::partition_point(pieces.begin(), pieces.end(),
                                  [lo](const file::CubicInterval& k) { return k.xRight < lo; });
-        for (; it != pieces.end() && !(it->xLeft > hi); ++it) {
-            const file::CubicInterval& k = *it;
-            const double span = k.xRight - k.xLeft;
-            out.piece(k.xLeft, k.xRight, k.a0, k.a1 * span, k.a2 * span * span,
-                      k.a3 * span * span * span, lo, hi);
+        const file::CubicInterval* k = pieces.data() + (it - pieces.begin());
+        const file::CubicInterval* const end = pieces.data() + pieces.size();
+        while (k != end && !(k->xLeft > hi)) {
+            const Emitter::Run run = out.pchipRun(k, end, lo, hi);
+            if (run.clean && run.stop != k) {
+                k = run.stop;
+                continue;
+            }
+            // The rule piece by piece: over a run taken back, or for the one
+            // piece that ended a run before it began.
+            const file::CubicInterval* const stop = run.stop != k ? run.stop : k + 1;
+            for (; k != stop && !(k->xLeft > hi); ++k) {
+                out.pchipPiece(*k, lo, hi);
+            }
         }
     } else {
         auto it =
@@ -195,7 +370,7 @@ void appendChannelIntervals(std::vector<CubicInterval>& out,
     if (!(l > 0.0)) {
         return;
     }
-    Emitter emitter{out, g, l};
+    Emitter emitter(out, g, l);
     appendChannel(emitter, channel, clipStart, clipEnd);
 }
 
@@ -252,7 +427,7 @@ bool buildPresentationSnapshotInto(PresentationGeometrySnapshot& into,
         }
         auto& list = into.channels[ch];
         list.reserve(std::min(bound, kMaxSnapshotIntervals));
-        Emitter emitter{list, g, l};
+        Emitter emitter(list, g, l);
         for (const auto& chunk : chunks) {
             if (ch < chunk->channels.size()) {
                 appendChannel(emitter, chunk->channels[ch], g, h);

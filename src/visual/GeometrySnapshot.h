@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "playback/ChannelGeometry.h"
@@ -21,15 +22,18 @@ namespace al::ui {
 
 // One cubic piece: on [xLeft, xRight] (fractions of the window) the value is
 // ((a3 u + a2) u + a1) u + a0 with u from 0 to 1 across the piece.
+// A trivial type (no member initialisers; CubicInterval{} is all zeros), so
+// that lists of them are copied as plain memory.
 struct CubicInterval {
-    float xLeft = 0.0f;
-    float xRight = 0.0f;
-    float a0 = 0.0f;
-    float a1 = 0.0f;
-    float a2 = 0.0f;
-    float a3 = 0.0f;
+    float xLeft;
+    float xRight;
+    float a0;
+    float a1;
+    float a2;
+    float a3;
 };
 static_assert(sizeof(CubicInterval) == 24, "the graphics card reads six packed f32");
+static_assert(std::is_trivial_v<CubicInterval>, "interval lists are copied as plain memory");
 
 // The most pieces one channel's list may hold.
 inline constexpr std::size_t kMaxSnapshotIntervals = 0x40000;

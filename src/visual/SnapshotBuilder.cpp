@@ -1,6 +1,7 @@
 #include "visual/SnapshotBuilder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <exception>
@@ -67,6 +68,23 @@ void SnapshotBuilder::stop() noexcept {
     }
 }
 
+std::shared_ptr<PresentationGeometrySnapshot> SnapshotBuilder::spare() {
+    // A spare whose only owner is this list cannot gain an owner meanwhile:
+    // only the published reference is ever handed out, and a spare is not it.
+    for (const auto& candidate : spares_) {
+        if (candidate != publishedOwn_ && candidate.use_count() == 1) {
+            // The last reader's release happens before the rebuild's writes.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return candidate;
+        }
+    }
+    auto fresh = std::make_shared<PresentationGeometrySnapshot>();
+    if (spares_.size() < kSpareSnapshots + 1) {
+        spares_.push_back(fresh);
+    }
+    return fresh;
+}
+
 void SnapshotBuilder::run() noexcept {
     platform::setCurrentThreadBelowNormalPriority();
     std::uint64_t built = 0;
@@ -85,13 +103,14 @@ void SnapshotBuilder::run() noexcept {
                 if (follow_) {
                     follow_(indexAt_(req.time));
                 }
-                auto snapshot = buildPresentationSnapshot(req, duration_, indexAt_, lookup_);
-                if (snapshot) {
+                auto into = spare();
+                if (buildPresentationSnapshotInto(*into, req, duration_, indexAt_, lookup_)) {
                     std::shared_ptr<const PresentationGeometrySnapshot> previous;
                     {
                         std::lock_guard publish(publishMutex_);
-                        previous = std::exchange(published_, std::move(snapshot));
+                        previous = std::exchange(published_, into);
                     }
+                    publishedOwn_ = std::move(into);
                     built = req.counter;
                 }
             } catch (const std::exception& e) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "visual/GeometrySnapshot.h"
 
@@ -43,8 +44,14 @@ class SnapshotBuilder {
     std::uint64_t requestCounter() const noexcept { return counter_.load(); }
     std::string lastError() const;
 
+    // The most snapshots the builder keeps for reuse beside the published one.
+    static constexpr std::size_t kSpareSnapshots = 3;
+
   private:
     void run() noexcept;
+    // A snapshot to build into: a spare held by the builder alone, else a
+    // new one (kept as a spare while there is room).
+    std::shared_ptr<PresentationGeometrySnapshot> spare();
 
     double duration_;
     ChunkIndexAt indexAt_;
@@ -64,6 +71,11 @@ class SnapshotBuilder {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::string error_;  // under mutex_
+    // Snapshots built before and no longer published (builder thread only).
+    // One that nobody else holds any more is built into again, keeping its
+    // lists' storage, so that the steady state asks for no memory.
+    std::vector<std::shared_ptr<PresentationGeometrySnapshot>> spares_;
+    std::shared_ptr<PresentationGeometrySnapshot> publishedOwn_;  // builder thread only
     std::thread thread_;
 };
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
@@ -312,6 +313,23 @@ bool saveStageShot(GeometryStage& stage, const std::string& name, int& litPixels
     return test::writePng(artefact(name), pixels.data(), w, h, w * 4);
 }
 
+// Prints how long each step of a slow software-rasterised test took, so that
+// a run that crawls shows where.
+class StepClock {
+  public:
+    void mark(const char* step, std::uint64_t frames) {
+        const DWORD now = GetTickCount();
+        std::printf("  step %-28s %6lu ms  frames %llu\n", step,
+                    static_cast<unsigned long>(now - last_),
+                    static_cast<unsigned long long>(frames));
+        std::fflush(stdout);
+        last_ = now;
+    }
+
+  private:
+    DWORD last_ = GetTickCount();
+};
+
 TEST_F(GpuTest, StagePresentsBothScenesAndClosesOnItsKeys) {
     // A stage frame on Wine's software rasteriser takes from a fraction of a
     // second to minutes depending on the machine's load, so the suite only
@@ -327,9 +345,12 @@ TEST_F(GpuTest, StagePresentsBothScenesAndClosesOnItsKeys) {
     stage.overrideBounds(kSmallStage);
     ASSERT_TRUE(stage.open(app::StageScene::WaveMotionSea, false)) << stage.lastError();
     ASSERT_TRUE(stage.isOpen());
+    StepClock clock;
+    clock.mark("open", 0);
 
     // With an empty history the sea draws and presents nothing.
     pump(120);
+    clock.mark("empty sea", stage.framesPresented());
     EXPECT_EQ(stage.framesPresented(), 0u);
     EXPECT_TRUE(stage.lastError().empty()) << stage.lastError();
 
@@ -343,9 +364,14 @@ TEST_F(GpuTest, StagePresentsBothScenesAndClosesOnItsKeys) {
         ASSERT_TRUE(
             view.render(snapshot, app::kGeometryPictureWidth, app::kGeometryPictureHeight, true));
         ASSERT_TRUE(stage.feed(snapshot, view.picture())) << stage.lastError();
+        if (i == 0) {
+            clock.mark("first picture fed", stage.framesPresented());
+        }
     }
+    clock.mark("32 pictures fed", stage.framesPresented());
     EXPECT_EQ(stage.historyCount(), 30u);
     pump(100);
+    clock.mark("sea frames", stage.framesPresented());
     EXPECT_GT(stage.framesPresented(), 0u) << stage.lastError();
     int lit = 0;
     stage.setBeforePresent([&](GeometryStage& s) {
@@ -353,6 +379,7 @@ TEST_F(GpuTest, StagePresentsBothScenesAndClosesOnItsKeys) {
         s.setBeforePresent({});
     });
     pump(60);
+    clock.mark("sea screenshot", stage.framesPresented());
     EXPECT_GT(lit, 1000);
 
     const std::uint64_t seaFrames = stage.framesPresented();
@@ -360,6 +387,7 @@ TEST_F(GpuTest, StagePresentsBothScenesAndClosesOnItsKeys) {
     stage.setTransport(true, false, true, 0.6f);
     ASSERT_TRUE(stage.feed(snapshot, {}));
     pump(100);
+    clock.mark("corridor frames", stage.framesPresented());
     EXPECT_GT(stage.framesPresented(), seaFrames) << stage.lastError();
     lit = 0;
     stage.setBeforePresent([&](GeometryStage& s) {
