@@ -112,15 +112,15 @@ struct VirtualStream {
     // stopped halfway is filling the other cell.
     class PeriodCells {
       public:
-        void publish(const Period& period) noexcept {
+        void publish(const Period& p) noexcept {
             const std::uint64_t next = count_.load(std::memory_order_relaxed) + 1;
             begun_.store(next, std::memory_order_seq_cst);
             Cell& cell = cells_[next & 1];
-            cell.taken.store(period.taken, std::memory_order_seq_cst);
-            cell.playing.store(period.playing, std::memory_order_seq_cst);
-            cell.playingData.store(period.playingData, std::memory_order_seq_cst);
-            cell.playedBase.store(period.playedBase, std::memory_order_seq_cst);
-            cell.sinceNs.store(period.sinceNs, std::memory_order_seq_cst);
+            cell.taken.store(p.taken, std::memory_order_seq_cst);
+            cell.playing.store(p.playing, std::memory_order_seq_cst);
+            cell.playingData.store(p.playingData, std::memory_order_seq_cst);
+            cell.playedBase.store(p.playedBase, std::memory_order_seq_cst);
+            cell.sinceNs.store(p.sinceNs, std::memory_order_seq_cst);
             count_.store(next, std::memory_order_seq_cst);
         }
         Period read() const noexcept {
