@@ -179,8 +179,10 @@ TEST(PlayerVirtualOutputTest, DeviceFaultsStopWithTheirMessageAndPlayResumesOnce
         }
         ASSERT_EQ(run.view.lastStatus().rfind(expected, 0), 0u) << run.view.lastStatus();
         EXPECT_EQ(run.window->transportState(), TransportState::Stopped);
+        // Preserved, not returned to zero; how far it got depends on when the
+        // first late burst lands, which can be under a tenth of a second.
         const double head = run.window->positionSeconds();
-        EXPECT_GT(head, 0.1);
+        EXPECT_GT(head, 0.0);
 
         run.scope.device().configure(healthy);
         run.window->TogglePlay();
