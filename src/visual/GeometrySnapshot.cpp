@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace al::ui {
@@ -64,6 +65,102 @@ inline float nonFinite(const CubicInterval& k) noexcept {
     return ((0.0f * k.xLeft + 0.0f * k.xRight) + (0.0f * k.a0 + 0.0f * k.a1)) +
            (0.0f * k.a2 + 0.0f * k.a3);
 }
+
+#if defined(__SSE2__)
+std::atomic<bool> wideVectorsAllowed{true};
+
+bool processorHasWideVectors() noexcept {
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
+}
+
+// Two consecutive fields of pieces `first` and `first + 2` (six doubles a
+// piece, from p) in the low and high halves of one register.
+__attribute__((target("avx2"))) inline __m256d fieldPairs(const double* p, std::size_t field,
+                                                          std::size_t first) noexcept {
+    return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p + 6 * first + field)),
+                                _mm_loadu_pd(p + 6 * (first + 2) + field), 1);
+}
+
+// Four uncut PCHIP pieces at a time in 256-bit lanes: the same operations in
+// the same order as the two-lane loop below (and so as the piece rule), with
+// no fused multiply-add, so the same bits. Writes whole groups of four into
+// `run` while all four take the uncut branch and returns how many it wrote;
+// the caller finishes the rest. Adds to `junk` as nonFinite does.
+__attribute__((target("avx2"))) std::size_t uncutQuads(const file::CubicInterval* k,
+                                                       std::size_t room, double lo, double hi,
+                                                       double g, double l, CubicInterval* run,
+                                                       float& junk) noexcept {
+    std::size_t i = 0;
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d two = _mm256_set1_pd(2.0);
+    const __m256d three = _mm256_set1_pd(3.0);
+    const __m256d gv = _mm256_set1_pd(g);
+    const __m256d lv = _mm256_set1_pd(l);
+    const __m256d lov = _mm256_set1_pd(lo);
+    const __m256d hiv = _mm256_set1_pd(hi);
+    const __m256d maxv = _mm256_set1_pd(std::numeric_limits<double>::max());
+    const __m128 zerof = _mm_setzero_ps();
+    __m128 junkv = _mm_setzero_ps();
+    for (; i + 4 <= room; i += 4) {
+        const double* p = &k[i].xLeft;
+        // Pieces 0 and 2 in one register, 1 and 3 in the other; unpacking
+        // then gives each field of the four pieces in order.
+        const __m256d x02 = fieldPairs(p, 0, 0), x13 = fieldPairs(p, 0, 1);
+        const __m256d a = _mm256_unpacklo_pd(x02, x13);
+        const __m256d b = _mm256_unpackhi_pd(x02, x13);
+        const __m256d span = _mm256_sub_pd(b, a);
+        const __m256d taken = _mm256_and_pd(
+            _mm256_and_pd(_mm256_cmp_pd(b, hiv, _CMP_LE_OQ), _mm256_cmp_pd(a, lov, _CMP_GE_OQ)),
+            _mm256_and_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ), _mm256_cmp_pd(span, maxv, _CMP_LE_OQ)));
+        if (_mm256_movemask_pd(taken) != 15) {
+            break;
+        }
+        const __m256d c02 = fieldPairs(p, 2, 0), c13 = fieldPairs(p, 2, 1);
+        const __m256d e02 = fieldPairs(p, 4, 0), e13 = fieldPairs(p, 4, 1);
+        const __m256d c = _mm256_unpacklo_pd(c02, c13);
+        const __m256d k1 = _mm256_unpackhi_pd(c02, c13);
+        const __m256d k2 = _mm256_unpacklo_pd(e02, e13);
+        const __m256d k3 = _mm256_unpackhi_pd(e02, e13);
+        const __m256d d = _mm256_mul_pd(k1, span);
+        const __m256d e = _mm256_mul_pd(_mm256_mul_pd(k2, span), span);
+        const __m256d f = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(k3, span), span), span);
+        const __m256d fp = _mm256_mul_pd(f, zero);
+        const __m256d r0 = _mm256_add_pd(
+            _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(fp, e), zero), d), zero), c);
+        const __m256d f3p = _mm256_mul_pd(_mm256_mul_pd(three, f), zero);
+        const __m256d r1 =
+            _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(two, e), f3p), zero), d);
+        const __m256d r2 = _mm256_add_pd(e, f3p);
+        const __m128 xl = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_sub_pd(a, gv), lv));
+        const __m128 xr = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_sub_pd(b, gv), lv));
+        const __m128 q0 = _mm256_cvtpd_ps(r0), q1 = _mm256_cvtpd_ps(r1);
+        const __m128 q2 = _mm256_cvtpd_ps(r2), q3 = _mm256_cvtpd_ps(f);
+        junkv = _mm_add_ps(
+            junkv, _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(xl, zerof), _mm_mul_ps(xr, zerof)),
+                                         _mm_add_ps(_mm_mul_ps(q0, zerof), _mm_mul_ps(q1, zerof))),
+                              _mm_add_ps(_mm_mul_ps(q2, zerof), _mm_mul_ps(q3, zerof))));
+        float* o = &run[i].xLeft;
+        // Two pieces from the low halves, two from the high halves, laid out
+        // as xl xr a0 a1 a2 a3 each.
+        const __m128 xs[2] = {_mm_unpacklo_ps(xl, xr), _mm_unpackhi_ps(xl, xr)};
+        const __m128 los[2] = {_mm_unpacklo_ps(q0, q1), _mm_unpackhi_ps(q0, q1)};
+        const __m128 his[2] = {_mm_unpacklo_ps(q2, q3), _mm_unpackhi_ps(q2, q3)};
+        for (int h = 0; h < 2; ++h) {
+            _mm_storeu_ps(o + 12 * h, _mm_movelh_ps(xs[h], los[h]));
+            _mm_storeu_ps(o + 12 * h + 4, _mm_shuffle_ps(his[h], xs[h], _MM_SHUFFLE(3, 2, 1, 0)));
+            _mm_storeu_ps(o + 12 * h + 8, _mm_movehl_ps(his[h], los[h]));
+        }
+    }
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, junkv);
+    junk += (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    return i;
+}
+#endif
 
 // Where one build writes: the window's scale and the last right end it
 // divided, so that a piece starting where the previous one ended reuses that
@@ -199,6 +296,9 @@ struct Emitter {
                             float& junk) noexcept {
         std::size_t i = 0;
 #if defined(__SSE2__)
+        if (wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors()) {
+            i = uncutQuads(k, room, lo, hi, g, l, run.data(), junk);
+        }
         // Two pieces side by side, one per lane: the same operations in the
         // same order as uncutPiece, so the same bits.
         const __m128d zero = _mm_setzero_pd();
@@ -363,6 +463,22 @@ std::size_t pieceBound(const surrogate::ChannelGeometry& channel) noexcept {
 }
 
 }  // namespace
+
+bool snapshotWideVectorsInUse() noexcept {
+#if defined(__SSE2__)
+    return wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors();
+#else
+    return false;
+#endif
+}
+
+void allowSnapshotWideVectors(bool allowed) noexcept {
+#if defined(__SSE2__)
+    wideVectorsAllowed.store(allowed, std::memory_order_relaxed);
+#else
+    (void)allowed;
+#endif
+}
 
 void appendChannelIntervals(std::vector<CubicInterval>& out,
                             const surrogate::ChannelGeometry& channel, double clipStart,

@@ -113,6 +113,12 @@ void appendChannelIntervals(std::vector<CubicInterval>& out,
                             const surrogate::ChannelGeometry& channel, double clipStart,
                             double clipEnd, double g, double l);
 
+// Whether building uses the processor's 256-bit vectors (where it has them;
+// the same bits as without). allowSnapshotWideVectors(false) keeps every
+// build on the narrower path, so that tests can compare the two. Any thread.
+bool snapshotWideVectorsInUse() noexcept;
+void allowSnapshotWideVectors(bool allowed) noexcept;
+
 // The interval list as a float texture: two RGBA32F texels per piece,
 // (xLeft, xRight, a0, a1) then (a2, a3, 0, 0), rows of `texelsPerRow`
 // texels. Returns the number of rows written into `texels` (resized to

@@ -86,57 +86,74 @@ std::shared_ptr<const surrogate::PlaybackChunk> chunkOf(
     return chunk;
 }
 
-TEST(SnapshotRuns, SameBitsAsThePieceRuleOverManyWindows) {
-    test::CurveSource source{48000, 48000, 997.0};
-    const ChunkIndexAt indexAt = [&](double t) { return source.chunkIndexAt(t); };
-    const ChunkLookup lookup = [&](std::uint64_t i) { return source.prepareChunk(i); };
-    PresentationGeometrySnapshot into;
-    // Windows starting on a chunk edge, inside one, at 0, cut at the end,
-    // long enough for runs beyond one pass, and with the extension.
-    for (const auto& [t, len, ext] : {std::tuple{0.0, 0.05, false},
-                                      {0.0213333, 0.2, false},
-                                      {0.015, 0.05, true},
-                                      {0.5, 0.3, false},
-                                      {0.97, 0.05, true},
-                                      {0.3333, 0.001, false}}) {
-        ASSERT_TRUE(
-            buildPresentationSnapshotInto(into, {t, len, false, ext, 1}, 1.0, indexAt, lookup));
-        const double h = std::min(t + len + (ext ? kSnapshotExtension : 0.0), 1.0);
-        for (int ch = 0; ch < 2; ++ch) {
-            std::vector<CubicInterval> want;
-            for (auto i = indexAt(t); i <= indexAt(h); ++i) {
-                referenceChannel(want, source.prepareChunk(i)->channels[ch], t, h, len);
-            }
-            SCOPED_TRACE(::testing::Message() << "window " << t << " + " << len << " ch " << ch);
-            expectSameBits(into.channels[ch], want);
-        }
+// Runs `body` with the wide vector path allowed and then with it refused
+// (on a processor without it both runs take the narrow path).
+template <typename Body>
+void onBothVectorPaths(Body body) {
+    for (const bool wide : {true, false}) {
+        allowSnapshotWideVectors(wide);
+        SCOPED_TRACE(wide ? "wide vectors" : "narrow vectors");
+        body();
     }
+    allowSnapshotWideVectors(true);
+}
+
+TEST(SnapshotRuns, SameBitsAsThePieceRuleOverManyWindows) {
+    onBothVectorPaths([] {
+        test::CurveSource source{48000, 48000, 997.0};
+        const ChunkIndexAt indexAt = [&](double t) { return source.chunkIndexAt(t); };
+        const ChunkLookup lookup = [&](std::uint64_t i) { return source.prepareChunk(i); };
+        PresentationGeometrySnapshot into;
+        // Windows starting on a chunk edge, inside one, at 0, cut at the end,
+        // long enough for runs beyond one pass, and with the extension.
+        for (const auto& [t, len, ext] : {std::tuple{0.0, 0.05, false},
+                                          {0.0213333, 0.2, false},
+                                          {0.015, 0.05, true},
+                                          {0.5, 0.3, false},
+                                          {0.97, 0.05, true},
+                                          {0.3333, 0.001, false}}) {
+            ASSERT_TRUE(
+                buildPresentationSnapshotInto(into, {t, len, false, ext, 1}, 1.0, indexAt, lookup));
+            const double h = std::min(t + len + (ext ? kSnapshotExtension : 0.0), 1.0);
+            for (int ch = 0; ch < 2; ++ch) {
+                std::vector<CubicInterval> want;
+                for (auto i = indexAt(t); i <= indexAt(h); ++i) {
+                    referenceChannel(want, source.prepareChunk(i)->channels[ch], t, h, len);
+                }
+                SCOPED_TRACE(::testing::Message()
+                             << "window " << t << " + " << len << " ch " << ch);
+                expectSameBits(into.channels[ch], want);
+            }
+        }
+    });
 }
 
 TEST(SnapshotRuns, PiecesThatOverflowOrCarrySignedZerosMatchTheRule) {
-    // Flat stretches with -0 values, a jump so steep that its coefficients
-    // overflow f32 (skipped by the rule, and the run around it redone), and
-    // more than one pass of pieces.
-    std::vector<file::ControlPoint> loud, quiet;
-    for (int i = 0; i <= 1500; ++i) {
-        const double t = i * 1e-3;
-        loud.push_back({t, i == 700 ? 1e39 : (i % 3 == 0 ? -0.0 : 0.25 * (i % 5))});
-        quiet.push_back({t, i < 800 ? -0.0 : 0.0});
-    }
-    const auto chunk = chunkOf({loud, quiet}, 0.0, 1.5);
-    for (const auto& [g, len] : {std::pair{0.0, 1.5}, {0.1234, 0.9}}) {
-        PresentationGeometrySnapshot into;
-        ASSERT_TRUE(buildPresentationSnapshotInto(
-            into, {g, len, false, false, 1}, 1.5, [](double) { return std::uint64_t{0}; },
-            [&](std::uint64_t) { return chunk; }));
-        const double h = std::min(g + len, 1.5);
-        for (int ch = 0; ch < 2; ++ch) {
-            std::vector<CubicInterval> want;
-            referenceChannel(want, chunk->channels[ch], g, h, len);
-            expectSameBits(into.channels[ch], want);
+    onBothVectorPaths([] {
+        // Flat stretches with -0 values, a jump so steep that its coefficients
+        // overflow f32 (skipped by the rule, and the run around it redone), and
+        // more than one pass of pieces.
+        std::vector<file::ControlPoint> loud, quiet;
+        for (int i = 0; i <= 1500; ++i) {
+            const double t = i * 1e-3;
+            loud.push_back({t, i == 700 ? 1e39 : (i % 3 == 0 ? -0.0 : 0.25 * (i % 5))});
+            quiet.push_back({t, i < 800 ? -0.0 : 0.0});
         }
-        EXPECT_LT(into.channels[0].size(), 1500u);  // the overflowing pieces are gone
-    }
+        const auto chunk = chunkOf({loud, quiet}, 0.0, 1.5);
+        for (const auto& [g, len] : {std::pair{0.0, 1.5}, {0.1234, 0.9}}) {
+            PresentationGeometrySnapshot into;
+            ASSERT_TRUE(buildPresentationSnapshotInto(
+                into, {g, len, false, false, 1}, 1.5, [](double) { return std::uint64_t{0}; },
+                [&](std::uint64_t) { return chunk; }));
+            const double h = std::min(g + len, 1.5);
+            for (int ch = 0; ch < 2; ++ch) {
+                std::vector<CubicInterval> want;
+                referenceChannel(want, chunk->channels[ch], g, h, len);
+                expectSameBits(into.channels[ch], want);
+            }
+            EXPECT_LT(into.channels[0].size(), 1500u);  // the overflowing pieces are gone
+        }
+    });
 }
 
 TEST(SnapshotRuns, TheBudgetStopsAtTheSameExactPiece) {
