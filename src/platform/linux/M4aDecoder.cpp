@@ -1,7 +1,13 @@
 // M4A decoding over FFmpeg (libavformat + libavcodec), presented as the steps
 // of a Media Foundation source reader. Failures become the closest HRESULT.
+//
+// The libraries are opened when the first M4A file is, not when the program
+// starts: linked in directly they pull in well over a hundred shared objects
+// whose loading and relocation every run paid for, M4A or not.
 
 #include "platform/M4aDecoder.h"
+
+#include "platform/DynamicLibrary.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,6 +24,7 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,13 +32,111 @@ namespace al::platform {
 
 namespace {
 
+// The FFmpeg functions this decoder calls, from the libraries of the major
+// versions its headers describe (the structures it reads are theirs).
+struct FfmpegApi {
+    decltype(&::av_dict_free) av_dict_free = nullptr;
+    decltype(&::av_dict_set) av_dict_set = nullptr;
+    decltype(&::av_frame_alloc) av_frame_alloc = nullptr;
+    decltype(&::av_frame_free) av_frame_free = nullptr;
+    decltype(&::av_get_bytes_per_sample) av_get_bytes_per_sample = nullptr;
+    decltype(&::av_log_set_level) av_log_set_level = nullptr;
+    decltype(&::av_packet_alloc) av_packet_alloc = nullptr;
+    decltype(&::av_packet_free) av_packet_free = nullptr;
+    decltype(&::av_packet_unref) av_packet_unref = nullptr;
+    decltype(&::av_read_frame) av_read_frame = nullptr;
+    decltype(&::av_sample_fmt_is_planar) av_sample_fmt_is_planar = nullptr;
+    decltype(&::avcodec_alloc_context3) avcodec_alloc_context3 = nullptr;
+    decltype(&::avcodec_find_decoder) avcodec_find_decoder = nullptr;
+    decltype(&::avcodec_free_context) avcodec_free_context = nullptr;
+    decltype(&::avcodec_open2) avcodec_open2 = nullptr;
+    decltype(&::avcodec_parameters_to_context) avcodec_parameters_to_context = nullptr;
+    decltype(&::avcodec_receive_frame) avcodec_receive_frame = nullptr;
+    decltype(&::avcodec_send_packet) avcodec_send_packet = nullptr;
+    decltype(&::avformat_close_input) avformat_close_input = nullptr;
+    decltype(&::avformat_find_stream_info) avformat_find_stream_info = nullptr;
+    decltype(&::avformat_open_input) avformat_open_input = nullptr;
+};
+
+std::string sonameOf(const char* name, int major) {
+    return std::string("lib") + name + ".so." + std::to_string(major);
+}
+
+struct FfmpegLibraries {
+    DynamicLibrary libAvutil;
+    DynamicLibrary libAvcodec;
+    DynamicLibrary libAvformat;
+    FfmpegApi api;
+    std::string missing;  // empty once every function is found
+};
+
+// Looks a function up by its own name; false when the library lacks it.
+template <typename Function>
+bool bind(Function& slot, const DynamicLibrary& library, const char* name) noexcept {
+    slot = reinterpret_cast<Function>(library.symbol(name));
+    return slot != nullptr;
+}
+
+// Opened once, on first use, and kept for the rest of the run. Any thread.
+const FfmpegLibraries& ffmpegLibraries() {
+    static const FfmpegLibraries loaded = [] {
+        FfmpegLibraries l;
+        const std::string avutil = sonameOf("avutil", LIBAVUTIL_VERSION_MAJOR);
+        const std::string avcodec = sonameOf("avcodec", LIBAVCODEC_VERSION_MAJOR);
+        const std::string avformat = sonameOf("avformat", LIBAVFORMAT_VERSION_MAJOR);
+        if (!l.libAvutil.open(avutil)) {
+            l.missing = avutil;
+        } else if (!l.libAvcodec.open(avcodec)) {
+            l.missing = avcodec;
+        } else if (!l.libAvformat.open(avformat)) {
+            l.missing = avformat;
+        }
+        if (!l.missing.empty()) {
+            return l;
+        }
+        bool complete = true;
+        complete &= bind(l.api.av_dict_free, l.libAvutil, "av_dict_free");
+        complete &= bind(l.api.av_dict_set, l.libAvutil, "av_dict_set");
+        complete &= bind(l.api.av_frame_alloc, l.libAvutil, "av_frame_alloc");
+        complete &= bind(l.api.av_frame_free, l.libAvutil, "av_frame_free");
+        complete &= bind(l.api.av_get_bytes_per_sample, l.libAvutil, "av_get_bytes_per_sample");
+        complete &= bind(l.api.av_log_set_level, l.libAvutil, "av_log_set_level");
+        complete &= bind(l.api.av_sample_fmt_is_planar, l.libAvutil, "av_sample_fmt_is_planar");
+        complete &= bind(l.api.av_packet_alloc, l.libAvcodec, "av_packet_alloc");
+        complete &= bind(l.api.av_packet_free, l.libAvcodec, "av_packet_free");
+        complete &= bind(l.api.av_packet_unref, l.libAvcodec, "av_packet_unref");
+        complete &= bind(l.api.avcodec_alloc_context3, l.libAvcodec, "avcodec_alloc_context3");
+        complete &= bind(l.api.avcodec_find_decoder, l.libAvcodec, "avcodec_find_decoder");
+        complete &= bind(l.api.avcodec_free_context, l.libAvcodec, "avcodec_free_context");
+        complete &= bind(l.api.avcodec_open2, l.libAvcodec, "avcodec_open2");
+        complete &= bind(l.api.avcodec_parameters_to_context, l.libAvcodec,
+                         "avcodec_parameters_to_context");
+        complete &= bind(l.api.avcodec_receive_frame, l.libAvcodec, "avcodec_receive_frame");
+        complete &= bind(l.api.avcodec_send_packet, l.libAvcodec, "avcodec_send_packet");
+        complete &= bind(l.api.av_read_frame, l.libAvformat, "av_read_frame");
+        complete &= bind(l.api.avformat_close_input, l.libAvformat, "avformat_close_input");
+        complete &=
+            bind(l.api.avformat_find_stream_info, l.libAvformat, "avformat_find_stream_info");
+        complete &= bind(l.api.avformat_open_input, l.libAvformat, "avformat_open_input");
+        if (!complete) {
+            l.missing = avformat + " with every function this program needs";
+        }
+        return l;
+    }();
+    return loaded;
+}
+
+const FfmpegApi& ffmpeg() noexcept {
+    return ffmpegLibraries().api;
+}
+
 // HRESULTs a Media Foundation source reader gives for the same situations.
-constexpr HResult kHrPointer = 0x80004003u;             // E_POINTER
-constexpr HResult kHrUnexpected = 0x8000FFFFu;          // E_UNEXPECTED
-constexpr HResult kHrOutOfMemory = 0x8007000Eu;         // E_OUTOFMEMORY
-constexpr HResult kHrFileNotFound = 0x80070002u;        // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
-constexpr HResult kHrPathNotFound = 0x80070003u;        // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
-constexpr HResult kHrAccessDenied = 0x80070005u;        // E_ACCESSDENIED
+constexpr HResult kHrPointer = 0x80004003u;       // E_POINTER
+constexpr HResult kHrUnexpected = 0x8000FFFFu;    // E_UNEXPECTED
+constexpr HResult kHrOutOfMemory = 0x8007000Eu;   // E_OUTOFMEMORY
+constexpr HResult kHrFileNotFound = 0x80070002u;  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+constexpr HResult kHrPathNotFound = 0x80070003u;  // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+constexpr HResult kHrAccessDenied = 0x80070005u;  // E_ACCESSDENIED
 constexpr HResult kHrUnsupportedByteStream = 0xC00D36C4u;  // MF_E_UNSUPPORTED_BYTESTREAM_TYPE
 constexpr HResult kHrInvalidStreamNumber = 0xC00D36B3u;    // MF_E_INVALIDSTREAMNUMBER
 constexpr HResult kHrInvalidMediaType = 0xC00D36B4u;       // MF_E_INVALIDMEDIATYPE
@@ -80,21 +185,21 @@ bool isIntegerFormat(AVSampleFormat format) noexcept {
 }
 
 class FfmpegM4aDecoder final : public M4aDecoder {
-public:
+  public:
     FfmpegM4aDecoder() = default;
     FfmpegM4aDecoder(const FfmpegM4aDecoder&) = delete;
     FfmpegM4aDecoder& operator=(const FfmpegM4aDecoder&) = delete;
 
     ~FfmpegM4aDecoder() override {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_);
-        avformat_close_input(&input_);
+        ffmpeg().av_frame_free(&frame_);
+        ffmpeg().av_packet_free(&packet_);
+        ffmpeg().avcodec_free_context(&codec_);
+        ffmpeg().avformat_close_input(&input_);
     }
 
     HResult startup() noexcept override {
         // Decoder chatter on stderr helps nobody; failures come back as codes.
-        av_log_set_level(AV_LOG_QUIET);
+        ffmpeg().av_log_set_level(AV_LOG_QUIET);
         return kHrOk;
     }
 
@@ -106,15 +211,15 @@ public:
             // Only local MPEG-4 files: no playlists or other demuxers that
             // would follow references to further files or the network.
             AVDictionary* options = nullptr;
-            av_dict_set(&options, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2", 0);
-            av_dict_set(&options, "protocol_whitelist", "file", 0);
+            ffmpeg().av_dict_set(&options, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2", 0);
+            ffmpeg().av_dict_set(&options, "protocol_whitelist", "file", 0);
             const std::string url = "file:" + path.string();
-            int result = avformat_open_input(&input_, url.c_str(), nullptr, &options);
-            av_dict_free(&options);
+            int result = ffmpeg().avformat_open_input(&input_, url.c_str(), nullptr, &options);
+            ffmpeg().av_dict_free(&options);
             if (result < 0) {
                 return translate(result);
             }
-            result = avformat_find_stream_info(input_, nullptr);
+            result = ffmpeg().avformat_find_stream_info(input_, nullptr);
             return result < 0 ? translate(result) : kHrOk;
         } catch (const std::bad_alloc&) {
             return kHrOutOfMemory;
@@ -198,16 +303,18 @@ public:
             }
             codecFailure_ = openCodec();
             if (hrFailed(codecFailure_)) {
-                avcodec_free_context(&codec_);
+                ffmpeg().avcodec_free_context(&codec_);
                 return codecFailure_;
             }
         }
         // The first frame, when there is one, is the truth: some decoders
         // (HE-AAC) learn the final rate only while decoding it.
         const bool fromFrame = primed_ && !endOfStream_;
-        const auto format = static_cast<AVSampleFormat>(fromFrame ? frame_->format : codec_->sample_fmt);
-        const bool deliverable = (requested_.type == DecodedSampleType::Float && isFloatFormat(format)) ||
-                                 (requested_.type == DecodedSampleType::Pcm && isIntegerFormat(format));
+        const auto format =
+            static_cast<AVSampleFormat>(fromFrame ? frame_->format : codec_->sample_fmt);
+        const bool deliverable =
+            (requested_.type == DecodedSampleType::Float && isFloatFormat(format)) ||
+            (requested_.type == DecodedSampleType::Pcm && isIntegerFormat(format));
         if (!deliverable) {
             return kHrInvalidMediaType;
         }
@@ -218,7 +325,9 @@ public:
         return kHrOk;
     }
 
-    HResult readCurrentType() noexcept override { return currentSet_ ? kHrOk : kHrAttributeNotFound; }
+    HResult readCurrentType() noexcept override {
+        return currentSet_ ? kHrOk : kHrAttributeNotFound;
+    }
 
     HResult readCurrentSampleType(DecodedSampleType& type) noexcept override {
         if (!currentSet_) {
@@ -248,7 +357,8 @@ public:
             read.endOfStream = true;
             return kHrOk;
         }
-        if (frame_->format != sampleFormat_ || frame_->sample_rate != static_cast<int>(format_.sampleRate) ||
+        if (frame_->format != sampleFormat_ ||
+            frame_->sample_rate != static_cast<int>(format_.sampleRate) ||
             frame_->ch_layout.nb_channels != static_cast<int>(format_.channels)) {
             read.formatChanged = true;
             return kHrOk;
@@ -281,7 +391,7 @@ public:
 
     HResult unlockBuffer() noexcept override { return bufferReady_ ? kHrOk : kHrPointer; }
 
-private:
+  private:
     struct Requested {
         bool created = false;
         bool audio = false;
@@ -292,22 +402,22 @@ private:
     // Opens the stream's decoder and decodes the first frame, which is handed
     // out by the first read: some decoders name their output format only then.
     HResult openCodec() noexcept {
-        const AVCodec* decoder = avcodec_find_decoder(stream_->codecpar->codec_id);
+        const AVCodec* decoder = ffmpeg().avcodec_find_decoder(stream_->codecpar->codec_id);
         if (decoder == nullptr) {
             return kHrCodecNotFound;
         }
-        codec_ = avcodec_alloc_context3(decoder);
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
+        codec_ = ffmpeg().avcodec_alloc_context3(decoder);
+        packet_ = ffmpeg().av_packet_alloc();
+        frame_ = ffmpeg().av_frame_alloc();
         if (codec_ == nullptr || packet_ == nullptr || frame_ == nullptr) {
             return kHrOutOfMemory;
         }
-        int result = avcodec_parameters_to_context(codec_, stream_->codecpar);
+        int result = ffmpeg().avcodec_parameters_to_context(codec_, stream_->codecpar);
         if (result < 0) {
             return translate(result);
         }
         codec_->pkt_timebase = stream_->time_base;
-        result = avcodec_open2(codec_, decoder, nullptr);
+        result = ffmpeg().avcodec_open2(codec_, decoder, nullptr);
         if (result < 0) {
             return translate(result);
         }
@@ -321,7 +431,7 @@ private:
 
     void describe(AVSampleFormat format, int rate, int channels) noexcept {
         sampleFormat_ = format;
-        const int bytes = av_get_bytes_per_sample(format);
+        const int bytes = ffmpeg().av_get_bytes_per_sample(format);
         format_ = DecodedAudioFormat{};
         format_.sampleRate = rate > 0 ? static_cast<std::uint32_t>(rate) : 0;
         format_.channels = channels > 0 ? static_cast<std::uint32_t>(channels) : 0;
@@ -338,7 +448,7 @@ private:
     // Leaves the next decoded frame in frame_, or sets endOfStream_.
     HResult decodeNextFrame() noexcept {
         for (;;) {
-            const int received = avcodec_receive_frame(codec_, frame_);
+            const int received = ffmpeg().avcodec_receive_frame(codec_, frame_);
             if (received >= 0) {
                 return kHrOk;
             }
@@ -358,21 +468,21 @@ private:
 
     HResult feedPacket() noexcept {
         for (;;) {
-            const int result = av_read_frame(input_, packet_);
+            const int result = ffmpeg().av_read_frame(input_, packet_);
             if (result == AVERROR_EOF) {
                 // Drain what the decoder still holds.
-                const int flushed = avcodec_send_packet(codec_, nullptr);
+                const int flushed = ffmpeg().avcodec_send_packet(codec_, nullptr);
                 return flushed < 0 && flushed != AVERROR_EOF ? translate(flushed) : kHrOk;
             }
             if (result < 0) {
                 return translate(result);
             }
             if (packet_->stream_index != stream_->index) {
-                av_packet_unref(packet_);
+                ffmpeg().av_packet_unref(packet_);
                 continue;
             }
-            const int sent = avcodec_send_packet(codec_, packet_);
-            av_packet_unref(packet_);
+            const int sent = ffmpeg().avcodec_send_packet(codec_, packet_);
+            ffmpeg().av_packet_unref(packet_);
             if (sent < 0) {
                 return sent == AVERROR_INVALIDDATA ? kHrInvalidStreamData : translate(sent);
             }
@@ -383,12 +493,14 @@ private:
     // Copies the frame into one little-endian interleaved buffer.
     void interleave() {
         const auto format = static_cast<AVSampleFormat>(frame_->format);
-        const std::size_t width = static_cast<std::size_t>(av_get_bytes_per_sample(format));
+        const std::size_t width =
+            static_cast<std::size_t>(ffmpeg().av_get_bytes_per_sample(format));
         const std::size_t channels = static_cast<std::size_t>(frame_->ch_layout.nb_channels);
-        const std::size_t frames = frame_->nb_samples > 0 ? static_cast<std::size_t>(frame_->nb_samples) : 0;
+        const std::size_t frames =
+            frame_->nb_samples > 0 ? static_cast<std::size_t>(frame_->nb_samples) : 0;
         interleaved_.resize(frames * channels * width);
         auto* out = interleaved_.data();
-        if (av_sample_fmt_is_planar(format) == 0) {
+        if (ffmpeg().av_sample_fmt_is_planar(format) == 0) {
             std::memcpy(out, frame_->extended_data[0], interleaved_.size());
         } else {
             for (std::size_t c = 0; c < channels; ++c) {
@@ -425,8 +537,21 @@ private:
 
 }  // namespace
 
-bool m4aDecoderAvailable() noexcept { return true; }
+bool m4aDecoderAvailable() noexcept {
+    try {
+        return ffmpegLibraries().missing.empty();
+    } catch (...) {
+        return false;
+    }
+}
 
-std::unique_ptr<M4aDecoder> createM4aDecoder() { return std::make_unique<FfmpegM4aDecoder>(); }
+std::unique_ptr<M4aDecoder> createM4aDecoder() {
+    const FfmpegLibraries& libraries = ffmpegLibraries();
+    if (!libraries.missing.empty()) {
+        throw std::runtime_error("M4A support is unavailable because " + libraries.missing +
+                                 " is missing on the system");
+    }
+    return std::make_unique<FfmpegM4aDecoder>();
+}
 
 }  // namespace al::platform
