@@ -1,5 +1,7 @@
 #include "record/PchipCurve.h"
 
+#include "record/PchipWide.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -14,23 +16,8 @@ namespace {
     throw std::invalid_argument(message);
 }
 
-int sign(double v) noexcept {
-    return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0);
-}
-
-// One-sided three-point slope at an end, limited so that the end piece keeps
-// the shape of the data: zero when it points against the first secant, at
-// most three times that secant when the secants change sign.
-double endSlope(double h0, double h1, double m0, double m1) noexcept {
-    const double e = ((2.0 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
-    if (sign(e) != sign(m0)) {
-        return 0.0;
-    }
-    if (sign(m0) != sign(m1) && std::fabs(e) > 3.0 * std::fabs(m0)) {
-        return 3.0 * m0;
-    }
-    return e;
-}
+using pchip_rules::endSlope;
+using pchip_rules::interiorSlope;
 
 // Fills out[0 .. n-2] with the curve through n points in one pass: interval
 // i's width and secant, then the slope at point i, then interval i - 1's
@@ -78,13 +65,7 @@ void fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out
         CubicInterval& before = out[i - 1];
         const double left = before.a3;
         const double right = iv.a3;
-        if (left != 0.0 && right != 0.0 && sign(left) == sign(right)) {
-            const double w1 = before.a2 + 2.0 * h;  // weight of the left secant
-            const double w2 = 2.0 * before.a2 + h;  // weight of the right secant
-            iv.a1 = (w2 + w1) / (w2 / right + w1 / left);
-        } else {
-            iv.a1 = 0.0;
-        }
+        iv.a1 = interiorSlope(before.a2, h, left, right);
         if (i == 1) {
             before.a1 = endSlope(before.a2, h, left, right);
         }
@@ -107,16 +88,36 @@ void fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out
     }
 }
 
+// The four-at-a-time build where the processor has it: true when it filled
+// `out`; false when the one-point-at-a-time build must run instead (no wide
+// vectors, or a bad point that it must name in point order).
+bool fillWide(std::size_t n, const double* x, const double* y, std::size_t stride,
+              CubicInterval* out) {
+    switch (pchip_wide::fill(n, x, y, stride, out)) {
+        case pchip_wide::Outcome::Filled:
+            return true;
+        case pchip_wide::Outcome::Overflow:
+            reject("PCHIP coefficients are not finite");
+        case pchip_wide::Outcome::BadPoint:
+        case pchip_wide::Outcome::Unavailable:
+            break;
+    }
+    return false;
+}
+
 }  // namespace
 
 template <typename Time, typename Value>
-void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf) {
+void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf, const double* x,
+                           const double* y, std::size_t stride) {
     intervals_.clear();
     if (n < 2) {
         reject("PCHIP requires equal x/y arrays with at least two points");
     }
     std::vector<CubicInterval> out(n - 1);
-    fillIntervals(n, timeOf, valueOf, out.data());
+    if (!fillWide(n, x, y, stride, out.data())) {
+        fillIntervals(n, timeOf, valueOf, out.data());
+    }
     intervals_ = std::move(out);
 }
 
@@ -126,6 +127,9 @@ void PchipCurve::fill(std::span<const ControlPoint> points, std::span<CubicInter
     }
     if (out.size() + 1 != points.size()) {
         reject("PCHIP intervals must be one fewer than the points");
+    }
+    if (fillWide(points.size(), &points[0].time, &points[0].value, 2, out.data())) {
+        return;
     }
     fillIntervals(
         points.size(), [points](std::size_t i) { return points[i].time; },
@@ -161,13 +165,15 @@ void PchipCurve::build(std::span<const double> x, std::span<const double> y) {
         reject("PCHIP requires equal x/y arrays with at least two points");
     }
     buildFrom(
-        x.size(), [x](std::size_t i) { return x[i]; }, [y](std::size_t i) { return y[i]; });
+        x.size(), [x](std::size_t i) { return x[i]; }, [y](std::size_t i) { return y[i]; },
+        x.data(), y.data(), 1);
 }
 
 void PchipCurve::build(std::span<const ControlPoint> points) {
     buildFrom(
         points.size(), [points](std::size_t i) { return points[i].time; },
-        [points](std::size_t i) { return points[i].value; });
+        [points](std::size_t i) { return points[i].value; },
+        points.empty() ? nullptr : &points[0].time, points.empty() ? nullptr : &points[0].value, 2);
 }
 
 double PchipCurve::valueAt(double x) const {

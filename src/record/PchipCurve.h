@@ -64,8 +64,11 @@ class PchipCurve {
     const std::vector<CubicInterval>& intervals() const noexcept { return intervals_; }
 
   private:
+    // timeAt/valueAt give point i; x and y are the same as arrays (point i
+    // at x[i * stride], y[i * stride]) for the four-at-a-time build.
     template <typename Time, typename Value>
-    void buildFrom(std::size_t n, Time timeAt, Value valueAt);
+    void buildFrom(std::size_t n, Time timeAt, Value valueAt, const double* x, const double* y,
+                   std::size_t stride);
 
     std::vector<CubicInterval> intervals_;
 };

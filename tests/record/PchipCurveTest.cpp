@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "CurveBitPatterns.h"
+#include "record/PchipWide.h"
 
 namespace al::file {
 namespace {
@@ -194,6 +197,96 @@ TEST(PchipCurve, BitExactAgainstAPlainReimplementation) {
                 ASSERT_EQ(std::bit_cast<std::uint64_t>(curve.valueAt(at)),
                           std::bit_cast<std::uint64_t>(reference.at(at)))
                     << "round " << round << " x=" << at;
+            }
+        }
+    }
+}
+
+// The four-at-a-time build against the one-point-at-a-time one, bit for bit
+// and fault for fault, over lengths around its tiles and vector widths, with
+// flat runs, sign changes, exact zeros and steep jumps; through all three
+// entry points (time and value arrays, control points, caller storage).
+TEST(PchipCurve, FourAtATimeBuildGivesTheSameBitsAndTheSameFaults) {
+    if (!pchip_wide::available()) {
+        GTEST_SKIP() << "this processor has no 256-bit vectors";
+    }
+    // Every interval of every entry point, or the message it failed with.
+    const auto outcome = [](const std::vector<ControlPoint>& points, bool wide) {
+        pchip_wide::allow(wide);
+        std::vector<std::string> got;
+        const auto record = [&got](const std::vector<CubicInterval>& intervals) {
+            std::string bytes(intervals.size() * sizeof(CubicInterval), '\0');
+            std::memcpy(bytes.data(), intervals.data(), bytes.size());
+            got.push_back(bytes);
+        };
+        const auto attempt = [&got](const std::function<void()>& build) {
+            try {
+                build();
+            } catch (const std::invalid_argument& error) {
+                got.push_back(std::string("refused: ") + error.what());
+            }
+        };
+        std::vector<double> x, y;
+        for (const auto& p : points) {
+            x.push_back(p.time);
+            y.push_back(p.value);
+        }
+        attempt([&] {
+            PchipCurve c;
+            c.build(x, y);
+            record(c.intervals());
+        });
+        attempt([&] {
+            PchipCurve c;
+            c.build(points);
+            record(c.intervals());
+        });
+        attempt([&] {
+            std::vector<CubicInterval> out(points.size() - 1);
+            PchipCurve::fill(points, out);
+            record(out);
+        });
+        pchip_wide::allow(true);
+        return got;
+    };
+    std::mt19937_64 random(97);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::uniform_int_distribution<int> shape(0, 9);
+    for (const std::size_t n : {16, 17, 18, 19, 20, 21, 255, 256, 257, 258, 259, 260, 513, 1025}) {
+        std::vector<ControlPoint> points(n);
+        double t = 0.25;
+        double v = 0.0;
+        for (auto& p : points) {
+            const int k = shape(random);
+            v = k < 3 ? v : (k == 3 ? 0.0 : (k == 4 ? -v : (k == 5 ? v + 1e-12 : value(random))));
+            p = {t, k == 6 ? 1e6 * value(random) : v};
+            t += k == 7 ? 1e-9 : 1.0 / 44100.0;
+        }
+        SCOPED_TRACE(::testing::Message() << n << " points");
+        const auto sound = outcome(points, true);
+        ASSERT_EQ(sound.size(), 3u);
+        EXPECT_EQ(sound[0].rfind("refused", 0), std::string::npos) << sound[0];
+        EXPECT_EQ(sound, outcome(points, false));
+        // A fault at the start, in a vector, in a tail, at tile edges, at the end.
+        for (const std::size_t at :
+             {std::size_t{0}, std::size_t{5}, std::size_t{255}, std::size_t{256}, n - 2, n - 1}) {
+            if (at >= n) {
+                continue;
+            }
+            for (int fault = 0; fault < 4; ++fault) {
+                auto bad = points;
+                if (fault == 0) {
+                    bad[at].value = NAN;
+                } else if (fault == 1) {
+                    bad[at].time = INFINITY;
+                } else if (fault == 2) {
+                    bad[at].time = at > 0 ? bad[at - 1].time : bad[at + 1].time;
+                } else {
+                    bad[at].value = at % 2 == 0 ? 1.7e308 : -1.7e308;  // overflowing secants
+                }
+                SCOPED_TRACE(::testing::Message() << "fault " << fault << " at " << at);
+                const auto wide = outcome(bad, true);
+                EXPECT_EQ(wide, outcome(bad, false));
             }
         }
     }
