@@ -58,9 +58,15 @@ struct FfmpegApi {
     decltype(&::avformat_open_input) avformat_open_input = nullptr;
 };
 
-std::string sonameOf(const char* name, int major) {
-    return std::string("lib") + name + ".so." + std::to_string(major);
-}
+// The sonames of the libraries these headers describe (packaging names the
+// same ones from the same headers' versions).
+#define AL_SONAME_TEXT(major) #major
+#define AL_SONAME(name, major) "lib" name ".so." AL_SONAME_TEXT(major)
+constexpr const char* kAvutil = AL_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR);
+constexpr const char* kAvcodec = AL_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR);
+constexpr const char* kAvformat = AL_SONAME("avformat", LIBAVFORMAT_VERSION_MAJOR);
+#undef AL_SONAME
+#undef AL_SONAME_TEXT
 
 struct FfmpegLibraries {
     DynamicLibrary libAvutil;
@@ -81,9 +87,9 @@ bool bind(Function& slot, const DynamicLibrary& library, const char* name) noexc
 const FfmpegLibraries& ffmpegLibraries() {
     static const FfmpegLibraries loaded = [] {
         FfmpegLibraries l;
-        const std::string avutil = sonameOf("avutil", LIBAVUTIL_VERSION_MAJOR);
-        const std::string avcodec = sonameOf("avcodec", LIBAVCODEC_VERSION_MAJOR);
-        const std::string avformat = sonameOf("avformat", LIBAVFORMAT_VERSION_MAJOR);
+        const std::string avutil = kAvutil;
+        const std::string avcodec = kAvcodec;
+        const std::string avformat = kAvformat;
         if (!l.libAvutil.open(avutil)) {
             l.missing = avutil;
         } else if (!l.libAvcodec.open(avcodec)) {
