@@ -139,6 +139,21 @@ TEST(SampleConverters, FastKernelsGiveTheReferenceBytes) {
             ASSERT_EQ(0, std::memcmp(fast.data() + at, slow.data() + at, BytesPerSample(kind)))
                 << "value " << values[i];
         }
+        // Short runs and odd starts: the blocks of several samples and the
+        // ones left after them, and nothing written past the run.
+        for (std::size_t start = 0; start < 3; ++start) {
+            for (std::size_t count = 0; count <= 19; ++count) {
+                const std::size_t runBytes = count * BytesPerSample(kind);
+                std::vector<std::uint8_t> run(runBytes + 8, 0xA5);
+                ASSERT_TRUE(ConverterFor(kind)(values.data() + start, count, run.data(), runBytes));
+                EXPECT_EQ(0, std::memcmp(run.data(), slow.data() + start * BytesPerSample(kind),
+                                         runBytes))
+                    << count << " samples from " << start;
+                EXPECT_EQ(std::vector<std::uint8_t>(8, 0xA5),
+                          std::vector<std::uint8_t>(run.begin() + static_cast<std::ptrdiff_t>(runBytes),
+                                                    run.end()));
+            }
+        }
     }
 }
 
