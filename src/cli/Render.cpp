@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
@@ -115,7 +116,11 @@ private:
 
 class TemporaryFile {
 public:
-    explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {
+    explicit TemporaryFile(std::filesystem::path path)
+        : path_(std::move(path)), buffer_(std::make_unique<char[]>(kBufferBytes)) {
+        // Captured buffers arrive a few kilobytes at a time; written through
+        // a large buffer they cost few system calls.
+        stream_.rdbuf()->pubsetbuf(buffer_.get(), kBufferBytes);
         stream_.open(path_, std::ios::binary | std::ios::trunc);
         if (!stream_) {
             throw std::runtime_error("Unable to create the output file " + platform::pathToUtf8(path_));
@@ -157,6 +162,8 @@ public:
 
 private:
     std::filesystem::path path_;
+    static constexpr std::size_t kBufferBytes = 1024 * 1024;
+    std::unique_ptr<char[]> buffer_;  // declared before the stream, so it outlives it
     std::ofstream stream_;
     bool kept_ = false;
 };

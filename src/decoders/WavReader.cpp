@@ -123,6 +123,12 @@ void WavReader::openLocked(const std::filesystem::path& path) {
     if (sizeError || fileSize < 12) {
         fail("WAVE file is missing, unreadable, or too small");
     }
+    // Chunks are read one after another in pieces of a few kilobytes; a
+    // large stream buffer turns those into few system calls.
+    if (!streamBuffer_) {
+        streamBuffer_ = std::make_unique<char[]>(kStreamBufferBytes);
+    }
+    stream_.rdbuf()->pubsetbuf(streamBuffer_.get(), kStreamBufferBytes);
     stream_.open(path, std::ios::binary);
     if (!stream_.is_open()) {
         fail("Unable to open WAVE source");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -85,6 +86,8 @@ private:
     std::uint64_t dataOffset_ = 0;
     std::uint64_t dataSize_ = 0;
     mutable std::mutex lock_;
+    static constexpr std::size_t kStreamBufferBytes = 256 * 1024;
+    std::unique_ptr<char[]> streamBuffer_;  // the stream's buffer; outlives every open
     mutable std::ifstream stream_;
     // The frame the stream stands at after the last read (under lock_), so
     // that a read continuing where the last one ended needs no seek; the
