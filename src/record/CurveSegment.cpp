@@ -13,8 +13,12 @@ namespace al::file {
 
 namespace {
 
-[[noreturn]] void reject(const char* message) { throw std::invalid_argument(message); }
-[[noreturn]] void corrupt(const char* message) { throw std::runtime_error(message); }
+[[noreturn]] void reject(const char* message) {
+    throw std::invalid_argument(message);
+}
+[[noreturn]] void corrupt(const char* message) {
+    throw std::runtime_error(message);
+}
 
 // Smallest encoded segment: two points, 8 * 2 + 12 bytes.
 constexpr std::size_t kMinEncodedSegment = 28;
@@ -124,7 +128,8 @@ void CurveSegment::valuesAt(const double* times, std::size_t count, double* out)
 // interval is used from the first time below its right end (the first
 // interval whose right end lies beyond the time, as the curve's search picks)
 // up to that end.
-void CurveSegment::pchipValuesAt(const double* times, std::size_t count, double* out) const noexcept {
+void CurveSegment::pchipValuesAt(const double* times, std::size_t count,
+                                 double* out) const noexcept {
     const std::vector<CubicInterval>& intervals = pchip_.intervals();
     const std::size_t last = intervals.size() - 1;
     std::size_t j = static_cast<std::size_t>(
@@ -132,20 +137,24 @@ void CurveSegment::pchipValuesAt(const double* times, std::size_t count, double*
                          [](double t, const CubicInterval& c) { return t < c.xRight; }) -
         intervals.begin());
     j = std::min(j, last);
-    std::size_t i = 0;
-    while (i < count) {
-        const CubicInterval c = intervals[j];
-        const double until = j == last ? std::numeric_limits<double>::infinity() : c.xRight;
-        for (; i < count && times[i] < until; ++i) {
-            const double s = times[i] - c.xLeft;
-            out[i] = ((c.a3 * s + c.a2) * s + c.a1) * s + c.a0;
+    // A merge of two sorted lists: each time moves the interval on past
+    // those that end at or before it (the last one takes every time after
+    // it). At the source's own rate that is one interval per time, so the
+    // loop does the least per step.
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = times[i];
+        while (j < last && !(t < intervals[j].xRight)) {
+            ++j;
         }
-        ++j;
+        const CubicInterval& c = intervals[j];
+        const double s = t - c.xLeft;
+        out[i] = ((c.a3 * s + c.a2) * s + c.a1) * s + c.a0;
     }
 }
 
 // As lineValueAt: the pair ending at the first point later than the time.
-void CurveSegment::lineValuesAt(const double* times, std::size_t count, double* out) const noexcept {
+void CurveSegment::lineValuesAt(const double* times, std::size_t count,
+                                double* out) const noexcept {
     const std::size_t last = points_.size() - 1;
     std::size_t k = static_cast<std::size_t>(
         std::upper_bound(points_.begin() + 1, points_.end(), times[0],
@@ -172,8 +181,9 @@ std::uint64_t countControlPoints(const BlockView& block) noexcept {
         if (payload.size() - at < 4) {
             break;
         }
-        const auto count = static_cast<std::uint16_t>(std::to_integer<unsigned>(payload[at + 2]) |
-                                                      (std::to_integer<unsigned>(payload[at + 3]) << 8));
+        const auto count =
+            static_cast<std::uint16_t>(std::to_integer<unsigned>(payload[at + 2]) |
+                                       (std::to_integer<unsigned>(payload[at + 3]) << 8));
         // An encoded segment of n points takes 8n + 12 bytes.
         const std::size_t size = 8u * count + 12u;
         if (count < 2 || size > payload.size() - at) {

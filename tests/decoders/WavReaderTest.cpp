@@ -185,6 +185,30 @@ TEST(WavReaderSamples, IntegerKnownAnswers) {
     }
 }
 
+// Every 16-bit code, read in runs of odd lengths from odd starts (the block
+// conversion and the samples left after its blocks): each is its code over
+// 32768, exactly.
+TEST(WavReaderSamples, EverySixteenBitCodeInRunsOfAnyLength) {
+    TempDir dir;
+    const auto path = dir / "codes.wav";
+    std::vector<std::int64_t> codes;
+    for (std::int64_t c = -32768; c <= 32767; ++c) {
+        codes.push_back(c);
+    }
+    writeBytes(path, riffWave({{"fmt ", fmtBody(1, 1, 44100, 16)}, {"data", samplesLe(codes, 2)}}));
+    WavReader reader(path);
+    std::uint64_t start = 0;
+    for (std::uint64_t run = 1; start < codes.size(); run = run % 23 + 1) {
+        const std::uint64_t count = std::min<std::uint64_t>(run, codes.size() - start);
+        const std::vector<double> got = reader.ReadFrames(start, count);
+        ASSERT_EQ(got.size(), count);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            ASSERT_EQ(got[i], static_cast<double>(codes[start + i]) / 32768.0) << "code " << codes[start + i];
+        }
+        start += count;
+    }
+}
+
 TEST(WavReaderSamples, DepthsThatOpenButCannotBeScaledFailAtRead) {
     TempDir dir;
     const auto path = dir / "odd.wav";
