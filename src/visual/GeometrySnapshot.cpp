@@ -162,14 +162,39 @@ __attribute__((target("avx2"))) std::size_t uncutQuads(const file::CubicInterval
 }
 #endif
 
-// Where one build writes: the window's scale and the last right end it
-// divided, so that a piece starting where the previous one ended reuses that
-// quotient (the same division of the same numbers, so the same f32).
+// Where one build writes: the list from index `from` on, the window's scale,
+// and the last right end it divided, so that a piece starting where the
+// previous one ended reuses that quotient (the same division of the same
+// numbers, so the same f32). Pieces are written straight into the list's
+// storage, which is first made at least `from + expected` long (only what it
+// grows by is zeroed, so a list reused for window after window is not
+// cleared each time); the list ends up exactly as long as what was written,
+// also when a build stops with an exception.
 struct Emitter {
-    Emitter(std::vector<CubicInterval>& list, double start, double length) noexcept
-        : out(list), g(start), l(length) {}
+    Emitter(std::vector<CubicInterval>& list, std::size_t from, std::size_t expected, double start,
+            double length)
+        : out(list), count(from), g(start), l(length) {
+        const std::size_t wanted = from + std::min(expected, kMaxSnapshotIntervals);
+        if (out.size() < wanted) {
+            out.resize(wanted);
+        }
+        data = out.data();
+    }
+    ~Emitter() { out.resize(count); }
+    Emitter(const Emitter&) = delete;
+    Emitter& operator=(const Emitter&) = delete;
+
+    // Room for n more pieces after the `count` written.
+    void ensure(std::size_t n) {
+        if (out.size() - count < n) {
+            out.resize(std::max(count + n, std::min(2 * out.size(), kMaxSnapshotIntervals)));
+        }
+        data = out.data();
+    }
 
     std::vector<CubicInterval>& out;
+    CubicInterval* data = nullptr;
+    std::size_t count;  // pieces written
     double g;
     double l;
     double lastEnd = std::numeric_limits<double>::quiet_NaN();
@@ -218,10 +243,11 @@ struct Emitter {
         if (nonFinite(next) != 0.0f) {
             return;
         }
-        if (out.size() >= kMaxSnapshotIntervals) {
+        if (count >= kMaxSnapshotIntervals) {
             throw std::length_error("Visual snapshot exceeds its complete-frame geometry budget");
         }
-        out.push_back(next);
+        ensure(1);
+        data[count++] = next;
         lastEnd = m;
         lastX = next.xRight;
     }
@@ -250,20 +276,20 @@ struct Emitter {
     // passes it.
     Run pchipRun(const file::CubicInterval* it, const file::CubicInterval* end, double lo,
                  double hi) {
-        const std::size_t base = out.size();
         const std::size_t room =
             std::min({static_cast<std::size_t>(end - it), kRunPieces,
-                      kMaxSnapshotIntervals - std::min(base, kMaxSnapshotIntervals)});
+                      kMaxSnapshotIntervals - std::min(count, kMaxSnapshotIntervals)});
+        ensure(room);
         float junk = 0.0f;
-        const std::size_t n = uncutPieces(it, room, lo, hi, junk);
+        const std::size_t n = uncutPieces(it, room, lo, hi, data + count, junk);
         if (n == 0 || junk != 0.0f) {
-            return {it + n, false};
+            return {it + n, false};  // what was written is left to be overwritten
         }
-        out.insert(out.end(), run.begin(), run.begin() + static_cast<std::ptrdiff_t>(n));
+        count += n;
         // Every piece ended where it was taken, so the next piece's left end
         // may reuse the last quotient.
         lastEnd = it[n - 1].xRight;
-        lastX = run[n - 1].xRight;
+        lastX = data[count - 1].xRight;
         return {it + n, true};
     }
 
@@ -293,11 +319,11 @@ struct Emitter {
     // uncutPiece for the leading uncut pieces of k[0, room) into `run`;
     // returns how many. `junk` stays 0 while every field is finite.
     std::size_t uncutPieces(const file::CubicInterval* k, std::size_t room, double lo, double hi,
-                            float& junk) noexcept {
+                            CubicInterval* run, float& junk) noexcept {
         std::size_t i = 0;
 #if defined(__SSE2__)
         if (wideVectorsAllowed.load(std::memory_order_relaxed) && processorHasWideVectors()) {
-            i = uncutQuads(k, room, lo, hi, g, l, run.data(), junk);
+            i = uncutQuads(k, room, lo, hi, g, l, run, junk);
         }
         // Two pieces side by side, one per lane: the same operations in the
         // same order as uncutPiece, so the same bits.
@@ -369,10 +395,8 @@ struct Emitter {
         return i;
     }
 
-    static constexpr std::size_t kRunPieces = 512;
-    // A run is written here first (it stays in the first-level cache) and
-    // then appended to the list in one copy.
-    std::array<CubicInterval, kRunPieces> run;  // not initialised: written before it is read
+    // The longest run taken at once, so that room is made for it in steps.
+    static constexpr std::size_t kRunPieces = 4096;
 };
 
 // A segment's own pieces, clipped to [lo, hi]; a constant piece covers any
@@ -486,7 +510,7 @@ void appendChannelIntervals(std::vector<CubicInterval>& out,
     if (!(l > 0.0)) {
         return;
     }
-    Emitter emitter(out, g, l);
+    Emitter emitter(out, out.size(), pieceBound(channel), g, l);
     appendChannel(emitter, channel, clipStart, clipEnd);
 }
 
@@ -503,10 +527,15 @@ std::shared_ptr<const PresentationGeometrySnapshot> buildPresentationSnapshot(
 bool buildPresentationSnapshotInto(PresentationGeometrySnapshot& into,
                                    const SnapshotRequest& request, double duration,
                                    const ChunkIndexAt& indexAt, const ChunkLookup& lookup) {
-    for (auto& list : into.channels) {
-        list.clear();
-    }
+    // The lists keep their length until they are written (a build writes
+    // over what the last one left), and are emptied where nothing is.
+    const auto empty = [&into] {
+        for (auto& list : into.channels) {
+            list.clear();
+        }
+    };
     if (!(duration > 0.0) || !(request.windowLength > 0.0)) {
+        empty();
         return false;
     }
     const double g = std::clamp(request.time, 0.0, duration);
@@ -519,6 +548,7 @@ bool buildPresentationSnapshotInto(PresentationGeometrySnapshot& into,
     into.playing = request.playing;
     into.request = request.counter;
     if (!(h > g)) {
+        empty();
         return true;
     }
     const std::uint64_t first = indexAt(g);
@@ -530,6 +560,7 @@ bool buildPresentationSnapshotInto(PresentationGeometrySnapshot& into,
     for (std::uint64_t index = first; index <= last; ++index) {
         auto chunk = lookup(index);
         if (!chunk) {
+            empty();
             return false;
         }
         chunks.push_back(std::move(chunk));
@@ -541,9 +572,7 @@ bool buildPresentationSnapshotInto(PresentationGeometrySnapshot& into,
                 bound += pieceBound(chunk->channels[ch]);
             }
         }
-        auto& list = into.channels[ch];
-        list.reserve(std::min(bound, kMaxSnapshotIntervals));
-        Emitter emitter(list, g, l);
+        Emitter emitter(into.channels[ch], 0, bound, g, l);
         for (const auto& chunk : chunks) {
             if (ch < chunk->channels.size()) {
                 appendChannel(emitter, chunk->channels[ch], g, h);
