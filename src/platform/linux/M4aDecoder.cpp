@@ -3,6 +3,10 @@
 
 #include "platform/M4aDecoder.h"
 
+#include <stdexcept>
+
+#include "platform/DynamicLibrary.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -24,6 +28,73 @@ extern "C" {
 namespace al::platform {
 
 namespace {
+
+// FFmpeg is loaded when the first M4A file is opened, not linked: its
+// libraries pull in over a hundred others, whose loading and symbol binding
+// would cost every start of the program (every encode, every render) tens of
+// milliseconds. The headers fix the major versions, so the same ones are
+// loaded.
+#define AL_FFMPEG_FUNCTIONS          \
+    X(av_dict_free)                  \
+    X(av_dict_set)                   \
+    X(av_frame_alloc)                \
+    X(av_frame_free)                 \
+    X(av_get_bytes_per_sample)       \
+    X(av_log_set_level)              \
+    X(av_packet_alloc)               \
+    X(av_packet_free)                \
+    X(av_packet_unref)               \
+    X(av_read_frame)                 \
+    X(av_sample_fmt_is_planar)       \
+    X(avcodec_alloc_context3)        \
+    X(avcodec_find_decoder)          \
+    X(avcodec_free_context)          \
+    X(avcodec_open2)                 \
+    X(avcodec_parameters_to_context) \
+    X(avcodec_receive_frame)         \
+    X(avcodec_send_packet)           \
+    X(avformat_close_input)          \
+    X(avformat_find_stream_info)     \
+    X(avformat_open_input)
+
+struct FfmpegApi {
+#define X(name) decltype(&::name) name = nullptr;
+    AL_FFMPEG_FUNCTIONS
+#undef X
+    DynamicLibrary util;
+    DynamicLibrary codec;
+    DynamicLibrary format;
+    bool loaded = false;
+
+    FfmpegApi() {
+        if (!util.open("libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR)) ||
+            !codec.open("libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR)) ||
+            !format.open("libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR))) {
+            return;
+        }
+        bool all = true;
+        const auto find = [&](const char* symbolName) {
+            for (const DynamicLibrary* library : {&format, &codec, &util}) {
+                if (const LibrarySymbol found = library->symbol(symbolName)) {
+                    return found;
+                }
+            }
+            all = false;
+            return LibrarySymbol{};
+        };
+#define X(name) name = reinterpret_cast<decltype(name)>(find(#name));
+        AL_FFMPEG_FUNCTIONS
+#undef X
+        loaded = all;
+    }
+};
+
+// Loaded once, on first use, and kept for the life of the program (decoders
+// may be made from any thread; a function-local static is initialised once).
+const FfmpegApi& api() {
+    static const FfmpegApi loaded;
+    return loaded;
+}
 
 // HRESULTs a Media Foundation source reader gives for the same situations.
 constexpr HResult kHrPointer = 0x80004003u;             // E_POINTER
@@ -86,15 +157,15 @@ public:
     FfmpegM4aDecoder& operator=(const FfmpegM4aDecoder&) = delete;
 
     ~FfmpegM4aDecoder() override {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_);
-        avformat_close_input(&input_);
+        api().av_frame_free(&frame_);
+        api().av_packet_free(&packet_);
+        api().avcodec_free_context(&codec_);
+        api().avformat_close_input(&input_);
     }
 
     HResult startup() noexcept override {
         // Decoder chatter on stderr helps nobody; failures come back as codes.
-        av_log_set_level(AV_LOG_QUIET);
+        api().av_log_set_level(AV_LOG_QUIET);
         return kHrOk;
     }
 
@@ -106,15 +177,15 @@ public:
             // Only local MPEG-4 files: no playlists or other demuxers that
             // would follow references to further files or the network.
             AVDictionary* options = nullptr;
-            av_dict_set(&options, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2", 0);
-            av_dict_set(&options, "protocol_whitelist", "file", 0);
+            api().av_dict_set(&options, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2", 0);
+            api().av_dict_set(&options, "protocol_whitelist", "file", 0);
             const std::string url = "file:" + path.string();
-            int result = avformat_open_input(&input_, url.c_str(), nullptr, &options);
-            av_dict_free(&options);
+            int result = api().avformat_open_input(&input_, url.c_str(), nullptr, &options);
+            api().av_dict_free(&options);
             if (result < 0) {
                 return translate(result);
             }
-            result = avformat_find_stream_info(input_, nullptr);
+            result = api().avformat_find_stream_info(input_, nullptr);
             return result < 0 ? translate(result) : kHrOk;
         } catch (const std::bad_alloc&) {
             return kHrOutOfMemory;
@@ -198,7 +269,7 @@ public:
             }
             codecFailure_ = openCodec();
             if (hrFailed(codecFailure_)) {
-                avcodec_free_context(&codec_);
+                api().avcodec_free_context(&codec_);
                 return codecFailure_;
             }
         }
@@ -292,22 +363,22 @@ private:
     // Opens the stream's decoder and decodes the first frame, which is handed
     // out by the first read: some decoders name their output format only then.
     HResult openCodec() noexcept {
-        const AVCodec* decoder = avcodec_find_decoder(stream_->codecpar->codec_id);
+        const AVCodec* decoder = api().avcodec_find_decoder(stream_->codecpar->codec_id);
         if (decoder == nullptr) {
             return kHrCodecNotFound;
         }
-        codec_ = avcodec_alloc_context3(decoder);
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
+        codec_ = api().avcodec_alloc_context3(decoder);
+        packet_ = api().av_packet_alloc();
+        frame_ = api().av_frame_alloc();
         if (codec_ == nullptr || packet_ == nullptr || frame_ == nullptr) {
             return kHrOutOfMemory;
         }
-        int result = avcodec_parameters_to_context(codec_, stream_->codecpar);
+        int result = api().avcodec_parameters_to_context(codec_, stream_->codecpar);
         if (result < 0) {
             return translate(result);
         }
         codec_->pkt_timebase = stream_->time_base;
-        result = avcodec_open2(codec_, decoder, nullptr);
+        result = api().avcodec_open2(codec_, decoder, nullptr);
         if (result < 0) {
             return translate(result);
         }
@@ -321,7 +392,7 @@ private:
 
     void describe(AVSampleFormat format, int rate, int channels) noexcept {
         sampleFormat_ = format;
-        const int bytes = av_get_bytes_per_sample(format);
+        const int bytes = api().av_get_bytes_per_sample(format);
         format_ = DecodedAudioFormat{};
         format_.sampleRate = rate > 0 ? static_cast<std::uint32_t>(rate) : 0;
         format_.channels = channels > 0 ? static_cast<std::uint32_t>(channels) : 0;
@@ -338,7 +409,7 @@ private:
     // Leaves the next decoded frame in frame_, or sets endOfStream_.
     HResult decodeNextFrame() noexcept {
         for (;;) {
-            const int received = avcodec_receive_frame(codec_, frame_);
+            const int received = api().avcodec_receive_frame(codec_, frame_);
             if (received >= 0) {
                 return kHrOk;
             }
@@ -358,21 +429,21 @@ private:
 
     HResult feedPacket() noexcept {
         for (;;) {
-            const int result = av_read_frame(input_, packet_);
+            const int result = api().av_read_frame(input_, packet_);
             if (result == AVERROR_EOF) {
                 // Drain what the decoder still holds.
-                const int flushed = avcodec_send_packet(codec_, nullptr);
+                const int flushed = api().avcodec_send_packet(codec_, nullptr);
                 return flushed < 0 && flushed != AVERROR_EOF ? translate(flushed) : kHrOk;
             }
             if (result < 0) {
                 return translate(result);
             }
             if (packet_->stream_index != stream_->index) {
-                av_packet_unref(packet_);
+                api().av_packet_unref(packet_);
                 continue;
             }
-            const int sent = avcodec_send_packet(codec_, packet_);
-            av_packet_unref(packet_);
+            const int sent = api().avcodec_send_packet(codec_, packet_);
+            api().av_packet_unref(packet_);
             if (sent < 0) {
                 return sent == AVERROR_INVALIDDATA ? kHrInvalidStreamData : translate(sent);
             }
@@ -383,12 +454,12 @@ private:
     // Copies the frame into one little-endian interleaved buffer.
     void interleave() {
         const auto format = static_cast<AVSampleFormat>(frame_->format);
-        const std::size_t width = static_cast<std::size_t>(av_get_bytes_per_sample(format));
+        const std::size_t width = static_cast<std::size_t>(api().av_get_bytes_per_sample(format));
         const std::size_t channels = static_cast<std::size_t>(frame_->ch_layout.nb_channels);
         const std::size_t frames = frame_->nb_samples > 0 ? static_cast<std::size_t>(frame_->nb_samples) : 0;
         interleaved_.resize(frames * channels * width);
         auto* out = interleaved_.data();
-        if (av_sample_fmt_is_planar(format) == 0) {
+        if (api().av_sample_fmt_is_planar(format) == 0) {
             std::memcpy(out, frame_->extended_data[0], interleaved_.size());
         } else {
             for (std::size_t c = 0; c < channels; ++c) {
@@ -425,8 +496,22 @@ private:
 
 }  // namespace
 
-bool m4aDecoderAvailable() noexcept { return true; }
+bool m4aDecoderAvailable() noexcept {
+    try {
+        return api().loaded;
+    } catch (...) {
+        return false;
+    }
+}
 
-std::unique_ptr<M4aDecoder> createM4aDecoder() { return std::make_unique<FfmpegM4aDecoder>(); }
+std::unique_ptr<M4aDecoder> createM4aDecoder() {
+    if (!api().loaded) {
+        throw std::runtime_error(
+            "M4A support is unavailable because FFmpeg (libavformat.so." AV_STRINGIFY(
+                LIBAVFORMAT_VERSION_MAJOR) ", libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR) ") is "
+            "missing on the system");
+    }
+    return std::make_unique<FfmpegM4aDecoder>();
+}
 
 }  // namespace al::platform
