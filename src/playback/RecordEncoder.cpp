@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "playback/ChannelGeometry.h"
+#include "record/PchipFill.h"
 #include "record/RecordFileWriter.h"
 
 namespace al::playback {
@@ -91,12 +92,19 @@ enum class PieceEnd {
 
 // A PCHIP piece as a reader will rebuild it: its intervals and its last
 // point's value (a segment plays its end values outside its points).
+// The storage only grows (pieces are laid out by the hundred thousand, and
+// clearing it for each would cost as much as filling it).
 struct Piece {
-    std::vector<file::CubicInterval> intervals;
+    std::vector<file::CubicInterval> storage;
+    std::size_t count = 0;  // intervals in use
     double lastValue = 0.0;
-    double firstTime() const noexcept { return intervals.front().xLeft; }
-    double firstValue() const noexcept { return intervals.front().a0; }
-    double lastTime() const noexcept { return intervals.back().xRight; }
+    std::size_t k0 = 0;                // the first knot with a stored offset (firstStoredKnot)
+    std::vector<ControlPoint> points;  // the same, grown only
+    std::size_t pointCount = 0;
+    const file::CubicInterval& operator[](std::size_t i) const noexcept { return storage[i]; }
+    double firstTime() const noexcept { return storage[0].xLeft; }
+    double firstValue() const noexcept { return storage[0].a0; }
+    double lastTime() const noexcept { return storage[count - 1].xRight; }
 };
 
 // Encodes one channel of one chunk against the chunk curve the player draws.
@@ -295,7 +303,7 @@ class ChannelEncoder {
     // lies beyond the time, then the same Horner form), walking the
     // intervals forward instead of bisecting.
     std::size_t firstMismatch(const Piece& piece, std::size_t from, std::size_t to) const noexcept {
-        const auto& intervals = piece.intervals;
+        const std::size_t count = piece.count;
         std::size_t interval = 0;
         return firstMismatchOf(from, to, [&](double x) {
             if (x <= piece.firstTime()) {
@@ -304,10 +312,10 @@ class ChannelEncoder {
             if (x >= piece.lastTime()) {
                 return piece.lastValue;
             }
-            while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
+            while (interval + 1 < count && piece[interval].xRight <= x) {
                 ++interval;
             }
-            const file::CubicInterval& iv = intervals[interval];
+            const file::CubicInterval& iv = piece[interval];
             const double t = x - iv.xLeft;
             return ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
         });
@@ -315,15 +323,52 @@ class ChannelEncoder {
 
     // Lays out a PCHIP segment as a reader will rebuild it, into storage
     // that is kept from piece to piece.
-    void rebuild(const EncodedSegment& s, Piece& piece) const {
-        const std::size_t count = s.pointCount();
-        scratch_.resize(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            scratch_[k] = {file::rebuiltTime(s, k), file::rebuiltValue(s, k)};
+    // `finished(i)` hears of each interval once final and may stop the fill
+    // by returning false (then so does this, leaving the piece unfinished).
+    // (from the points buildPiece left, or rebuild put, in the piece).
+    template <typename Finished>
+    static bool fill(Piece& piece, Finished finished) {
+        const std::size_t count = piece.pointCount;
+        if (piece.storage.size() < count - 1) {
+            piece.storage.resize(std::max(count - 1, 2 * piece.storage.size()));
         }
-        piece.intervals.resize(count - 1);
-        file::PchipCurve::fill(scratch_, piece.intervals);
-        piece.lastValue = scratch_.back().value;
+        piece.count = count - 1;
+        const ControlPoint* const points = piece.points.data();
+        piece.lastValue = points[count - 1].value;
+        return file::pchip_detail::fillIntervals(
+            count, [points](std::size_t k) { return points[k].time; },
+            [points](std::size_t k) { return points[k].value; }, piece.storage.data(), finished);
+    }
+
+    static void rebuild(const EncodedSegment& s, Piece& piece) {
+        const std::size_t count = s.pointCount();
+        if (piece.points.size() < count) {
+            piece.points.resize(std::max(count, 2 * piece.points.size()));
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            piece.points[k] = {file::rebuiltTime(s, k), file::rebuiltValue(s, k)};
+        }
+        piece.pointCount = count;
+        fill(piece, [](std::size_t) { return true; });
+    }
+
+    // The distance between a piece's interval i and the chunk curve at the
+    // middle of the curve's interval it follows, or a negative value for an
+    // interval not measured (context, or not played).
+    double intervalDeviation(const Piece& piece, std::size_t first, std::size_t lo, std::size_t hi,
+                             std::size_t i) const noexcept {
+        // Interval k of the chunk curve is the piece's interval k - first,
+        // one later with an extra anchor.
+        const std::size_t shift = piece.k0 == first ? 1 : 0;
+        if (i + first < shift + lo || i + first >= shift + hi) {
+            return -1.0;
+        }
+        const std::size_t k = i + first - shift;
+        const double x = midTime_[k];
+        const file::CubicInterval& c = piece[i];
+        const double px = x - c.xLeft;
+        const double got = ((c.a3 * px + c.a2) * px + c.a1) * px + c.a0;
+        return std::fabs(got - midValue_[k]);
     }
 
     // The same for any other segment (straight runs), as it evaluates itself.
@@ -369,13 +414,16 @@ class ChannelEncoder {
     // pchipRegion keeps pieces short enough for that to stay below a fraction
     // of a 24-bit step.
     bool buildPiece(std::size_t first, std::size_t m, std::size_t n, PieceEnd end,
-                    EncodedSegment& s) const {
+                    EncodedSegment& s, Piece& piece) const {
         s.kind = SegmentKind::Pchip;
         s.clear();
-        const std::size_t k0 = firstStoredKnot(first, m, n);
+        const auto [lo, hi] = valueRange(first, n);
+        const std::size_t k0 = firstStoredKnot(first, m, lo, hi);
+        piece.k0 = k0;
         if (k0 == first) {
             s.anchorTime = T(first) - (T(first + 1) - T(first));
-            s.anchorValue = middleValue(first, n);
+            // The value halfway between the lowest and highest knot.
+            s.anchorValue = lo + 0.5 * (hi - lo);
         } else {
             s.anchorTime = T(first);
             s.anchorValue = V(first);
@@ -399,26 +447,36 @@ class ChannelEncoder {
             }
         }
         // The knots, and the flat copy after a turning point.
-        s.timeOffsets.reserve(n - k0 + 2);
-        s.valueOffsets.reserve(n - k0 + 2);
+        const std::size_t knots = n - k0 + 1;
+        s.timeOffsets.resize(knots);
+        s.valueOffsets.resize(knots + (turning ? 1 : 0));
+        float* const times = s.timeOffsets.data();
         double previous = s.anchorTime;
-        for (std::size_t k = k0; k <= n; ++k) {
-            float offset = static_cast<float>(T(k) - s.anchorTime);
+        for (std::size_t p = 0; p < knots; ++p) {
+            float offset = static_cast<float>(T(k0 + p) - s.anchorTime);
             while (s.anchorTime + static_cast<double>(offset) <= previous) {
                 offset = std::nextafter(offset, std::numeric_limits<float>::infinity());
             }
             previous = s.anchorTime + static_cast<double>(offset);
-            s.push(offset, 0.0F);
+            times[p] = offset;
         }
         // Other ends hand their last frame to the next segment, so must end
         // at or before its lattice time.
         if (!turning && !lowerLastTime(s, latticeTime_[n])) {
             return false;
         }
-        for (std::size_t p = 0; p < s.timeOffsets.size(); ++p) {
-            const std::size_t knot = k0 + p;
-            const double t = s.anchorTime + static_cast<double>(s.timeOffsets[p]);
-            s.valueOffsets[p] = static_cast<float>(curveNear(knot, t) - s.anchorValue);
+        // The values, and the points as a reader rebuilds them.
+        const std::size_t count = s.valueOffsets.size() + 1;
+        if (piece.points.size() < count) {
+            piece.points.resize(std::max(count, 2 * piece.points.size()));
+        }
+        ControlPoint* const points = piece.points.data();
+        float* const values = s.valueOffsets.data();
+        points[0] = {s.anchorTime, s.anchorValue};
+        for (std::size_t p = 0; p < knots; ++p) {
+            const double t = s.anchorTime + static_cast<double>(times[p]);
+            values[p] = static_cast<float>(curveNear(k0 + p, t) - s.anchorValue);
+            points[p + 1] = {t, s.anchorValue + static_cast<double>(values[p])};
         }
         if (turning) {
             // A copy of the last point one f32 step later: a zero secant, so the
@@ -431,8 +489,11 @@ class ChannelEncoder {
                    s.anchorTime + static_cast<double>(last)) {
                 q = std::nextafter(q, std::numeric_limits<float>::infinity());
             }
-            s.push(q, s.valueOffsets.back());
+            s.timeOffsets.push_back(q);
+            values[knots] = values[knots - 1];
+            points[knots + 1] = {s.anchorTime + static_cast<double>(q), points[knots].value};
         }
+        piece.pointCount = count;
         return true;
     }
 
@@ -443,11 +504,12 @@ class ChannelEncoder {
     // value makes the steps finer. It changes only the slope of the first
     // knot, which is context and never played; the file's first frame is
     // played, so a piece starting there is always anchored on it.
-    std::size_t firstStoredKnot(std::size_t first, std::size_t m, std::size_t n) const noexcept {
+    // lo and hi are the lowest and highest knot value of first .. n.
+    std::size_t firstStoredKnot(std::size_t first, std::size_t m, double lo,
+                                double hi) const noexcept {
         if (first == m) {
             return first + 1;
         }
-        const auto [lo, hi] = valueRange(first, n);
         const double fromFirst = std::max(hi - V(first), V(first) - lo);
         const double fromMiddle = 0.5 * (hi - lo);
         int eFirst = 0;
@@ -467,12 +529,6 @@ class ChannelEncoder {
         return {lo, hi};
     }
 
-    // The value halfway between the lowest and highest knot of first .. n.
-    double middleValue(std::size_t first, std::size_t n) const noexcept {
-        const auto [lo, hi] = valueRange(first, n);
-        return lo + 0.5 * (hi - lo);
-    }
-
     // The chunk curve at time t, which lies within a fraction of a frame of
     // knot j: the interval on the side t falls, evaluated directly.
     double curveNear(std::size_t j, double t) const noexcept {
@@ -490,20 +546,12 @@ class ChannelEncoder {
     // m .. n, between the piece (its interval k - first) and the chunk curve.
     double midpointDeviation(const Piece& piece, std::size_t first, std::size_t m,
                              std::size_t n) const noexcept {
-        const auto& own = piece.intervals;
-        // Interval k of the chunk curve is the piece's interval k - first,
-        // one later with an extra anchor.
-        const std::size_t shift = firstStoredKnot(first, m, n) == first ? 1 : 0;
         const std::size_t lo = std::max(m, served_.first);
         const std::size_t hi = std::min(n, served_.second);
+        const std::size_t shift = piece.k0 == first ? 1 : 0;
         double worst = 0.0;
         for (std::size_t k = lo; k < hi; ++k) {
-            const double x = midTime_[k];
-            const double want = midValue_[k];
-            const file::CubicInterval& c = own[k - first + shift];
-            const double px = x - c.xLeft;
-            const double got = ((c.a3 * px + c.a2) * px + c.a1) * px + c.a0;
-            worst = std::max(worst, std::fabs(got - want));
+            worst = std::max(worst, intervalDeviation(piece, first, lo, hi, k - first + shift));
         }
         return worst;
     }
@@ -541,9 +589,9 @@ class ChannelEncoder {
     // out; a moved knot changes only the frames within two of it, which are
     // checked on the points around them, so the piece is rebuilt once at the
     // end and then checked whole.
-    void fitValues(std::size_t first, std::size_t m, std::size_t n, EncodedSegment& s, Piece& built,
+    void fitValues(std::size_t m, std::size_t n, EncodedSegment& s, Piece& built,
                    FitCounts& counts) const {
-        const std::size_t k0 = firstStoredKnot(first, m, n);
+        const std::size_t k0 = built.k0;
         const std::size_t to = playedUpTo(built, n);
         std::size_t j = m;
         std::size_t movedUpTo = 0;  // frames up to here may have moved
@@ -686,13 +734,30 @@ class ChannelEncoder {
         double deviation = std::numeric_limits<double>::infinity();
         Piece built;  // as laid out, then as fitted
         bool fitted = false;
+        bool measured = false;  // built holds the whole piece and deviation its own
         FitCounts counts;
     };
 
+    // Lays out the candidate's piece and measures it between frames, giving
+    // up at the first interval that strays too far: such a candidate is not
+    // fitted (its deviation then only says that it is too far) unless no
+    // candidate is close enough, and then it is measured whole.
+    void measureLaidOut(std::size_t first, std::size_t m, Candidate& c) const {
+        const std::size_t lo = std::max(m, served_.first);
+        const std::size_t hi = std::min(c.n, served_.second);
+        double worst = 0.0;
+        c.measured = fill(c.built, [&](std::size_t i) {
+            worst = std::max(worst, intervalDeviation(c.built, first, lo, hi, i));
+            return worst <= kDeviationLimit;
+        });
+        c.deviation = worst;
+    }
+
     void fitCandidate(std::size_t first, std::size_t m, Candidate& c) const {
         c.counts = {};
-        fitValues(first, m, c.n, c.segment, c.built, c.counts);
+        fitValues(m, c.n, c.segment, c.built, c.counts);
         c.fitted = true;
+        c.measured = true;
         c.deviation = midpointDeviation(c.built, first, m, c.n);
     }
 
@@ -760,12 +825,11 @@ class ChannelEncoder {
                     }
                 }
                 firstTry = false;
-                if (!buildPiece(first, m, c.n, c.end, c.segment)) {
+                if (!buildPiece(first, m, c.n, c.end, c.segment, c.built)) {
                     c.end = PieceEnd::Cut;
-                    buildPiece(first, m, c.n, c.end, c.segment);
+                    buildPiece(first, m, c.n, c.end, c.segment, c.built);
                 }
-                rebuild(c.segment, c.built);
-                c.deviation = midpointDeviation(c.built, first, m, c.n);
+                measureLaidOut(first, m, c);
                 const std::size_t tried = c.n;
                 if (c.deviation <= kDeviationLimit) {
                     fitCandidate(first, m, c);
@@ -793,6 +857,14 @@ class ChannelEncoder {
                 // of the band): the closest of the others is fitted too, and
                 // while frames still round differently, the next closest.
                 const auto unfitted = unfitted_.begin();
+                for (std::size_t u = 0; u < unfittedCount; ++u) {
+                    Candidate& other = unfitted_[u];
+                    if (!other.measured) {
+                        fill(other.built, [](std::size_t) { return true; });
+                        other.deviation = midpointDeviation(other.built, first, m, other.n);
+                        other.measured = true;
+                    }
+                }
                 std::sort(unfitted, unfitted + static_cast<std::ptrdiff_t>(unfittedCount),
                           [](const Candidate& a, const Candidate& b) {
                               return a.deviation < b.deviation;
@@ -878,7 +950,6 @@ class ChannelEncoder {
     std::vector<CurveSegment>* built_ = nullptr;  // only when blocks are checked
     std::vector<double> midTime_;                 // the middle of each interval of the curve
     std::vector<double> midValue_;                // and the curve's value there
-    mutable std::vector<ControlPoint> scratch_;
     Candidate best_;
     Candidate trial_;
     std::vector<Candidate> unfitted_;
