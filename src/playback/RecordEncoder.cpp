@@ -36,6 +36,9 @@ constexpr int kMaxValueMoves = 256;
 // the window two output depths leave; time steps shift it by slope x step).
 constexpr int kTimeSteps = 8;
 constexpr int kValueSteps = 3;
+// Where no candidate piece stays close enough, the ones kept are searched
+// this many times further.
+constexpr int kWideSearch = 4;
 // The first piece of a chunk tries this far; later ones follow what worked.
 constexpr std::size_t kFirstReach = 128;
 // How far a piece may stray from the chunk curve between frames: 0.4 of a
@@ -43,6 +46,12 @@ constexpr std::size_t kFirstReach = 128;
 // is largest near a third of the way and about a sixth larger there), so
 // renderings at other rates stay within one 24-bit step of the source's.
 constexpr double kDeviationLimit = 0.4 / 8388608.0;
+// A piece further than this from the curve between frames makes renderings
+// at other rates differ from the source's by two or more 24-bit steps (or,
+// for a one-sided end slope in a loud high stretch, by a large fraction of
+// full scale): worse than a frame that rounds one step differently at the
+// source rate, so such a piece is taken only when every other one is too.
+constexpr double kGrossDeviation = 1.0 / 8388608.0;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 // Rounds half away from zero as llround does, without the library call
@@ -589,8 +598,8 @@ class ChannelEncoder {
     // out; a moved knot changes only the frames within two of it, which are
     // checked on the points around them, so the piece is rebuilt once at the
     // end and then checked whole.
-    void fitValues(std::size_t m, std::size_t n, EncodedSegment& s, Piece& built,
-                   FitCounts& counts) const {
+    void fitValues(std::size_t m, std::size_t n, EncodedSegment& s, Piece& built, FitCounts& counts,
+                   int widen) const {
         const std::size_t k0 = built.k0;
         const std::size_t to = playedUpTo(built, n);
         std::size_t j = m;
@@ -617,7 +626,7 @@ class ChannelEncoder {
                     break;
                 }
             }
-            if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad)) {
+            if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad, widen)) {
                 // Not a knot with a stored offset, or it will not settle.
                 ++given;
                 j = bad + 1;
@@ -677,14 +686,18 @@ class ChannelEncoder {
         return file::PchipCurve::valueThrough(std::span(points.data(), hi - lo + 1), x);
     }
 
-    bool fixFrame(EncodedSegment& s, std::size_t k0, std::size_t n, std::size_t knot) const {
+    bool fixFrame(EncodedSegment& s, std::size_t k0, std::size_t n, std::size_t knot,
+                  int widen) const {
+        const int timeSteps = kTimeSteps * widen;
+        const int valueSteps = kValueSteps * widen;
         const std::size_t o = knot - k0;  // its offset; point o + 1
         const std::size_t p = o + 1;
         const bool last = p + 1 == s.pointCount();
         if (!last && knot == n) {
             // A turning point's flat copy follows: move both values together.
             const float value0 = s.valueOffsets[o];
-            for (int dv : {1, -1, 2, -2, 3, -3}) {
+            for (int j = 1; j <= 2 * valueSteps; ++j) {
+                const int dv = j % 2 == 1 ? (j + 1) / 2 : -(j / 2);
                 s.valueOffsets[o] = s.valueOffsets[o + 1] = stepped(value0, dv);
                 const double v = localValue(s, p, latticeTime_[knot]);
                 if (pcm16Code(v) == code16_[knot] && pcm24Code(v) == code24_[knot]) {
@@ -699,7 +712,7 @@ class ChannelEncoder {
         const double before = file::rebuiltTime(s, p - 1);
         const double after = last ? latticeTime_[n] : file::rebuiltTime(s, p + 1);
         const double x = latticeTime_[knot];
-        for (int i = 0; i <= 2 * kTimeSteps; ++i) {
+        for (int i = 0; i <= 2 * timeSteps; ++i) {
             const int dt = i % 2 == 1 ? (i + 1) / 2 : -(i / 2);
             const float t = stepped(time0, dt);
             const double at = s.anchorTime + static_cast<double>(t);
@@ -709,7 +722,7 @@ class ChannelEncoder {
             s.timeOffsets[o] = t;
             const float base =
                 dt == 0 ? value0 : static_cast<float>(curveNear(knot, at) - s.anchorValue);
-            for (int j = 0; j <= 2 * kValueSteps; ++j) {
+            for (int j = 0; j <= 2 * valueSteps; ++j) {
                 const int dv = j % 2 == 1 ? (j + 1) / 2 : -(j / 2);
                 if (dt == 0 && dv == 0) {
                     continue;
@@ -734,7 +747,8 @@ class ChannelEncoder {
         double deviation = std::numeric_limits<double>::infinity();
         Piece built;  // as laid out, then as fitted
         bool fitted = false;
-        bool measured = false;  // built holds the whole piece and deviation its own
+        bool measured = false;        // built holds the whole piece and deviation its own
+        std::size_t strayed = kNone;  // else the curve's interval where it strayed
         FitCounts counts;
     };
 
@@ -746,26 +760,41 @@ class ChannelEncoder {
         const std::size_t lo = std::max(m, served_.first);
         const std::size_t hi = std::min(c.n, served_.second);
         double worst = 0.0;
+        c.strayed = kNone;
         c.measured = fill(c.built, [&](std::size_t i) {
             worst = std::max(worst, intervalDeviation(c.built, first, lo, hi, i));
-            return worst <= kDeviationLimit;
+            if (worst > kDeviationLimit) {
+                c.strayed = i + first - (c.built.k0 == first ? 1 : 0);
+                return false;
+            }
+            return true;
         });
         c.deviation = worst;
     }
 
-    void fitCandidate(std::size_t first, std::size_t m, Candidate& c) const {
+    void fitCandidate(std::size_t first, std::size_t m, Candidate& c, int widen = 1) const {
         c.counts = {};
-        fitValues(m, c.n, c.segment, c.built, c.counts);
+        fitValues(m, c.n, c.segment, c.built, c.counts, widen);
         c.fitted = true;
         c.measured = true;
         c.deviation = midpointDeviation(c.built, first, m, c.n);
     }
 
-    // Fewer frames that round differently first (exact bytes at the source
-    // rate come first), then the smaller deviation between frames.
+    // Pieces that are not grossly off between frames first, then fewer
+    // frames that round differently (exact bytes at the source rate), then
+    // the smaller deviation between frames; of two gross ones the closer.
     static bool better(const Candidate& a, const Candidate& b) noexcept {
         if (!b.fitted) {
             return a.fitted;
+        }
+        if (!a.fitted) {
+            return false;
+        }
+        const bool grossA = a.deviation > kGrossDeviation;
+        const bool grossB = b.deviation > kGrossDeviation;
+        if (grossA || grossB) {
+            // Among gross ones only the distance counts.
+            return grossA == grossB ? a.deviation < b.deviation : grossB;
         }
         if (a.counts.unreproduced != b.counts.unreproduced) {
             return a.counts.unreproduced < b.counts.unreproduced;
@@ -854,8 +883,14 @@ class ChannelEncoder {
             }
             if (!accepted) {
                 // Nothing stays that close (a very loud stretch near the top
-                // of the band): the closest of the others is fitted too, and
-                // while frames still round differently, the next closest.
+                // of the band): the closest of the others is fitted too, with
+                // a wider search, and while frames still round differently or
+                // the best is grossly off, the next closest. One fitted above
+                // that still has frames rounding differently gets the wider
+                // search too.
+                if (best.fitted && best.counts.unreproduced > 0) {
+                    fitCandidate(first, m, best, kWideSearch);
+                }
                 const auto unfitted = unfitted_.begin();
                 for (std::size_t u = 0; u < unfittedCount; ++u) {
                     Candidate& other = unfitted_[u];
@@ -870,10 +905,11 @@ class ChannelEncoder {
                               return a.deviation < b.deviation;
                           });
                 for (std::size_t u = 0; u < unfittedCount; ++u) {
-                    if (u > 0 && best.fitted && best.counts.unreproduced == 0) {
+                    if (best.fitted && best.counts.unreproduced == 0 &&
+                        best.deviation <= kGrossDeviation) {
                         break;
                     }
-                    fitCandidate(first, m, unfitted_[u]);
+                    fitCandidate(first, m, unfitted_[u], kWideSearch);
                     if (better(unfitted_[u], best)) {
                         std::swap(best, unfitted_[u]);
                     }
