@@ -57,23 +57,22 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Rounds half away from zero as llround does, without the library call
 // (every frame of every candidate piece is rounded twice): scaled values stay
 // within 2^31, so truncation is exact and y - trunc(y) is computed without
-// rounding.
+// rounding. Inside (-1, 1) the rounded value is within the code range, so
+// only values outside it (and non-finite ones, which the converters make
+// silence) take the clamping path.
 std::int32_t integerCode(double x, double scale, std::int32_t lowest,
                          std::int32_t highest) noexcept {
-    if (!std::isfinite(x)) {
-        x = 0.0;
-    }
-    if (x <= -1.0) {
-        return lowest;
-    }
-    if (x >= 1.0) {
-        return highest;
+    if (!(std::fabs(x) < 1.0)) {
+        if (!std::isfinite(x)) {
+            return 0;
+        }
+        return x < 0.0 ? lowest : highest;
     }
     const double y = x * scale;
     std::int32_t t = static_cast<std::int32_t>(y);
     const double fraction = y - static_cast<double>(t);
     t += static_cast<std::int32_t>(fraction >= 0.5) - static_cast<std::int32_t>(fraction <= -0.5);
-    return t < lowest ? lowest : (t > highest ? highest : t);
+    return t;
 }
 
 int sign(double v) noexcept {
