@@ -343,7 +343,9 @@ class ChannelEncoder {
         piece.count = count - 1;
         const ControlPoint* const points = piece.points.data();
         piece.lastValue = points[count - 1].value;
-        return file::pchip_detail::fillIntervals(
+        // The points are finite and increasing by construction (buildPiece and
+        // fixFrame keep every time after the one before).
+        return file::pchip_detail::fillIntervals<false>(
             count, [points](std::size_t k) { return points[k].time; },
             [points](std::size_t k) { return points[k].value; }, piece.storage.data(), finished);
     }

@@ -46,7 +46,10 @@ inline double endSlope(double h0, double h1, double m0, double m1) noexcept {
 // intervals are left as they are and no overflow is reported), and the
 // function returns false. A caller measuring a curve can so give up at its
 // first bad interval without computing the rest.
-template <typename Time, typename Value, typename Finished>
+//
+// kCheckPoints false skips the checks of the points (finite, increasing) for
+// a caller that made them so itself; the coefficients are checked either way.
+template <bool kCheckPoints = true, typename Time, typename Value, typename Finished>
 bool fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out,
                    Finished finished) {
     bool overflow = false;
@@ -66,11 +69,11 @@ bool fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double xi = timeOf(i);
         const double yi = valueOf(i);
-        if (!std::isfinite(xi) || !std::isfinite(yi)) {
+        if (kCheckPoints && (!std::isfinite(xi) || !std::isfinite(yi))) {
             reject("PCHIP control points must be finite");
         }
         const double h = timeOf(i + 1) - xi;
-        if (!(h > 0.0) || !std::isfinite(h)) {
+        if (kCheckPoints && (!(h > 0.0) || !std::isfinite(h))) {
             reject("PCHIP x values must be strictly increasing");
         }
         CubicInterval& iv = out[i];
@@ -103,7 +106,7 @@ bool fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out
             return false;
         }
     }
-    if (!std::isfinite(timeOf(n - 1)) || !std::isfinite(valueOf(n - 1))) {
+    if (kCheckPoints && (!std::isfinite(timeOf(n - 1)) || !std::isfinite(valueOf(n - 1)))) {
         reject("PCHIP control points must be finite");
     }
     CubicInterval& last = out[n - 2];
