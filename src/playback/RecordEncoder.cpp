@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "playback/ChannelGeometry.h"
+#include "record/PchipFill.h"
 #include "record/RecordFileWriter.h"
 
 namespace al::playback {
@@ -35,6 +36,9 @@ constexpr int kMaxValueMoves = 256;
 // the window two output depths leave; time steps shift it by slope x step).
 constexpr int kTimeSteps = 8;
 constexpr int kValueSteps = 3;
+// Where no candidate piece stays close enough, the ones kept are searched
+// this many times further.
+constexpr int kWideSearch = 4;
 // The first piece of a chunk tries this far; later ones follow what worked.
 constexpr std::size_t kFirstReach = 128;
 // How far a piece may stray from the chunk curve between frames: 0.4 of a
@@ -42,28 +46,33 @@ constexpr std::size_t kFirstReach = 128;
 // is largest near a third of the way and about a sixth larger there), so
 // renderings at other rates stay within one 24-bit step of the source's.
 constexpr double kDeviationLimit = 0.4 / 8388608.0;
+// A piece further than this from the curve between frames makes renderings
+// at other rates differ from the source's by two or more 24-bit steps (or,
+// for a one-sided end slope in a loud high stretch, by a large fraction of
+// full scale): worse than a frame that rounds one step differently at the
+// source rate, so such a piece is taken only when every other one is too.
+constexpr double kGrossDeviation = 1.0 / 8388608.0;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 // Rounds half away from zero as llround does, without the library call
 // (every frame of every candidate piece is rounded twice): scaled values stay
 // within 2^31, so truncation is exact and y - trunc(y) is computed without
-// rounding.
+// rounding. Inside (-1, 1) the rounded value is within the code range, so
+// only values outside it (and non-finite ones, which the converters make
+// silence) take the clamping path.
 std::int32_t integerCode(double x, double scale, std::int32_t lowest,
                          std::int32_t highest) noexcept {
-    if (!std::isfinite(x)) {
-        x = 0.0;
-    }
-    if (x <= -1.0) {
-        return lowest;
-    }
-    if (x >= 1.0) {
-        return highest;
+    if (!(std::fabs(x) < 1.0)) {
+        if (!std::isfinite(x)) {
+            return 0;
+        }
+        return x < 0.0 ? lowest : highest;
     }
     const double y = x * scale;
     std::int32_t t = static_cast<std::int32_t>(y);
     const double fraction = y - static_cast<double>(t);
     t += static_cast<std::int32_t>(fraction >= 0.5) - static_cast<std::int32_t>(fraction <= -0.5);
-    return t < lowest ? lowest : (t > highest ? highest : t);
+    return t;
 }
 
 int sign(double v) noexcept {
@@ -91,12 +100,19 @@ enum class PieceEnd {
 
 // A PCHIP piece as a reader will rebuild it: its intervals and its last
 // point's value (a segment plays its end values outside its points).
+// The storage only grows (pieces are laid out by the hundred thousand, and
+// clearing it for each would cost as much as filling it).
 struct Piece {
-    std::vector<file::CubicInterval> intervals;
+    std::vector<file::CubicInterval> storage;
+    std::size_t count = 0;  // intervals in use
     double lastValue = 0.0;
-    double firstTime() const noexcept { return intervals.front().xLeft; }
-    double firstValue() const noexcept { return intervals.front().a0; }
-    double lastTime() const noexcept { return intervals.back().xRight; }
+    std::size_t k0 = 0;                // the first knot with a stored offset (firstStoredKnot)
+    std::vector<ControlPoint> points;  // the same, grown only
+    std::size_t pointCount = 0;
+    const file::CubicInterval& operator[](std::size_t i) const noexcept { return storage[i]; }
+    double firstTime() const noexcept { return storage[0].xLeft; }
+    double firstValue() const noexcept { return storage[0].a0; }
+    double lastTime() const noexcept { return storage[count - 1].xRight; }
 };
 
 // Encodes one channel of one chunk against the chunk curve the player draws.
@@ -295,7 +311,7 @@ class ChannelEncoder {
     // lies beyond the time, then the same Horner form), walking the
     // intervals forward instead of bisecting.
     std::size_t firstMismatch(const Piece& piece, std::size_t from, std::size_t to) const noexcept {
-        const auto& intervals = piece.intervals;
+        const std::size_t count = piece.count;
         std::size_t interval = 0;
         return firstMismatchOf(from, to, [&](double x) {
             if (x <= piece.firstTime()) {
@@ -304,10 +320,10 @@ class ChannelEncoder {
             if (x >= piece.lastTime()) {
                 return piece.lastValue;
             }
-            while (interval + 1 < intervals.size() && intervals[interval].xRight <= x) {
+            while (interval + 1 < count && piece[interval].xRight <= x) {
                 ++interval;
             }
-            const file::CubicInterval& iv = intervals[interval];
+            const file::CubicInterval& iv = piece[interval];
             const double t = x - iv.xLeft;
             return ((iv.a3 * t + iv.a2) * t + iv.a1) * t + iv.a0;
         });
@@ -315,15 +331,54 @@ class ChannelEncoder {
 
     // Lays out a PCHIP segment as a reader will rebuild it, into storage
     // that is kept from piece to piece.
-    void rebuild(const EncodedSegment& s, Piece& piece) const {
-        const std::size_t count = s.pointCount();
-        scratch_.resize(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            scratch_[k] = {file::rebuiltTime(s, k), file::rebuiltValue(s, k)};
+    // `finished(i)` hears of each interval once final and may stop the fill
+    // by returning false (then so does this, leaving the piece unfinished).
+    // (from the points buildPiece left, or rebuild put, in the piece).
+    template <typename Finished>
+    static bool fill(Piece& piece, Finished finished) {
+        const std::size_t count = piece.pointCount;
+        if (piece.storage.size() < count - 1) {
+            piece.storage.resize(std::max(count - 1, 2 * piece.storage.size()));
         }
-        piece.intervals.resize(count - 1);
-        file::PchipCurve::fill(scratch_, piece.intervals);
-        piece.lastValue = scratch_.back().value;
+        piece.count = count - 1;
+        const ControlPoint* const points = piece.points.data();
+        piece.lastValue = points[count - 1].value;
+        // The points are finite and increasing by construction (buildPiece and
+        // fixFrame keep every time after the one before).
+        return file::pchip_detail::fillIntervals<false>(
+            count, [points](std::size_t k) { return points[k].time; },
+            [points](std::size_t k) { return points[k].value; }, piece.storage.data(), finished);
+    }
+
+    static void rebuild(const EncodedSegment& s, Piece& piece) {
+        const std::size_t count = s.pointCount();
+        if (piece.points.size() < count) {
+            piece.points.resize(std::max(count, 2 * piece.points.size()));
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            piece.points[k] = {file::rebuiltTime(s, k), file::rebuiltValue(s, k)};
+        }
+        piece.pointCount = count;
+        fill(piece, [](std::size_t) { return true; });
+    }
+
+    // The distance between a piece's interval i and the chunk curve at the
+    // middle of the curve's interval it follows, or a negative value for an
+    // interval not measured (context, or not played).
+    double intervalDeviation(const Piece& piece, std::size_t first, std::size_t lo, std::size_t hi,
+                             std::size_t i) const noexcept {
+        // Interval k of the chunk curve is the piece's interval k - first,
+        // one later with an extra anchor.
+        const std::size_t shift = piece.k0 == first ? 1 : 0;
+        if (i + first < shift + lo || i + first >= shift + hi) {
+            return -1.0;
+        }
+        const std::size_t k = i + first - shift;
+        const double x = midTime_[k];
+        const file::CubicInterval& c = piece[i];
+        const double px = x - c.xLeft;
+        const double got = ((c.a3 * px + c.a2) * px + c.a1) * px + c.a0;
+        return std::fabs(got - midValue_[k]);
     }
 
     // The same for any other segment (straight runs), as it evaluates itself.
@@ -369,13 +424,17 @@ class ChannelEncoder {
     // pchipRegion keeps pieces short enough for that to stay below a fraction
     // of a 24-bit step.
     bool buildPiece(std::size_t first, std::size_t m, std::size_t n, PieceEnd end,
-                    EncodedSegment& s) const {
+                    EncodedSegment& s, Piece& piece) const {
+        // Every offset is written below; resizing without clearing first
+        // keeps the storage and fills nothing.
         s.kind = SegmentKind::Pchip;
-        s.clear();
-        const std::size_t k0 = firstStoredKnot(first, m, n);
+        const auto [lo, hi] = valueRange(first, n);
+        const std::size_t k0 = firstStoredKnot(first, m, lo, hi);
+        piece.k0 = k0;
         if (k0 == first) {
             s.anchorTime = T(first) - (T(first + 1) - T(first));
-            s.anchorValue = middleValue(first, n);
+            // The value halfway between the lowest and highest knot.
+            s.anchorValue = lo + 0.5 * (hi - lo);
         } else {
             s.anchorTime = T(first);
             s.anchorValue = V(first);
@@ -399,26 +458,36 @@ class ChannelEncoder {
             }
         }
         // The knots, and the flat copy after a turning point.
-        s.timeOffsets.reserve(n - k0 + 2);
-        s.valueOffsets.reserve(n - k0 + 2);
+        const std::size_t knots = n - k0 + 1;
+        s.timeOffsets.resize(knots);
+        s.valueOffsets.resize(knots + (turning ? 1 : 0));
+        float* const times = s.timeOffsets.data();
         double previous = s.anchorTime;
-        for (std::size_t k = k0; k <= n; ++k) {
-            float offset = static_cast<float>(T(k) - s.anchorTime);
+        for (std::size_t p = 0; p < knots; ++p) {
+            float offset = static_cast<float>(T(k0 + p) - s.anchorTime);
             while (s.anchorTime + static_cast<double>(offset) <= previous) {
                 offset = std::nextafter(offset, std::numeric_limits<float>::infinity());
             }
             previous = s.anchorTime + static_cast<double>(offset);
-            s.push(offset, 0.0F);
+            times[p] = offset;
         }
         // Other ends hand their last frame to the next segment, so must end
         // at or before its lattice time.
         if (!turning && !lowerLastTime(s, latticeTime_[n])) {
             return false;
         }
-        for (std::size_t p = 0; p < s.timeOffsets.size(); ++p) {
-            const std::size_t knot = k0 + p;
-            const double t = s.anchorTime + static_cast<double>(s.timeOffsets[p]);
-            s.valueOffsets[p] = static_cast<float>(curveNear(knot, t) - s.anchorValue);
+        // The values, and the points as a reader rebuilds them.
+        const std::size_t count = s.valueOffsets.size() + 1;
+        if (piece.points.size() < count) {
+            piece.points.resize(std::max(count, 2 * piece.points.size()));
+        }
+        ControlPoint* const points = piece.points.data();
+        float* const values = s.valueOffsets.data();
+        points[0] = {s.anchorTime, s.anchorValue};
+        for (std::size_t p = 0; p < knots; ++p) {
+            const double t = s.anchorTime + static_cast<double>(times[p]);
+            values[p] = static_cast<float>(curveNear(k0 + p, t) - s.anchorValue);
+            points[p + 1] = {t, s.anchorValue + static_cast<double>(values[p])};
         }
         if (turning) {
             // A copy of the last point one f32 step later: a zero secant, so the
@@ -431,8 +500,11 @@ class ChannelEncoder {
                    s.anchorTime + static_cast<double>(last)) {
                 q = std::nextafter(q, std::numeric_limits<float>::infinity());
             }
-            s.push(q, s.valueOffsets.back());
+            s.timeOffsets.push_back(q);
+            values[knots] = values[knots - 1];
+            points[knots + 1] = {s.anchorTime + static_cast<double>(q), points[knots].value};
         }
+        piece.pointCount = count;
         return true;
     }
 
@@ -443,11 +515,12 @@ class ChannelEncoder {
     // value makes the steps finer. It changes only the slope of the first
     // knot, which is context and never played; the file's first frame is
     // played, so a piece starting there is always anchored on it.
-    std::size_t firstStoredKnot(std::size_t first, std::size_t m, std::size_t n) const noexcept {
+    // lo and hi are the lowest and highest knot value of first .. n.
+    std::size_t firstStoredKnot(std::size_t first, std::size_t m, double lo,
+                                double hi) const noexcept {
         if (first == m) {
             return first + 1;
         }
-        const auto [lo, hi] = valueRange(first, n);
         const double fromFirst = std::max(hi - V(first), V(first) - lo);
         const double fromMiddle = 0.5 * (hi - lo);
         int eFirst = 0;
@@ -467,12 +540,6 @@ class ChannelEncoder {
         return {lo, hi};
     }
 
-    // The value halfway between the lowest and highest knot of first .. n.
-    double middleValue(std::size_t first, std::size_t n) const noexcept {
-        const auto [lo, hi] = valueRange(first, n);
-        return lo + 0.5 * (hi - lo);
-    }
-
     // The chunk curve at time t, which lies within a fraction of a frame of
     // knot j: the interval on the side t falls, evaluated directly.
     double curveNear(std::size_t j, double t) const noexcept {
@@ -490,20 +557,12 @@ class ChannelEncoder {
     // m .. n, between the piece (its interval k - first) and the chunk curve.
     double midpointDeviation(const Piece& piece, std::size_t first, std::size_t m,
                              std::size_t n) const noexcept {
-        const auto& own = piece.intervals;
-        // Interval k of the chunk curve is the piece's interval k - first,
-        // one later with an extra anchor.
-        const std::size_t shift = firstStoredKnot(first, m, n) == first ? 1 : 0;
         const std::size_t lo = std::max(m, served_.first);
         const std::size_t hi = std::min(n, served_.second);
+        const std::size_t shift = piece.k0 == first ? 1 : 0;
         double worst = 0.0;
         for (std::size_t k = lo; k < hi; ++k) {
-            const double x = midTime_[k];
-            const double want = midValue_[k];
-            const file::CubicInterval& c = own[k - first + shift];
-            const double px = x - c.xLeft;
-            const double got = ((c.a3 * px + c.a2) * px + c.a1) * px + c.a0;
-            worst = std::max(worst, std::fabs(got - want));
+            worst = std::max(worst, intervalDeviation(piece, first, lo, hi, k - first + shift));
         }
         return worst;
     }
@@ -541,9 +600,9 @@ class ChannelEncoder {
     // out; a moved knot changes only the frames within two of it, which are
     // checked on the points around them, so the piece is rebuilt once at the
     // end and then checked whole.
-    void fitValues(std::size_t first, std::size_t m, std::size_t n, EncodedSegment& s, Piece& built,
-                   FitCounts& counts) const {
-        const std::size_t k0 = firstStoredKnot(first, m, n);
+    void fitValues(std::size_t m, std::size_t n, EncodedSegment& s, Piece& built, FitCounts& counts,
+                   int widen) const {
+        const std::size_t k0 = built.k0;
         const std::size_t to = playedUpTo(built, n);
         std::size_t j = m;
         std::size_t movedUpTo = 0;  // frames up to here may have moved
@@ -569,7 +628,7 @@ class ChannelEncoder {
                     break;
                 }
             }
-            if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad)) {
+            if (bad < k0 || bad > n || moves >= kMaxValueMoves || !fixFrame(s, k0, n, bad, widen)) {
                 // Not a knot with a stored offset, or it will not settle.
                 ++given;
                 j = bad + 1;
@@ -629,14 +688,18 @@ class ChannelEncoder {
         return file::PchipCurve::valueThrough(std::span(points.data(), hi - lo + 1), x);
     }
 
-    bool fixFrame(EncodedSegment& s, std::size_t k0, std::size_t n, std::size_t knot) const {
+    bool fixFrame(EncodedSegment& s, std::size_t k0, std::size_t n, std::size_t knot,
+                  int widen) const {
+        const int timeSteps = kTimeSteps * widen;
+        const int valueSteps = kValueSteps * widen;
         const std::size_t o = knot - k0;  // its offset; point o + 1
         const std::size_t p = o + 1;
         const bool last = p + 1 == s.pointCount();
         if (!last && knot == n) {
             // A turning point's flat copy follows: move both values together.
             const float value0 = s.valueOffsets[o];
-            for (int dv : {1, -1, 2, -2, 3, -3}) {
+            for (int j = 1; j <= 2 * valueSteps; ++j) {
+                const int dv = j % 2 == 1 ? (j + 1) / 2 : -(j / 2);
                 s.valueOffsets[o] = s.valueOffsets[o + 1] = stepped(value0, dv);
                 const double v = localValue(s, p, latticeTime_[knot]);
                 if (pcm16Code(v) == code16_[knot] && pcm24Code(v) == code24_[knot]) {
@@ -651,7 +714,7 @@ class ChannelEncoder {
         const double before = file::rebuiltTime(s, p - 1);
         const double after = last ? latticeTime_[n] : file::rebuiltTime(s, p + 1);
         const double x = latticeTime_[knot];
-        for (int i = 0; i <= 2 * kTimeSteps; ++i) {
+        for (int i = 0; i <= 2 * timeSteps; ++i) {
             const int dt = i % 2 == 1 ? (i + 1) / 2 : -(i / 2);
             const float t = stepped(time0, dt);
             const double at = s.anchorTime + static_cast<double>(t);
@@ -661,7 +724,7 @@ class ChannelEncoder {
             s.timeOffsets[o] = t;
             const float base =
                 dt == 0 ? value0 : static_cast<float>(curveNear(knot, at) - s.anchorValue);
-            for (int j = 0; j <= 2 * kValueSteps; ++j) {
+            for (int j = 0; j <= 2 * valueSteps; ++j) {
                 const int dv = j % 2 == 1 ? (j + 1) / 2 : -(j / 2);
                 if (dt == 0 && dv == 0) {
                     continue;
@@ -686,21 +749,54 @@ class ChannelEncoder {
         double deviation = std::numeric_limits<double>::infinity();
         Piece built;  // as laid out, then as fitted
         bool fitted = false;
+        bool measured = false;        // built holds the whole piece and deviation its own
+        std::size_t strayed = kNone;  // else the curve's interval where it strayed
         FitCounts counts;
     };
 
-    void fitCandidate(std::size_t first, std::size_t m, Candidate& c) const {
+    // Lays out the candidate's piece and measures it between frames, giving
+    // up at the first interval that strays too far: such a candidate is not
+    // fitted (its deviation then only says that it is too far) unless no
+    // candidate is close enough, and then it is measured whole.
+    void measureLaidOut(std::size_t first, std::size_t m, Candidate& c) const {
+        const std::size_t lo = std::max(m, served_.first);
+        const std::size_t hi = std::min(c.n, served_.second);
+        double worst = 0.0;
+        c.strayed = kNone;
+        c.measured = fill(c.built, [&](std::size_t i) {
+            worst = std::max(worst, intervalDeviation(c.built, first, lo, hi, i));
+            if (worst > kDeviationLimit) {
+                c.strayed = i + first - (c.built.k0 == first ? 1 : 0);
+                return false;
+            }
+            return true;
+        });
+        c.deviation = worst;
+    }
+
+    void fitCandidate(std::size_t first, std::size_t m, Candidate& c, int widen = 1) const {
         c.counts = {};
-        fitValues(first, m, c.n, c.segment, c.built, c.counts);
+        fitValues(m, c.n, c.segment, c.built, c.counts, widen);
         c.fitted = true;
+        c.measured = true;
         c.deviation = midpointDeviation(c.built, first, m, c.n);
     }
 
-    // Fewer frames that round differently first (exact bytes at the source
-    // rate come first), then the smaller deviation between frames.
+    // Pieces that are not grossly off between frames first, then fewer
+    // frames that round differently (exact bytes at the source rate), then
+    // the smaller deviation between frames; of two gross ones the closer.
     static bool better(const Candidate& a, const Candidate& b) noexcept {
         if (!b.fitted) {
             return a.fitted;
+        }
+        if (!a.fitted) {
+            return false;
+        }
+        const bool grossA = a.deviation > kGrossDeviation;
+        const bool grossB = b.deviation > kGrossDeviation;
+        if (grossA || grossB) {
+            // Among gross ones only the distance counts.
+            return grossA == grossB ? a.deviation < b.deviation : grossB;
         }
         if (a.counts.unreproduced != b.counts.unreproduced) {
             return a.counts.unreproduced < b.counts.unreproduced;
@@ -712,8 +808,12 @@ class ChannelEncoder {
         // The left context point is not played: the first played frame is 1.
         std::size_t m = m0 == 0 && served_.first >= 1 && n0 >= 2 ? 1 : m0;
         // How far the next piece may reach: follows the lengths that worked
-        // (twice the last), so a loud stretch costs a few trials per piece and
-        // a quiet one grows to whole chunks.
+        // (1.3 times the last), so a loud stretch costs few trials per piece
+        // and a quiet one still grows to whole chunks within a chunk. Twice
+        // the last made the first trial fail for most pieces of loud noise
+        // (two of three trials wasted); much less than 1.3 makes pieces
+        // shorter and the record larger.
+        const auto next = [](std::size_t length) { return length + 3 * length / 10; };
         std::size_t reach = std::min<std::size_t>(kFirstReach, segmentFrames_);
         while (m < n0) {
             // A piece from the curve's first point must hold three points for
@@ -760,12 +860,11 @@ class ChannelEncoder {
                     }
                 }
                 firstTry = false;
-                if (!buildPiece(first, m, c.n, c.end, c.segment)) {
+                if (!buildPiece(first, m, c.n, c.end, c.segment, c.built)) {
                     c.end = PieceEnd::Cut;
-                    buildPiece(first, m, c.n, c.end, c.segment);
+                    buildPiece(first, m, c.n, c.end, c.segment, c.built);
                 }
-                rebuild(c.segment, c.built);
-                c.deviation = midpointDeviation(c.built, first, m, c.n);
+                measureLaidOut(first, m, c);
                 const std::size_t tried = c.n;
                 if (c.deviation <= kDeviationLimit) {
                     fitCandidate(first, m, c);
@@ -790,18 +889,33 @@ class ChannelEncoder {
             }
             if (!accepted) {
                 // Nothing stays that close (a very loud stretch near the top
-                // of the band): the closest of the others is fitted too, and
-                // while frames still round differently, the next closest.
+                // of the band): the closest of the others is fitted too, with
+                // a wider search, and while frames still round differently or
+                // the best is grossly off, the next closest. One fitted above
+                // that still has frames rounding differently gets the wider
+                // search too.
+                if (best.fitted && best.counts.unreproduced > 0) {
+                    fitCandidate(first, m, best, kWideSearch);
+                }
                 const auto unfitted = unfitted_.begin();
+                for (std::size_t u = 0; u < unfittedCount; ++u) {
+                    Candidate& other = unfitted_[u];
+                    if (!other.measured) {
+                        fill(other.built, [](std::size_t) { return true; });
+                        other.deviation = midpointDeviation(other.built, first, m, other.n);
+                        other.measured = true;
+                    }
+                }
                 std::sort(unfitted, unfitted + static_cast<std::ptrdiff_t>(unfittedCount),
                           [](const Candidate& a, const Candidate& b) {
                               return a.deviation < b.deviation;
                           });
                 for (std::size_t u = 0; u < unfittedCount; ++u) {
-                    if (u > 0 && best.fitted && best.counts.unreproduced == 0) {
+                    if (best.fitted && best.counts.unreproduced == 0 &&
+                        best.deviation <= kGrossDeviation) {
                         break;
                     }
-                    fitCandidate(first, m, unfitted_[u]);
+                    fitCandidate(first, m, unfitted_[u], kWideSearch);
                     if (better(unfitted_[u], best)) {
                         std::swap(best, unfitted_[u]);
                     }
@@ -819,7 +933,7 @@ class ChannelEncoder {
             stats_->valueMoves += counts.moves;
             stats_->unreproducedFrames += counts.unreproduced;
             emit(std::move(best.segment));
-            reach = std::clamp<std::size_t>(2 * (best.n - m), 8, segmentFrames_);
+            reach = std::clamp<std::size_t>(next(best.n - m), 8, segmentFrames_);
             m = best.n;
         }
     }
@@ -878,7 +992,6 @@ class ChannelEncoder {
     std::vector<CurveSegment>* built_ = nullptr;  // only when blocks are checked
     std::vector<double> midTime_;                 // the middle of each interval of the curve
     std::vector<double> midValue_;                // and the curve's value there
-    mutable std::vector<ControlPoint> scratch_;
     Candidate best_;
     Candidate trial_;
     std::vector<Candidate> unfitted_;

@@ -25,7 +25,11 @@
 // either way until it rounds as the source's. Each piece is also measured
 // between frames against the curve, and shortened while it strays more than
 // 0.4 of a 24-bit step (a very loud stretch near the top of the band may not
-// get that close; the best piece found is kept and counted).
+// get that close; the best piece found is kept and counted: of those within
+// a 24-bit step between frames, the one with fewest frames rounding
+// differently, so a full-scale high sweep may have a frame or two one step
+// off at its own rate, counted as unreproduced, rather than a piece far off
+// between frames).
 // Runs of silence or constant steps become LINEAR segments; a piece next to
 // one ends one knot into the run, where its end slope is the run's.
 //

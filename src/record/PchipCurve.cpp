@@ -1,92 +1,22 @@
 #include "record/PchipCurve.h"
 
-#include "record/PchipWide.h"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
+#include "record/PchipFill.h"
+#include "record/PchipWide.h"
+
 namespace al::file {
 
 namespace {
 
-[[noreturn]] void reject(const char* message) {
-    throw std::invalid_argument(message);
-}
+using pchip_detail::fillIntervals;
+using pchip_detail::reject;
 
-using pchip_rules::endSlope;
-using pchip_rules::interiorSlope;
-
-// Fills out[0 .. n-2] with the curve through n points in one pass: interval
-// i's width and secant, then the slope at point i, then interval i - 1's
-// coefficients, while the neighbours are still in registers and cache. While
-// building, an interval's a2 and a3 hold its width h and secant delta and a1
-// its left slope, so nothing is allocated here. Bad points are refused as
-// they are met and overflowing coefficients only after every point passed,
-// so a curve with both faults names its points.
-template <typename Time, typename Value>
-void fillIntervals(std::size_t n, Time timeOf, Value valueOf, CubicInterval* out) {
-    bool overflow = false;
-    double beforeH = 0.0;  // width and secant of interval i - 1 once finished
-    double beforeDelta = 0.0;
-    // Interval j's final coefficients from its width, secant and end slopes.
-    const auto finish = [&overflow](CubicInterval& iv, double d1) {
-        const double r = 1.0 / iv.a2;
-        const double secant = iv.a3;
-        const double d0 = iv.a1;
-        iv.a2 = (3.0 * secant - 2.0 * d0 - d1) * r;
-        iv.a3 = (d0 + d1 - 2.0 * secant) * r * r;
-        // Finite points can still be extreme enough to overflow a slope; such
-        // a curve would play as NaN or infinity, so it is refused.
-        overflow |= !std::isfinite(iv.a1) || !std::isfinite(iv.a2) || !std::isfinite(iv.a3);
-    };
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double xi = timeOf(i);
-        const double yi = valueOf(i);
-        if (!std::isfinite(xi) || !std::isfinite(yi)) {
-            reject("PCHIP control points must be finite");
-        }
-        const double h = timeOf(i + 1) - xi;
-        if (!(h > 0.0) || !std::isfinite(h)) {
-            reject("PCHIP x values must be strictly increasing");
-        }
-        CubicInterval& iv = out[i];
-        iv.xLeft = xi;
-        iv.xRight = timeOf(i + 1);
-        iv.a0 = yi;
-        iv.a2 = h;
-        iv.a3 = (valueOf(i + 1) - yi) / h;
-        if (i == 0) {
-            continue;
-        }
-        // Point i is interior: its slope from the secants on either side.
-        CubicInterval& before = out[i - 1];
-        const double left = before.a3;
-        const double right = iv.a3;
-        iv.a1 = interiorSlope(before.a2, h, left, right);
-        if (i == 1) {
-            before.a1 = endSlope(before.a2, h, left, right);
-        }
-        beforeH = before.a2;
-        beforeDelta = left;
-        finish(before, iv.a1);
-    }
-    if (!std::isfinite(timeOf(n - 1)) || !std::isfinite(valueOf(n - 1))) {
-        reject("PCHIP control points must be finite");
-    }
-    CubicInterval& last = out[n - 2];
-    if (n == 2) {
-        last.a1 = last.a3;
-        finish(last, last.a3);
-    } else {
-        finish(last, endSlope(last.a2, beforeH, last.a3, beforeDelta));
-    }
-    if (overflow) {
-        reject("PCHIP coefficients are not finite");
-    }
-}
+constexpr auto kWhole = [](std::size_t) { return true; };
 
 // The four-at-a-time build where the processor has it: true when it filled
 // `out`; false when the one-point-at-a-time build must run instead (no wide
@@ -116,7 +46,7 @@ void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf, const doub
     }
     std::vector<CubicInterval> out(n - 1);
     if (!fillWide(n, x, y, stride, out.data())) {
-        fillIntervals(n, timeOf, valueOf, out.data());
+        fillIntervals(n, timeOf, valueOf, out.data(), kWhole);
     }
     intervals_ = std::move(out);
 }
@@ -133,7 +63,7 @@ void PchipCurve::fill(std::span<const ControlPoint> points, std::span<CubicInter
     }
     fillIntervals(
         points.size(), [points](std::size_t i) { return points[i].time; },
-        [points](std::size_t i) { return points[i].value; }, out.data());
+        [points](std::size_t i) { return points[i].value; }, out.data(), kWhole);
 }
 
 double PchipCurve::valueThrough(std::span<const ControlPoint> points, double x) {
@@ -144,7 +74,7 @@ double PchipCurve::valueThrough(std::span<const ControlPoint> points, double x) 
     std::array<CubicInterval, kMost - 1> intervals;
     fillIntervals(
         points.size(), [points](std::size_t i) { return points[i].time; },
-        [points](std::size_t i) { return points[i].value; }, intervals.data());
+        [points](std::size_t i) { return points[i].value; }, intervals.data(), kWhole);
     const std::size_t count = points.size() - 1;
     if (!(x >= intervals[0].xLeft && x <= intervals[count - 1].xRight)) {
         return std::numeric_limits<double>::quiet_NaN();

@@ -9,6 +9,8 @@
 #include <immintrin.h>
 #endif
 
+#include "record/PchipFill.h"
+
 namespace al::file::pchip_wide {
 
 namespace {
@@ -29,8 +31,8 @@ bool processorHasWideVectors() noexcept {
 // first-level cache between the three steps.
 constexpr std::size_t kTile = 256;
 
-using pchip_rules::endSlope;
-using pchip_rules::interiorSlope;
+using pchip_detail::endSlope;
+using pchip_detail::interiorSlope;
 
 // Four consecutive entries x[j], x[j + stride], ... into one register. With
 // stride 2 this reads one double past the fourth entry.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CurveBitPatterns.h"
+#include "record/PchipFill.h"
 #include "record/PchipWide.h"
 
 namespace al::file {
@@ -323,6 +324,65 @@ TEST(PchipCurve, LocalValueMatchesABuiltCurveToTheBit) {
     const std::vector<ControlPoint> one(1), nine(9);
     EXPECT_THROW(PchipCurve::valueThrough(one, 0.0), std::invalid_argument);
     EXPECT_THROW(PchipCurve::valueThrough(nine, 0.0), std::invalid_argument);
+}
+
+TEST(PchipCurve, SharedFillStopsWhereToldAndMatchesTheCurve) {
+    // The encoder lays out its pieces through the same fill: told of each
+    // finished interval in order, it may stop early, and without the point
+    // checks it must give the curve's coefficients to the bit.
+    std::mt19937_64 random(99);
+    std::uniform_real_distribution<double> step(1e-5, 3e-5);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    for (std::size_t n : {2u, 3u, 4u, 17u}) {
+        std::vector<ControlPoint> points(n);
+        double t = 1.0;
+        for (auto& p : points) {
+            p = {t, value(random)};
+            t += step(random);
+        }
+        PchipCurve curve;
+        curve.build(points);
+        const auto timeOf = [&](std::size_t k) { return points[k].time; };
+        const auto valueOf = [&](std::size_t k) { return points[k].value; };
+        std::vector<CubicInterval> out(n - 1);
+        std::vector<std::size_t> told;
+        EXPECT_TRUE(
+            pchip_detail::fillIntervals<false>(n, timeOf, valueOf, out.data(), [&](std::size_t i) {
+                told.push_back(i);
+                return true;
+            }));
+        ASSERT_EQ(told.size(), n - 1);
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            EXPECT_EQ(told[i], i);
+            const CubicInterval& a = out[i];
+            const CubicInterval& b = curve.intervals()[i];
+            for (auto [x, y] : {std::pair{a.a0, b.a0},
+                                {a.a1, b.a1},
+                                {a.a2, b.a2},
+                                {a.a3, b.a3},
+                                {a.xLeft, b.xLeft},
+                                {a.xRight, b.xRight}}) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(x), std::bit_cast<std::uint64_t>(y))
+                    << n << " points, interval " << i;
+            }
+        }
+        // Stopping at the first interval: nothing further is reported.
+        told.clear();
+        EXPECT_FALSE(
+            pchip_detail::fillIntervals(n, timeOf, valueOf, out.data(), [&](std::size_t i) {
+                told.push_back(i);
+                return false;
+            }));
+        EXPECT_EQ(told, std::vector<std::size_t>{0});
+    }
+    // Without the point checks, coefficients that overflow are still refused.
+    const std::vector<ControlPoint> steep{{0.0, -1e300}, {1e-300, 1e300}, {2e-300, -1e300}};
+    std::vector<CubicInterval> out(2);
+    EXPECT_THROW(pchip_detail::fillIntervals<false>(
+                     3, [&](std::size_t k) { return steep[k].time; },
+                     [&](std::size_t k) { return steep[k].value; }, out.data(),
+                     [](std::size_t) { return true; }),
+                 std::invalid_argument);
 }
 
 TEST(PchipCurve, StoredBitsOfEveryBuild) {
