@@ -75,21 +75,8 @@ std::int32_t integerCode(double x, double scale, std::int32_t lowest,
     return t;
 }
 
-int sign(double v) noexcept {
-    return v > 0.0 ? 1 : (v < 0.0 ? -1 : 0);
-}
-
-// The slope the PCHIP curve gives its last point (the same formula).
-double endSlope(double h0, double h1, double m0, double m1) noexcept {
-    const double e = ((2.0 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
-    if (sign(e) != sign(m0)) {
-        return 0.0;
-    }
-    if (sign(m0) != sign(m1) && std::fabs(e) > 3.0 * std::fabs(m0)) {
-        return 3.0 * m0;
-    }
-    return e;
-}
+// The slope the PCHIP curve gives its last point (the curve's own rule).
+using file::pchip_detail::endSlope;
 
 enum class PieceEnd {
     Reference,     // the chunk curve's own last point: its end slope is the curve's
