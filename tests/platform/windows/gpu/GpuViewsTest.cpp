@@ -410,8 +410,7 @@ TEST_F(GpuTest, StagePresentsBothScenesAndClosesOnItsKeys) {
     stage.setScene(app::StageScene::SurrogateCorridor);
     stage.setTransport(true, false, true, 0.6f);
     ASSERT_TRUE(stage.feed(snapshot, {}));
-    EXPECT_TRUE(pumpUntil([&] { return stage.framesPresented() >= seaFrames + 2; },
-                          kFrameLimitMs))
+    EXPECT_TRUE(pumpUntil([&] { return stage.framesPresented() >= seaFrames + 2; }, kFrameLimitMs))
         << stage.lastError();
     clock.mark("corridor frames", stage.framesPresented());
     lit = -1;
