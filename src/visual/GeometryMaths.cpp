@@ -189,6 +189,29 @@ SeaLayer seaLayer(int n, float snapshotTime, float widthLimit) noexcept {
     return layer;
 }
 
+Premultiplied over(const Premultiplied& source, const Premultiplied& destination) noexcept {
+    const float keep = 1.0f - source.a;
+    return {source.r + destination.r * keep, source.g + destination.g * keep,
+            source.b + destination.b * keep, source.a + destination.a * keep};
+}
+
+Premultiplied seaPass(const Rgb& texel, const std::array<float, 4>& tint, float opacity,
+                      float threshold) noexcept {
+    const float brightness = std::max({texel.r, texel.g, texel.b});
+    const float alpha = smoothstep(threshold, threshold + kSeaMaskWidth, brightness) * opacity;
+    const float r = std::max(texel.r - 0.004f, 0.0f) * 2.2f * tint[0];
+    const float g = std::max(texel.g - 0.012f, 0.0f) * 2.2f * tint[1];
+    const float b = std::max(texel.b - 0.038f, 0.0f) * 2.2f * tint[2];
+    return {r * alpha, g * alpha, b * alpha, alpha};
+}
+
+Premultiplied seaLayerComposite(const Rgb& texel, const std::array<float, 4>& tint,
+                                float opacity) noexcept {
+    const Premultiplied soft = seaPass(texel, tint, opacity * kSeaSoftOpacity, kSeaSoftThreshold);
+    const Premultiplied sharp = seaPass(texel, tint, opacity, kSeaSharpThreshold);
+    return over(sharp, soft);
+}
+
 double corridorShift(const CorridorSnapshot& s, double stageTime) noexcept {
     if (!(s.windowLength > 0.0)) {
         return 0.0;

@@ -96,6 +96,33 @@ inline constexpr int kSeaDepthSteps = 30;
 float seaWidthLimit(float width, float height) noexcept;  // min(w / h × 0.83, 1.46)
 SeaLayer seaLayer(int n, float snapshotTime, float widthLimit) noexcept;
 
+// Each half of a layer is composited twice: a soft pass (a fraction of the
+// layer's opacity, low threshold) under a sharp one (full opacity).
+inline constexpr float kSeaSoftOpacity = 0.24f;
+inline constexpr float kSeaSoftThreshold = 0.04f;
+inline constexpr float kSeaSharpThreshold = 0.066f;
+inline constexpr float kSeaMaskWidth = 0.19f;
+
+struct Premultiplied {
+    float r = 0.0f;
+    float g = 0.0f;
+    float b = 0.0f;
+    float a = 0.0f;
+};
+// Premultiplied source over a destination (blend one, inverse source alpha).
+Premultiplied over(const Premultiplied& source, const Premultiplied& destination) noexcept;
+// One pass of the sea's composite for a picture texel: mask from the
+// brightest channel, lifted and tinted colour, premultiplied.
+Premultiplied seaPass(const Rgb& texel, const std::array<float, 4>& tint, float opacity,
+                      float threshold) noexcept;
+// Both passes at once, the sharp one over the soft one, as the stage's pixel
+// shader computes them in a single draw. Over is associative, so blending this
+// onto a destination equals blending the soft and then the sharp pass (up to
+// the rounding of the target between the two). Alpha is 0 exactly when both
+// passes are fully transparent.
+Premultiplied seaLayerComposite(const Rgb& texel, const std::array<float, 4>& tint,
+                                float opacity) noexcept;
+
 // Surrogate Corridor.
 struct CorridorSnapshot {
     double time = 0.0;

@@ -61,6 +61,7 @@ constexpr const char kHardware[] =
 constexpr const char kStage[] =
     "cbuffer SceneConstants : register(b0) {\n"
     "    float2 gScale; float2 gCenter; float gOpacity; float gThreshold; float2 gUvY; float4 gTint;\n"
+    "    float gSoftOpacity; float gSoftThreshold; float2 gScenePadding;\n"
     "};\n"
     "cbuffer CorridorConstants : register(b1) {\n"
     "    float gSide; float gNearBaseline; float gAmplitudeScale; float gHalfThicknessPixels;\n"
@@ -88,12 +89,17 @@ constexpr const char kStage[] =
     "    o.uv = float2(c.x, gUvY.x + (1.0 - c.y) * gUvY.y);\n"
     "    return o;\n"
     "}\n"
+    // Both passes of a layer half in one draw: the sharp pass (gOpacity,
+    // gThreshold) over the soft one; both share the colour, so the result is
+    // the colour times the combined coverage. (Wine's compiler knows neither
+    // discard nor clip, so transparent texels are blended as zero.)
     "float4 SeaPS(SeaOut i) : SV_Target {\n"
     "    float3 s = gPicture.Sample(gSampler, i.uv).rgb;\n"
     "    float brightness = max(s.r, max(s.g, s.b));\n"
-    "    float mask = SMOOTH(gThreshold, gThreshold + 0.19, brightness);\n"
+    "    float soft = SMOOTH(gSoftThreshold, gSoftThreshold + 0.19, brightness) * gSoftOpacity;\n"
+    "    float sharp = SMOOTH(gThreshold, gThreshold + 0.19, brightness) * gOpacity;\n"
+    "    float alpha = sharp + soft * (1.0 - sharp);\n"
     "    float3 colour = max(s - float3(0.004, 0.012, 0.038), 0.0) * 2.2 * gTint.rgb;\n"
-    "    float alpha = mask * gOpacity;\n"
     "    return float4(colour * alpha, alpha);\n"
     "}\n"
     "struct WallOut { float4 position : SV_Position; float4 color : COLOR0; float2 corner : TEXCOORD0; };\n"

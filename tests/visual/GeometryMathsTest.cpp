@@ -160,6 +160,49 @@ TEST(WaveMotionSea, LayersRecedeAndNarrowWindowsLimitTheWidth) {
                 1e-6f);
 }
 
+TEST(WaveMotionSea, OneDrawCompositeEqualsTheSoftThenSharpPasses) {
+    const std::array<float, 4> tint = seaLayer(7, 1.0f, 1.46f).tint;
+    const Premultiplied destinations[] = {
+        {0, 0, 0, 1}, {0.2f, 0.3f, 0.5f, 1}, {0.1f, 0, 0.4f, 0.6f}};
+    for (const float opacity : {0.4f, 0.17f, 0.022f}) {
+        for (const float level : {0.0f, 0.03f, 0.05f, 0.07f, 0.12f, 0.25f, 0.6f, 1.0f}) {
+            const Rgb texel{level * 0.3f, level * 0.8f, level};
+            const Premultiplied one = seaLayerComposite(texel, tint, opacity);
+            for (const Premultiplied& d : destinations) {
+                const Premultiplied two = over(
+                    seaPass(texel, tint, opacity, kSeaSharpThreshold),
+                    over(seaPass(texel, tint, opacity * kSeaSoftOpacity, kSeaSoftThreshold), d));
+                const Premultiplied blended = over(one, d);
+                EXPECT_NEAR(blended.r, two.r, 1e-6f) << level;
+                EXPECT_NEAR(blended.g, two.g, 1e-6f) << level;
+                EXPECT_NEAR(blended.b, two.b, 1e-6f) << level;
+                EXPECT_NEAR(blended.a, two.a, 1e-6f) << level;
+            }
+            // Below the soft threshold nothing shows; above the sharp band's
+            // end both passes are fully on.
+            if (level <= kSeaSoftThreshold) {
+                EXPECT_EQ(one.a, 0.0f) << level;
+            }
+            if (level >= kSeaSharpThreshold + kSeaMaskWidth) {
+                const float soft = opacity * kSeaSoftOpacity;
+                EXPECT_NEAR(one.a, opacity + soft * (1.0f - opacity), 1e-6f) << level;
+            }
+        }
+    }
+    // The background of a picture (its clear colour, just above the soft
+    // threshold) only tints the sea faintly, and only through the soft pass.
+    const Rgb background{linearToSrgb(kViewClearColour[0]), linearToSrgb(kViewClearColour[1]),
+                         linearToSrgb(kViewClearColour[2])};
+    const Premultiplied faint = seaLayerComposite(background, tint, 0.4f);
+    EXPECT_GT(faint.a, 0.0f);
+    EXPECT_LT(faint.a, 0.01f);
+    EXPECT_EQ(seaPass(background, tint, 0.4f, kSeaSharpThreshold).a, 0.0f);
+    // A bright texel is lifted, doubled and tinted.
+    const Premultiplied white = seaPass({1, 1, 1}, tint, 1.0f, kSeaSharpThreshold);
+    EXPECT_NEAR(white.r, (1.0f - 0.004f) * 2.2f * tint[0], 1e-5f);
+    EXPECT_NEAR(white.b, (1.0f - 0.038f) * 2.2f * tint[2], 1e-5f);
+}
+
 TEST(SurrogateCorridor, ShiftStopsAtTheLastPieceUnlessTheTrackEnds) {
     CorridorSnapshot s{10.0, 0.1, false, 1.5f, 1.4f};
     EXPECT_DOUBLE_EQ(corridorShift(s, 10.0), 0.0);

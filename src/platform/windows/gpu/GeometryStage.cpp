@@ -33,8 +33,11 @@ struct SceneConstants {
     float gThreshold;
     float gUvY[2];
     float gTint[4];
+    float gSoftOpacity;
+    float gSoftThreshold;
+    float gScenePadding[2];
 };
-static_assert(sizeof(SceneConstants) == 48, "16-byte rows");
+static_assert(sizeof(SceneConstants) == 64, "16-byte rows");
 
 struct CorridorConstants {
     float gSide;
@@ -557,25 +560,28 @@ bool GeometryStage::drawSea(int width, int height) {
         ID3D11ShaderResourceView* view = historyViews_[slot].Get();
         context_->PSSetShaderResources(1, 1, &view);
         const ui::SeaLayer layer = ui::seaLayer(n, static_cast<float>(snapshotTime_), widthLimit);
+        // One draw per half carries both the soft and the sharp pass (the
+        // pixel shader composites the sharp one over the soft one): half the
+        // draws and fragments, which is what a software rasteriser pays for.
         for (int state = 0; state < 2; ++state) {
-            for (int pass = 0; pass < 2; ++pass) {
-                SceneConstants c{};
-                c.gScale[0] = layer.widthScale;
-                c.gScale[1] = layer.heightScale;
-                c.gCenter[0] = layer.sway;
-                c.gCenter[1] = state == 0 ? layer.upperCentre : layer.lowerCentre;
-                c.gOpacity = pass == 0 ? layer.opacity * 0.24f : layer.opacity;
-                c.gThreshold = pass == 0 ? 0.04f : 0.066f;
-                c.gUvY[0] = static_cast<float>(state) * 0.5f;
-                c.gUvY[1] = 0.5f;
-                std::copy(layer.tint.begin(), layer.tint.end(), c.gTint);
-                const HRESULT hr = writeBuffer(context_.Get(), sceneConstants_.Get(), &c, sizeof c);
-                if (FAILED(hr)) {
-                    error_ = "Unable to update Wave Field constant buffer: " + hresultText(hr);
-                    return false;
-                }
-                context_->Draw(6, 0);
+            SceneConstants c{};
+            c.gScale[0] = layer.widthScale;
+            c.gScale[1] = layer.heightScale;
+            c.gCenter[0] = layer.sway;
+            c.gCenter[1] = state == 0 ? layer.upperCentre : layer.lowerCentre;
+            c.gOpacity = layer.opacity;
+            c.gThreshold = ui::kSeaSharpThreshold;
+            c.gSoftOpacity = layer.opacity * ui::kSeaSoftOpacity;
+            c.gSoftThreshold = ui::kSeaSoftThreshold;
+            c.gUvY[0] = static_cast<float>(state) * 0.5f;
+            c.gUvY[1] = 0.5f;
+            std::copy(layer.tint.begin(), layer.tint.end(), c.gTint);
+            const HRESULT hr = writeBuffer(context_.Get(), sceneConstants_.Get(), &c, sizeof c);
+            if (FAILED(hr)) {
+                error_ = "Unable to update Wave Field constant buffer: " + hresultText(hr);
+                return false;
             }
+            context_->Draw(6, 0);
         }
     }
     return true;
