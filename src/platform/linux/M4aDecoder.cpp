@@ -85,8 +85,11 @@ bool bind(Function& slot, const DynamicLibrary& library, const char* name) noexc
 
 // Opened once, on first use, and kept for the rest of the run. Any thread.
 const FfmpegLibraries& ffmpegLibraries() {
-    static const FfmpegLibraries loaded = [] {
-        FfmpegLibraries l;
+    // Never unloaded: FFmpeg keeps one-time allocations in its own globals,
+    // which closing the libraries at exit would turn into leaks.
+    static const FfmpegLibraries& loaded = *[] {
+        auto* libraries = new FfmpegLibraries;
+        FfmpegLibraries& l = *libraries;
         const std::string avutil = kAvutil;
         const std::string avcodec = kAvcodec;
         const std::string avformat = kAvformat;
@@ -98,7 +101,7 @@ const FfmpegLibraries& ffmpegLibraries() {
             l.missing = avformat;
         }
         if (!l.missing.empty()) {
-            return l;
+            return libraries;
         }
         bool complete = true;
         complete &= bind(l.api.av_dict_free, l.libAvutil, "av_dict_free");
@@ -127,7 +130,7 @@ const FfmpegLibraries& ffmpegLibraries() {
         if (!complete) {
             l.missing = avformat + " with every function this program needs";
         }
-        return l;
+        return libraries;
     }();
     return loaded;
 }
