@@ -65,6 +65,7 @@ struct DsdEngine::Impl {
         std::uint64_t position = 0;  // next frame to deliver
         std::uint64_t appliedGeneration = 0;
         std::uint32_t endEvents = 0;
+        std::uint32_t endEventsNeeded = 2;  // the output's queue depth + 1
         bool endedLatched = false;
         bool endedFirstReport = false;
         bool endedRaised = false;
@@ -267,6 +268,7 @@ void DsdEngine::Impl::runSteps(std::unique_ptr<IAudioOutput>& output,
 
     // 9. Prefill, start.
     const std::uint32_t depth = output->queueDepth();
+    pb.endEventsNeeded = depth + 1;
     for (std::uint32_t k = 0; k < depth; ++k) {
         fill(pb, packer);
         output->submit(pb.buffer);
@@ -298,15 +300,19 @@ void DsdEngine::Impl::runSteps(std::unique_ptr<IAudioOutput>& output,
     }
 }
 
-// Every frame has been delivered once the position reaches the end; the
-// second event after that means the device has taken the last of them too.
+// Every frame has been delivered once the position reaches the end. Up to
+// queueDepth buffers may still wait in the output then, each taken at one
+// event: the device has the last of them, and has asked for more after it,
+// at the (queueDepth + 1)-th event, the second for a single-buffer output.
+// Ending sooner would stop a deeper output (ASIO queues 8) with the track's
+// last buffers unplayed.
 void DsdEngine::Impl::endCheck(Playback& pb) {
     if (pb.endedLatched) {
         return;
     }
     if (pb.position != pb.frameCount) {
         // Counted events only stand for the frames just delivered: a seek
-        // away from the end and back must wait two events again.
+        // away from the end and back must wait for them all again.
         pb.endEvents = 0;
         return;
     }
@@ -318,7 +324,7 @@ void DsdEngine::Impl::endCheck(Playback& pb) {
     if (loopFlag.load() || !playFlag.load() || seekPending) {
         return;
     }
-    if (++pb.endEvents >= 2) {
+    if (++pb.endEvents >= pb.endEventsNeeded) {
         playFlag.store(false);
         pb.endedLatched = true;
         pb.endedFirstReport = true;

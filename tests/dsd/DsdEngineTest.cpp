@@ -399,6 +399,25 @@ TEST_F(DsdEngineTest, EndIsReportedOnceOnTheSecondEventAfterTheLastFrame) {
     EXPECT_EQ(output_->bytes(), dop(words, 3));
 }
 
+// A deep queue (ASIO's is 8 buffers) still holds the track's last buffers
+// when every frame has been delivered: the end waits until the device has
+// taken them all and asked once more, so stopping then loses nothing.
+TEST_F(DsdEngineTest, TheEndWaitsUntilADeepQueueHasBeenTaken) {
+    output_->depth = 8;
+    auto engine = start(options(192));  // three buffers
+    engine->play();
+    ASSERT_TRUE(output_->awaitSubmits(8));  // the whole track and idle after it
+    for (std::uint64_t k = 1; k <= 8; ++k) {
+        output_->release(1);
+        ASSERT_TRUE(output_->awaitSubmits(8 + k));
+        ASSERT_EQ(engine->status().state, DsdEngineState::Playing) << "event " << k;
+    }
+    output_->release(1);
+    ASSERT_TRUE(output_->awaitSubmits(17));
+    EXPECT_EQ(engine->status().state, DsdEngineState::Ended);
+    EXPECT_TRUE(engine->takeEnded());
+}
+
 TEST_F(DsdEngineTest, AnEventCountedAtTheEndDoesNotCarryOverASeekBack) {
     output_->depth = 1;
     auto engine = start(options(192));
@@ -442,12 +461,12 @@ TEST_F(DsdEngineTest, SeekLandsOnTheTruncatedFrameAndBeyondTheEndOnTheEnd) {
         engine->seek(10.0);
         engine->play();
         ASSERT_TRUE(output_->awaitSubmits(2));
-        output_->release(2);
-        ASSERT_TRUE(output_->awaitSubmits(4));
+        output_->release(3);  // two queued buffers, then the device's next request
+        ASSERT_TRUE(output_->awaitSubmits(5));
         const DsdEngineStatus status = engine->status();
         EXPECT_EQ(status.state, DsdEngineState::Ended);
         EXPECT_DOUBLE_EQ(status.position, status.duration);
-        EXPECT_EQ(test::wordsOf(output_->bytes(), 3), std::vector<std::uint32_t>(256, kIdle));
+        EXPECT_EQ(test::wordsOf(output_->bytes(), 3), std::vector<std::uint32_t>(320, kIdle));
     }
 }
 
