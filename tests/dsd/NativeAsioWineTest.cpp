@@ -9,14 +9,18 @@
 
 #include <chrono>
 #include <cstdint>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "asio_test_driver/TestAsioControl.h"
+#include "cli/PlayDsd.h"
+#include "dsd/DsfWriter.h"
 #include "dsd/NativeAsioOutput.h"
 #include "dsd/NativeDsdUnpack.h"
+#include "support/TempDir.h"
 
 namespace al::audio {
 namespace {
@@ -351,6 +355,46 @@ TEST_F(NativeAsioDriver, IdentitiesThatNameNoDriver) {
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Invalid ASIO driver identity");
+    }
+}
+
+// `auralith play FILE.dsf --dsd 64 --dsf-native --asio CLSID`: the engine
+// prepares the file's own bits and the driver's wire carries exactly them,
+// channel by channel, then only the idle pattern.
+TEST_F(NativeAsioDriver, ADsfPlayedThroughTheEngineArrivesAsTheFilesOwnBits) {
+    control::Config config;
+    config.preferredBits = 131072;  // 46 ms a half-buffer at DSD64: room for a loaded machine
+    configure(config);
+    constexpr std::uint64_t kBytes = 88'200;  // 0.25 s of DSD64 per channel
+    auto fileByte = [](int c, std::uint64_t k) {
+        const auto b = static_cast<std::uint8_t>(c == 0 ? k * 37 + 11 : k * 91 + 5);
+        return b == 0x69 ? std::uint8_t{0x6A} : b;
+    };
+    test::TempDir dir;
+    std::vector<morrow::dsd::DsdBitStream> channels(2);
+    for (int c = 0; c < 2; ++c) {
+        for (std::uint64_t k = 0; k < kBytes; ++k)
+            channels[c].pushByte(fileByte(c, k));
+    }
+    morrow::dsd::writeDsfFile(dir / "quarter.dsf", channels, {});
+
+    cli::PlayDsdOptions options;
+    options.file = dir / "quarter.dsf";
+    options.dsfNative = true;
+    options.asioDriver = clsid();
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(cli::playDsdWithOptions(options, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("Playback complete."), std::string::npos) << out.str();
+    EXPECT_EQ(dll_->state().liveObjects, 0);
+    EXPECT_EQ(dll_->state().rateSet, 2'822'400.0);
+    for (int c = 0; c < 2; ++c) {
+        const auto wire = dll_->captured(c);
+        ASSERT_GE(wire.size(), kBytes) << "channel " << c;
+        for (std::uint64_t k = 0; k < kBytes; ++k)
+            ASSERT_EQ(wire[k], fileByte(c, k)) << "channel " << c << " byte " << k;
+        for (std::size_t k = kBytes; k < wire.size(); ++k)
+            ASSERT_EQ(wire[k], 0x69) << "channel " << c << " byte " << k;
     }
 }
 
