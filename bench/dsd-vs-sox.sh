@@ -2,18 +2,21 @@
 # Whole-track DSD preparation beside sox in one run:
 #  1. the modulator kernel and the record source (peak conveyor memory) from
 #     dsd_bench;
-#  2. `auralith render --dsd` of a stereo 48 kHz record and of the same audio
+#  2. the DSD engine's whole-track preparation (20 s record and float WAVE,
+#     DSD64 and DSD256) from dsd_engine_bench;
+#  3. `auralith render --dsd` of a stereo 48 kHz record and of the same audio
 #     as WAVE, at DSD64 and DSD256, beside `sox in.wav -r 2822400 out.wav`
 #     (sox's default resampler to the DSD64 rate, as multi-bit PCM), through
 #     hyperfine, in x real time of wall time, and peak resident memory.
 #
 #   bench/dsd-vs-sox.sh [build-folder] [seconds-of-audio]
 #
-# Needs the linux preset's dsd_bench and auralith, hyperfine, sox and GNU time.
+# Needs the linux preset's dsd_bench, dsd_engine_bench and auralith, hyperfine, sox and GNU time.
 set -euo pipefail
 build="${1:-build/linux}"
 seconds="${2:-60}"
 bench="$(realpath "$build/bench/dsd_bench")"
+engine_bench="$(realpath "$build/bench/dsd_engine_bench")"
 auralith="$(realpath "$build/src/cli/auralith")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -23,6 +26,10 @@ trap 'rm -rf "$work"' EXIT
 
 echo "== kernel and record source"
 "$bench" --benchmark_counters_tabular=true
+
+echo
+echo "== whole-track preparation through the DSD engine"
+"$engine_bench" --benchmark_filter=Preparation --benchmark_counters_tabular=true
 
 echo
 echo "== whole track ($seconds s of stereo 48 kHz)"
