@@ -210,11 +210,14 @@ bool alsaFormatOf(const WaveFormatFields& fields, snd_pcm_format_t& format) noex
 }
 
 // Shared between a client, its services and its poll thread. Every ALSA call
-// on the PCM is made under `mutex` (a PCM handle is not safe to share); the
-// poll thread holds it only for its short non-blocking PCM calls: it waits in
-// poll(), sleeps and signals the event without it. The writer wakes it
-// through `armed` and the eventfd `wakeFd`, never through a condition
-// variable.
+// on the PCM is made under `mutex` (a PCM handle is not safe to share) and
+// by the client's own threads only: the poll thread never touches the PCM
+// nor the mutex. It polls the descriptors taken at start, whose POLLOUT on a
+// hw device means the avail_min of one period is free and whose POLLERR
+// means an underrun or a suspend, which the writer recovers from on its next
+// buffer. So the render thread's lock is never contended by the poller and
+// never waits for it. The writer wakes the poller through `armed` and the
+// eventfd `wakeFd`, never through a condition variable.
 struct AlsaStream {
     std::string name;
     std::mutex mutex;
@@ -223,7 +226,6 @@ struct AlsaStream {
     bool configured = false;
     bool needsNewClient = false;
     bool started = false;
-    bool stopping = false;
     std::atomic<bool> armed{true};  // the next free period may be signalled
     bool invalid = false;
 
@@ -240,6 +242,9 @@ struct AlsaStream {
     std::uint64_t stoppedPosition = 0;
     Event* event = nullptr;
     int wakeFd = -1;
+    std::vector<pollfd> pollFds;        // the PCM's descriptors, then wakeFd; fixed while polling
+    std::atomic<bool> stopping{false};  // read by the poller without the mutex
+    std::atomic<bool> invalidFromPoller{false};  // poll() itself failed
     std::thread poller;
 
     ~AlsaStream() {
@@ -297,26 +302,16 @@ struct AlsaStream {
     }
 
     // After an underrun the stream is prepared again and restarted once data is
-    // in it; a suspended device is resumed. `held` is the caller's lock on
-    // `mutex` when the caller may wait for a resume (the poll thread): the
-    // lock is let go while it sleeps, so that the writer never finds the
-    // mutex held across a sleep. The writer passes none: it tries once and
-    // otherwise prepares the stream again, without waiting.
-    AudioResult recover(int error, std::unique_lock<std::mutex>* held) noexcept {
+    // in it; a suspended device is resumed when it can be at once, else
+    // prepared again. Never waits: the writer calls it on the render thread.
+    bool isInvalid() const noexcept { return invalid || invalidFromPoller.load(); }
+
+    AudioResult recover(int error) noexcept {
         if (error == -EPIPE) {
             return snd_pcm_prepare(pcm) < 0 ? kAudioFail : kAudioOk;
         }
         if (error == -ESTRPIPE) {
             int result = snd_pcm_resume(pcm);
-            for (int tries = 1; held != nullptr && tries < 100 && result == -EAGAIN; ++tries) {
-                held->unlock();
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                held->lock();
-                if (stopping) {
-                    return kAudioOk;  // the poll loop ends; the next start prepares anew
-                }
-                result = snd_pcm_resume(pcm);
-            }
             if (result < 0) {
                 result = snd_pcm_prepare(pcm);
             }
@@ -326,59 +321,58 @@ struct AlsaStream {
         return fromErrno(error);
     }
 
-    void pollLoop() {
-        std::unique_lock lock(mutex);
+    // Takes the PCM's poll descriptors for the poller; under `mutex`, before
+    // the poller starts.
+    bool takePollDescriptors() {
         const int count = snd_pcm_poll_descriptors_count(pcm);
         if (count <= 0) {
-            invalid = true;
-            return;
+            return false;
         }
-        std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
-        snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count));
-        fds[static_cast<std::size_t>(count)] = pollfd{wakeFd, POLLIN, 0};
-        while (!stopping) {
+        pollFds.assign(static_cast<std::size_t>(count) + 1, pollfd{});
+        if (snd_pcm_poll_descriptors(pcm, pollFds.data(), static_cast<unsigned>(count)) != count) {
+            return false;
+        }
+        pollFds.back() = pollfd{wakeFd, POLLIN, 0};
+        return true;
+    }
+
+    // The poller: one event per period that has come free since the writer
+    // last wrote, and one for an underrun or suspend so that the writer
+    // recovers. No ALSA call, no lock.
+    void pollLoop() {
+        const std::size_t pcmCount = pollFds.size() - 1;
+        while (!stopping.load()) {
             if (!armed.load()) {
                 // Until the writer has written: only the wake-up descriptor.
-                lock.unlock();
                 pollfd wake{wakeFd, POLLIN, 0};
                 (void)::poll(&wake, 1, 1000);
                 drainWake();
-                lock.lock();
                 continue;
             }
-            lock.unlock();
-            const int ready = ::poll(fds.data(), fds.size(), 1000);
-            if ((fds.back().revents & POLLIN) != 0) {
+            const int ready = ::poll(pollFds.data(), pollFds.size(), 1000);
+            if ((pollFds.back().revents & POLLIN) != 0) {
                 drainWake();  // a writer's wake-up, already answered by being armed
             }
-            lock.lock();
-            if (stopping) {
+            if (stopping.load()) {
                 break;
             }
             if (ready < 0 && errno != EINTR) {
-                invalid = true;
+                invalidFromPoller.store(true);
+                if (Event* target = event; target != nullptr) {
+                    target->set();  // the writer then finds the stream invalid
+                }
                 break;
             }
-            unsigned short revents = 0;
-            snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count),
-                                             &revents);
-            if ((revents & (POLLERR | POLLOUT)) == 0 && ready != 0) {
-                continue;
+            bool due = false;
+            for (std::size_t i = 0; i < pcmCount; ++i) {
+                due = due || (pollFds[i].revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
             }
-            const snd_pcm_sframes_t available = snd_pcm_avail_update(pcm);
-            if (available < 0) {
-                if (audioFailed(recover(static_cast<int>(available), &lock))) {
-                    invalid = true;
-                    break;
-                }
-            } else if (static_cast<snd_pcm_uframes_t>(available) < periodFrames) {
+            if (!due) {
                 continue;
             }
             armed.store(false);
             if (Event* target = event; target != nullptr) {
-                lock.unlock();
                 target->set();
-                lock.lock();
             }
         }
     }
@@ -398,7 +392,7 @@ struct AlsaStream {
         std::thread thread;
         {
             std::lock_guard lock(mutex);
-            stopping = true;
+            stopping.store(true);
             thread = std::move(poller);
         }
         wakePoller();
@@ -416,7 +410,7 @@ class AlsaRenderService final : public AudioRenderService {
     AudioResult getBuffer(std::uint32_t frames, std::uint8_t*& data) noexcept override {
         AlsaStream& s = *stream_;
         std::lock_guard lock(s.mutex);
-        if (s.invalid) {
+        if (s.isInvalid()) {
             return kAudioDeviceInvalidated;
         }
         if (s.bufferOut) {
@@ -429,7 +423,7 @@ class AlsaRenderService final : public AudioRenderService {
         // endpoint does, so that the release never has to wait for room.
         snd_pcm_sframes_t room = snd_pcm_avail_update(s.pcm);
         if (room < 0) {
-            if (const AudioResult recovered = s.recover(static_cast<int>(room), nullptr);
+            if (const AudioResult recovered = s.recover(static_cast<int>(room));
                 audioFailed(recovered)) {
                 return recovered;
             }
@@ -447,7 +441,7 @@ class AlsaRenderService final : public AudioRenderService {
     AudioResult releaseBuffer(std::uint32_t frames, std::uint32_t flags) noexcept override {
         AlsaStream& s = *stream_;
         std::unique_lock lock(s.mutex);
-        if (s.invalid) {
+        if (s.isInvalid()) {
             return kAudioDeviceInvalidated;
         }
         if (!s.bufferOut) {
@@ -488,7 +482,7 @@ class AlsaRenderService final : public AudioRenderService {
                 s.framesWritten += done;
                 return kAudioBufferTooLarge;
             }
-            if (const AudioResult recovered = s.recover(static_cast<int>(result), nullptr);
+            if (const AudioResult recovered = s.recover(static_cast<int>(result));
                 audioFailed(recovered)) {
                 return recovered;
             }
@@ -519,7 +513,7 @@ class AlsaClockService final : public AudioClockService {
     }
     AudioResult getPosition(std::uint64_t& position) noexcept override {
         std::lock_guard lock(stream_->mutex);
-        if (stream_->invalid) {
+        if (stream_->isInvalid()) {
             return kAudioDeviceInvalidated;
         }
         position = stream_->positionLocked();
@@ -703,7 +697,7 @@ class AlsaClient final : public AudioClient {
                 frames = 0;
                 return kAudioOk;
             }
-            return s.recover(static_cast<int>(available), nullptr);
+            return s.recover(static_cast<int>(available));
         }
         const auto free = std::min(static_cast<snd_pcm_uframes_t>(available), s.ringFrames);
         frames = static_cast<std::uint32_t>(s.ringFrames - free);
@@ -737,7 +731,7 @@ class AlsaClient final : public AudioClient {
     AudioResult start() noexcept override {
         AlsaStream& s = *stream_;
         std::lock_guard lock(s.mutex);
-        if (s.invalid) {
+        if (s.isInvalid()) {
             return kAudioDeviceInvalidated;
         }
         if (!s.configured) {
@@ -760,8 +754,17 @@ class AlsaClient final : public AudioClient {
                 return fromErrno(error);
             }
         }
+        try {
+            if (!s.takePollDescriptors()) {
+                snd_pcm_drop(s.pcm);
+                return kAudioFail;
+            }
+        } catch (const std::exception&) {
+            snd_pcm_drop(s.pcm);
+            return kAudioOutOfMemory;
+        }
         s.started = true;
-        s.stopping = false;
+        s.stopping.store(false);
         s.armed = true;
         try {
             s.poller = std::thread([stream = stream_] { stream->pollLoop(); });
@@ -787,7 +790,7 @@ class AlsaClient final : public AudioClient {
         s.framesWritten = s.stoppedPosition;  // what was not played is dropped
         snd_pcm_drop(s.pcm);
         s.started = false;
-        s.stopping = false;
+        s.stopping.store(false);
         return kAudioOk;
     }
 
