@@ -5,7 +5,10 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "output/AudioEndpoints.h"
@@ -338,6 +341,17 @@ void ExactWasapiOutput::RenderThread::Release() noexcept {
 void ExactWasapiOutput::RenderThreadMain() noexcept {
     AudioThreadApartment apartment;
     std::unique_ptr<RenderThread> thread;
+    // A failure is published only once the output no longer reports itself
+    // running and initialised: a controller that sees the failure and plays
+    // again must find a chain to build anew, not a running one to leave be.
+    std::optional<std::pair<std::string, std::int32_t>> failure;
+    auto remember = [&failure](const char* message, std::int32_t hresult) noexcept {
+        try {
+            failure.emplace(message, hresult);
+        } catch (const std::exception&) {
+            failure.emplace(std::string(), hresult);  // no memory for the text
+        }
+    };
     try {
         const AudioResult joined = apartment.join();
         if (joined != kAudioChangedMode) {
@@ -346,17 +360,20 @@ void ExactWasapiOutput::RenderThreadMain() noexcept {
         thread = std::make_unique<RenderThread>(*this);
         thread->Run();
     } catch (const WasapiError& error) {
-        StoreFailure(error.what(), error.hresult());
+        remember(error.what(), error.hresult());
     } catch (const std::exception& error) {
-        StoreFailure(error.what(), kAudioFail);
+        remember(error.what(), kAudioFail);
     } catch (...) {
-        StoreFailure("Unknown render thread failure", kAudioFail);
+        remember("Unknown render thread failure", kAudioFail);
     }
     if (thread) {
         thread->Release();
     }
     running_.store(false, std::memory_order_release);
     initialised_.store(false, std::memory_order_release);
+    if (failure) {
+        StoreFailure(failure->first, failure->second);
+    }
     pausedEvent_.set();
     startedEvent_.set();
     if (!thread || !thread->readySet) {

@@ -299,8 +299,14 @@ TEST_F(ExactOutputTest, StartAfterRenderThreadFailureNamesTheFailure) {
     ExactWasapiOutput output;
     output.Initialize(u"virtual", exactFormat(48000, 2, SampleKind::Pcm16), &lattice, {5.0, 1.0});
     output.Start();
-    ASSERT_TRUE(waitUntil([&] { return !output.IsInitialized(); }));
+    // The failure shows only once the output no longer runs: a controller
+    // that sees it and plays again must build a new chain, not find this one
+    // still running (watched without sleeping, so the order is what counts).
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (output.LastErrorMessage().empty() && std::chrono::steady_clock::now() < until) {
+    }
     EXPECT_FALSE(output.IsRunning());
+    EXPECT_FALSE(output.IsInitialized());
     const std::string stored = output.LastErrorMessage();
     ASSERT_FALSE(stored.empty());
     EXPECT_LT(output.LastErrorHresult(), 0);
