@@ -4,9 +4,11 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <numbers>
 #include <stdexcept>
+#include <thread>
 
 #include "dsd/DsfReader.h"
 
@@ -153,6 +155,7 @@ bool processorHasWideVectors() noexcept {
 }
 
 std::atomic<bool> wideVectorsAllowed{true};
+std::atomic<bool> channelThreadsAllowed{true};
 
 void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, std::size_t inCount,
               double* out, std::size_t outStride, std::size_t count, double* even,
@@ -324,6 +327,71 @@ DsfSurrogateReader::FoldedStage DsfSurrogateReader::foldStage(const FilterStage&
     return folded;
 }
 
+// Filters the odd channels of each pass while the caller filters the even
+// ones. One job at a time: run() hands it over and returns when it is done.
+// Made and destroyed by its reader; run() is called under the reader's lock.
+class DsfSurrogateReader::ChannelThread {
+  public:
+    explicit ChannelThread(const DsfSurrogateReader& reader)
+        : reader_(reader), thread_([this] { loop(); }) {}
+    ~ChannelThread() {
+        {
+            std::lock_guard guard(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    ChannelThread(const ChannelThread&) = delete;
+    ChannelThread& operator=(const ChannelThread&) = delete;
+
+    // Filters the odd channels on this thread and the even ones on the
+    // caller's, then waits for this thread's half.
+    void run() noexcept {
+        {
+            std::lock_guard guard(mutex_);
+            pending_ = true;
+        }
+        wake_.notify_one();
+        filterEvery(0);
+        std::unique_lock guard(mutex_);
+        done_.wait(guard, [this] { return !pending_; });
+    }
+
+  private:
+    void filterEvery(std::size_t first) const noexcept {
+        for (std::size_t c = first; c < reader_.dsfInfo_.channels; c += 2) {
+            reader_.filterChannel(c);
+        }
+    }
+    void loop() noexcept {
+        std::unique_lock guard(mutex_);
+        for (;;) {
+            wake_.wait(guard, [this] { return pending_ || stop_; });
+            if (stop_) {
+                return;
+            }
+            guard.unlock();
+            filterEvery(1);
+            guard.lock();
+            pending_ = false;
+            done_.notify_one();
+        }
+    }
+
+    const DsfSurrogateReader& reader_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    bool pending_ = false;
+    bool stop_ = false;
+    std::thread thread_;  // last: starts once the rest is made
+};
+
+void DsfSurrogateReader::allowChannelThreads(bool allowed) noexcept {
+    channelThreadsAllowed.store(allowed, std::memory_order_relaxed);
+}
+
 DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     : dsf_(std::make_unique<morrow::dsd::DsfReader>(path)), dsfInfo_(dsf_->info()) {
     const std::uint32_t rate = dsfInfo_.rate;
@@ -368,10 +436,12 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
         const auto length = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
         work_[s].assign(channels, std::vector<double>(length));
     }
-    // The even/odd halves of the largest factor-2 input.
+    // The even/odd halves of the largest factor-2 input, and the samples of
+    // a pass, per channel: channels may be filtered on two threads.
     const auto firstLength = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo);
-    even_.assign(firstLength / 2 + 1, 0.0);
-    odd_.assign(firstLength / 2 + 1, 0.0);
+    even_.assign(channels, std::vector<double>(firstLength / 2 + 1, 0.0));
+    odd_.assign(channels, std::vector<double>(firstLength / 2 + 1, 0.0));
+    last_.assign(channels, std::vector<double>(static_cast<std::size_t>(blockFrames_)));
     const std::size_t bytes =
         static_cast<std::size_t>(spans_[0].hi - spans_[0].lo) + kTableBytes - 1;
     packed_.assign(channels, std::vector<std::uint8_t>(bytes));
@@ -383,6 +453,15 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     // than two chunks at the highest rates, where a run costs the most.
     aheadFrames_ = std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio);
     ahead_.assign(static_cast<std::size_t>(aheadFrames_) * channels, 0.0);
+
+    if (channels >= 2 && channelThreadsAllowed.load(std::memory_order_relaxed) &&
+        std::thread::hardware_concurrency() >= 2) {
+        try {
+            channelThread_ = std::make_unique<ChannelThread>(*this);
+        } catch (const std::exception&) {
+            channelThread_.reset();  // no thread to be had: one thread does it all
+        }
+    }
 }
 
 DsfSurrogateReader::~DsfSurrogateReader() = default;
@@ -459,16 +538,35 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
     gatherBits(firstBit, byteCount);
 
     const std::size_t channels = dsfInfo_.channels;
-    for (std::size_t c = 0; c < channels; ++c) {
-        runFirstStage(*table_, packed_[c].data(), work_[0][c].data(), firstOutputs);
-        for (std::size_t s = 1; s < stages_.size(); ++s) {
-            const auto outputs = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
-            const auto& in = work_[s - 1][c];
-            const auto inputs = static_cast<std::size_t>(spans_[s - 1].hi - spans_[s - 1].lo);
-            double* target = s == last ? out + c : work_[s][c].data();
-            runStage(folded_[s - 1], in.data(), inputs, target, s == last ? channels : 1, outputs,
-                     even_.data(), odd_.data());
+    if (channelThread_) {
+        channelThread_->run();
+    } else {
+        for (std::size_t c = 0; c < channels; ++c) {
+            filterChannel(c);
         }
+    }
+    // Interleaved only now: two threads writing neighbouring samples of one
+    // frame would fight over every cache line of the output.
+    const auto frames = static_cast<std::size_t>(count);
+    for (std::size_t c = 0; c < channels; ++c) {
+        const double* samples = last_[c].data();
+        for (std::size_t k = 0; k < frames; ++k) {
+            out[k * channels + c] = samples[k];
+        }
+    }
+}
+
+void DsfSurrogateReader::filterChannel(std::size_t c) const noexcept {
+    const std::size_t last = stages_.size() - 1;
+    const auto firstOutputs = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo);
+    runFirstStage(*table_, packed_[c].data(), work_[0][c].data(), firstOutputs);
+    for (std::size_t s = 1; s < stages_.size(); ++s) {
+        const auto outputs = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
+        const auto& in = work_[s - 1][c];
+        const auto inputs = static_cast<std::size_t>(spans_[s - 1].hi - spans_[s - 1].lo);
+        double* target = s == last ? last_[c].data() : work_[s][c].data();
+        runStage(folded_[s - 1], in.data(), inputs, target, 1, outputs, even_[c].data(),
+                 odd_[c].data());
     }
 }
 

@@ -118,15 +118,29 @@ class DsfSurrogateReader final : public AudioFileReader {
     static bool wideVectorsInUse() noexcept;
     static void allowWideVectors(bool allowed) noexcept;
 
+    // Whether a reader of two or more channels on a machine of two or more
+    // processors filters half its channels on a second thread of its own
+    // while the calling thread filters the rest. Every channel's samples
+    // are the same either way, bit for bit; allowChannelThreads(false) keeps
+    // readers made afterwards on one thread, so that tests and benchmarks
+    // can compare them. Any thread.
+    static void allowChannelThreads(bool allowed) noexcept;
+    bool usesChannelThread() const noexcept { return channelThread_ != nullptr; }
+
   private:
     struct Span {
         std::int64_t lo = 0;  // first output index of a stage
         std::int64_t hi = 0;  // one past the last
     };
 
+    class ChannelThread;
+
     void project(std::uint64_t start, std::uint64_t count, double* out) const;
     void projectBlock(std::int64_t start, std::int64_t count, double* out) const;
     void gatherBits(std::int64_t firstBit, std::size_t byteCount) const;
+    // Channel c's stages over the gathered bits of the pass, its samples into
+    // last_[c]. Touches only channel c's scratch.
+    void filterChannel(std::size_t c) const noexcept;
 
     std::unique_ptr<morrow::dsd::DsfReader> dsf_;  // guarded by lock_
     morrow::dsd::DsdInfo dsfInfo_;
@@ -147,12 +161,16 @@ class DsfSurrogateReader final : public AudioFileReader {
     mutable std::vector<std::vector<std::uint8_t>> raw_;     // [channel] frame words, 2 bytes each
     mutable std::vector<std::vector<std::uint8_t>> packed_;  // [channel] first-stage input bytes
     mutable std::vector<std::vector<std::vector<double>>> work_;  // [stage][channel] outputs
-    mutable std::vector<double> even_, odd_;                      // input split for the 2x stages
+    mutable std::vector<std::vector<double>> even_, odd_;  // [channel] input split for the 2x stages
+    mutable std::vector<std::vector<double>> last_;        // [channel] the pass's samples
     mutable std::vector<Span> spans_;  // [stage] output range of the pass
     // The run projected ahead: frames [aheadStart_, aheadStart_ + aheadCount_).
     mutable std::vector<double> ahead_;
     mutable std::uint64_t aheadStart_ = 0;
     mutable std::uint64_t aheadCount_ = 0;
+    // The second thread, when there is one; its jobs are handed over and
+    // waited for under lock_, so it works on the pass the caller holds.
+    std::unique_ptr<ChannelThread> channelThread_;
 };
 
 }  // namespace al::file

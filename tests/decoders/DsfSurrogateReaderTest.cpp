@@ -248,6 +248,32 @@ TEST_F(DsfSurrogateTest, ChunkingDoesNotChangeASingleBit) {
     EXPECT_EQ(big, small);
 }
 
+// The channels filtered on two threads (odd ones on the reader's second
+// thread) give the same bits as one thread doing them all, across passes and
+// at a high rate with short passes; a mono reader keeps to one thread.
+TEST_F(DsfSurrogateTest, ChannelThreadsDoNotChangeASingleBit) {
+    const std::uint64_t samples = 32 * 70'000 + 7;
+    const auto stereo = write({randomBits(samples, 21), modulateSine(samples, kDsd64, 1000.0, 0.5)});
+    EXPECT_FALSE(DsfSurrogateReader(write({randomBits(samples, 22)})).usesChannelThread());
+    const auto high = write({randomBits(256 * 6'000, 25), randomBits(256 * 6'000, 26)}, 8 * kDsd64);
+    for (const auto& path : {stereo, high}) {
+        DsfSurrogateReader::allowChannelThreads(false);
+        const DsfSurrogateReader single(path);
+        DsfSurrogateReader::allowChannelThreads(true);
+        const DsfSurrogateReader paired(path);
+        EXPECT_FALSE(single.usesChannelThread());
+        if (std::thread::hardware_concurrency() >= 2) {
+            EXPECT_TRUE(paired.usesChannelThread());
+        }
+        const std::uint64_t frames = single.frameCount();
+        EXPECT_EQ(single.ReadFrames(0, frames), paired.ReadFrames(0, frames)) << path;
+        for (std::uint64_t at = 0; at < frames; at += 1024) {
+            const std::uint64_t n = std::min<std::uint64_t>(1024, frames - at);
+            ASSERT_EQ(single.ReadFrames(at, n), paired.ReadFrames(at, n)) << path << " at " << at;
+        }
+    }
+}
+
 // Positions outside the track read as n AND 1, with the same phase as if the
 // file went on (or had started earlier) with that pattern. So extending a file
 // with pattern bits at either end must not change a single sample, including
