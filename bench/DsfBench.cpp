@@ -3,7 +3,10 @@
 // Each iteration projects a whole stereo track, chunk by chunk, as the
 // playback source does (1024 frames) and in large requests (65536 frames).
 // The x_realtime counter is seconds of audio per second of CPU time on one
-// thread (CPU time, so that a busy machine does not distort the figure).
+// thread (CPU time, so that a busy machine does not distort the figure): these
+// readers keep both channels on the calling thread. BM_SurrogateTwoThreads
+// measures a reader that filters its second channel on a thread of its own,
+// by wall time, as the player's producer sees it.
 // Requests of 1024 frames are served from runs projected ahead, so they cost
 // about what large requests do.
 
@@ -54,15 +57,18 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    const al::file::DsfSurrogateReader& reader(std::uint32_t multiple) {
-        auto& slot = readers_[multiple];
+    // One thread when `paired` is false, else the channels on two.
+    const al::file::DsfSurrogateReader& reader(std::uint32_t multiple, bool paired = false) {
+        auto& slot = readers_[multiple * 2 + (paired ? 1 : 0)];
         if (!slot) {
             const std::uint32_t rate = multiple * 44'100;
             const auto samples = static_cast<std::uint64_t>(kTrackSeconds * rate);
-            const auto path = dir_ / ("dsd" + std::to_string(multiple) + ".dsf");
+            const auto path = dir_ / ("dsd" + std::to_string(multiple) + (paired ? "p" : "") + ".dsf");
             morrow::dsd::writeDsfFile(path, {modulate(samples, rate, 997.0), modulate(samples, rate, 1499.0)},
                                       {rate, 1});
+            al::file::DsfSurrogateReader::allowChannelThreads(paired);
             slot = std::make_unique<al::file::DsfSurrogateReader>(path);
+            al::file::DsfSurrogateReader::allowChannelThreads(true);
         }
         return *slot;
     }
@@ -102,6 +108,27 @@ BENCHMARK(BM_SurrogateProjection)
     ->Args({64, 65536, 1})
     ->Args({256, 1024, 1})
     ->Args({256, 65536, 1})
+    ->Unit(benchmark::kMillisecond);
+
+// Arguments: DSD multiple, frames per request. x_realtime by wall time.
+void BM_SurrogateTwoThreads(benchmark::State& state) {
+    const auto& reader = fixtures().reader(static_cast<std::uint32_t>(state.range(0)), true);
+    const auto chunk = static_cast<std::uint64_t>(state.range(1));
+    for (auto _ : state) {
+        for (std::uint64_t at = 0; at < reader.frameCount(); at += chunk) {
+            auto frames = reader.ReadFrames(at, std::min(chunk, reader.frameCount() - at));
+            benchmark::DoNotOptimize(frames.data());
+        }
+    }
+    state.counters["x_realtime"] = benchmark::Counter(
+        reader.durationSeconds() * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(reader.formatLabel() + (reader.usesChannelThread() ? ", two threads" : ", one thread"));
+}
+BENCHMARK(BM_SurrogateTwoThreads)
+    ->ArgNames({"dsd", "chunk"})
+    ->Args({64, 1024})
+    ->Args({256, 1024})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
