@@ -83,12 +83,9 @@ Fixtures& fixtures() {
     return instance;
 }
 
-// Arguments: DSD multiple of 44.1 kHz (64, 256), frames per request, and
-// whether the stages may use four doubles per vector (1) or only two (0).
-void BM_SurrogateProjection(benchmark::State& state) {
-    const auto& reader = fixtures().reader(static_cast<std::uint32_t>(state.range(0)));
-    const auto chunk = static_cast<std::uint64_t>(state.range(1));
-    al::file::DsfSurrogateReader::allowWideVectors(state.range(2) != 0);
+// The whole track, `chunk` frames per request, once per iteration.
+void projectWholeTrack(benchmark::State& state, const al::file::DsfSurrogateReader& reader,
+                       std::uint64_t chunk) {
     for (auto _ : state) {
         for (std::uint64_t at = 0; at < reader.frameCount(); at += chunk) {
             auto frames = reader.ReadFrames(at, std::min(chunk, reader.frameCount() - at));
@@ -97,6 +94,15 @@ void BM_SurrogateProjection(benchmark::State& state) {
     }
     state.counters["x_realtime"] = benchmark::Counter(
         reader.durationSeconds() * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// Arguments: DSD multiple of 44.1 kHz (64, 256), frames per request, and
+// whether the stages may use four doubles per vector (1) or only two (0).
+void BM_SurrogateProjection(benchmark::State& state) {
+    const auto& reader = fixtures().reader(static_cast<std::uint32_t>(state.range(0)));
+    const auto chunk = static_cast<std::uint64_t>(state.range(1));
+    al::file::DsfSurrogateReader::allowWideVectors(state.range(2) != 0);
+    projectWholeTrack(state, reader, chunk);
     state.SetLabel(reader.formatLabel() +
                    (al::file::DsfSurrogateReader::wideVectorsInUse() ? ", 4 lanes" : ", 2 lanes"));
     al::file::DsfSurrogateReader::allowWideVectors(true);
@@ -114,14 +120,7 @@ BENCHMARK(BM_SurrogateProjection)
 void BM_SurrogateTwoThreads(benchmark::State& state) {
     const auto& reader = fixtures().reader(static_cast<std::uint32_t>(state.range(0)), true);
     const auto chunk = static_cast<std::uint64_t>(state.range(1));
-    for (auto _ : state) {
-        for (std::uint64_t at = 0; at < reader.frameCount(); at += chunk) {
-            auto frames = reader.ReadFrames(at, std::min(chunk, reader.frameCount() - at));
-            benchmark::DoNotOptimize(frames.data());
-        }
-    }
-    state.counters["x_realtime"] = benchmark::Counter(
-        reader.durationSeconds() * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    projectWholeTrack(state, reader, chunk);
     state.SetLabel(reader.formatLabel() + (reader.usesChannelThread() ? ", two threads" : ", one thread"));
 }
 BENCHMARK(BM_SurrogateTwoThreads)
