@@ -392,6 +392,11 @@ void DsfSurrogateReader::allowChannelThreads(bool allowed) noexcept {
     channelThreadsAllowed.store(allowed, std::memory_order_relaxed);
 }
 
+bool DsfSurrogateReader::usesChannelThread() const noexcept {
+    const std::lock_guard guard(lock_);
+    return wantsChannelThread_ || channelThread_ != nullptr;
+}
+
 DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     : dsf_(std::make_unique<morrow::dsd::DsfReader>(path)), dsfInfo_(dsf_->info()) {
     const std::uint32_t rate = dsfInfo_.rate;
@@ -453,15 +458,8 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     // than two chunks at the highest rates, where a run costs the most.
     aheadFrames_ = std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio);
     ahead_.assign(static_cast<std::size_t>(aheadFrames_) * channels, 0.0);
-
-    if (channels >= 2 && channelThreadsAllowed.load(std::memory_order_relaxed) &&
-        std::thread::hardware_concurrency() >= 2) {
-        try {
-            channelThread_ = std::make_unique<ChannelThread>(*this);
-        } catch (const std::exception&) {
-            channelThread_.reset();  // no thread to be had: one thread does it all
-        }
-    }
+    wantsChannelThread_ = channels >= 2 && channelThreadsAllowed.load(std::memory_order_relaxed) &&
+                          std::thread::hardware_concurrency() >= 2;
 }
 
 DsfSurrogateReader::~DsfSurrogateReader() = default;
@@ -538,6 +536,17 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
     gatherBits(firstBit, byteCount);
 
     const std::size_t channels = dsfInfo_.channels;
+    if (wantsChannelThread_ && !channelThread_) {
+        // Made by the first thread that reads, usually the one that keeps
+        // reading (a producer at its own priority, which a new thread takes
+        // on where the system passes it on).
+        wantsChannelThread_ = false;
+        try {
+            channelThread_ = std::make_unique<ChannelThread>(*this);
+        } catch (const std::exception&) {
+            channelThread_.reset();  // no thread to be had: one thread does it all
+        }
+    }
     if (channelThread_) {
         channelThread_->run();
     } else {

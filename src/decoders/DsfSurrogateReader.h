@@ -125,7 +125,9 @@ class DsfSurrogateReader final : public AudioFileReader {
     // readers made afterwards on one thread, so that tests and benchmarks
     // can compare them. Any thread.
     static void allowChannelThreads(bool allowed) noexcept;
-    bool usesChannelThread() const noexcept { return channelThread_ != nullptr; }
+    // Whether this reader filters on two threads (from its first projection
+    // on). Any thread.
+    bool usesChannelThread() const noexcept;
 
   private:
     struct Span {
@@ -168,9 +170,11 @@ class DsfSurrogateReader final : public AudioFileReader {
     mutable std::vector<double> ahead_;
     mutable std::uint64_t aheadStart_ = 0;
     mutable std::uint64_t aheadCount_ = 0;
-    // The second thread, when there is one; its jobs are handed over and
-    // waited for under lock_, so it works on the pass the caller holds.
-    std::unique_ptr<ChannelThread> channelThread_;
+    // The second thread, made at the first pass when wanted; its jobs are
+    // handed over and waited for under lock_, so it works on the pass the
+    // caller holds.
+    mutable bool wantsChannelThread_ = false;
+    mutable std::unique_ptr<ChannelThread> channelThread_;
 };
 
 }  // namespace al::file
