@@ -102,19 +102,26 @@ struct Piece {
     double lastTime() const noexcept { return storage[count - 1].xRight; }
 };
 
-// Encodes one channel of one chunk against the chunk curve the player draws.
+// Encodes one channel of one chunk at a time against the chunk curve the
+// player draws. One is kept for a whole encoding and reset for each chunk and
+// channel, so its storage (candidates, lattice times, codes) is allocated
+// once rather than for every chunk.
 class ChannelEncoder {
   public:
-    ChannelEncoder(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
-                   std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
-                   std::uint32_t rate, std::uint32_t segmentFrames)
-        : reference_(reference), segmentFrames_(segmentFrames) {
+    explicit ChannelEncoder(std::uint32_t segmentFrames) : segmentFrames_(segmentFrames) {}
+
+    // Takes the next chunk curve; `reference` must outlive the run() after.
+    void reset(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
+               std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
+               std::uint32_t rate) {
+        reference_ = &reference;
         const CurveSegment& curve = reference.segments().front();
         points_ = &curve.points();
         n_ = points_->size();
+        slopes_.clear();
         if (curve.kind() == SegmentKind::Pchip) {
             const auto& intervals = curve.pchip().intervals();
-            slopes_.resize(n_, 0.0);
+            slopes_.assign(n_, 0.0);
             midTime_.resize(n_ - 1);
             midValue_.resize(n_ - 1);
             for (std::size_t j = 0; j + 1 < n_; ++j) {
@@ -154,13 +161,17 @@ class ChannelEncoder {
         }
     }
 
+    // The segments go to `out` if given, else their stored bytes are
+    // appended to `payload` (the encoder's own path: no segment is kept).
     // `built`, if given, also gets every segment as a reader will rebuild it.
-    void run(std::vector<EncodedSegment>& out, std::vector<CurveSegment>* built,
-             RecordEncodeStats& stats) {
-        out_ = &out;
+    void run(std::vector<EncodedSegment>* out, std::vector<std::byte>* payload,
+             std::vector<CurveSegment>* built, RecordEncodeStats& stats) {
+        out_ = out;
+        payload_ = payload;
+        emitted_ = 0;
         built_ = built;
         stats_ = &stats;
-        const CurveSegment& curve = reference_.segments().front();
+        const CurveSegment& curve = reference_->segments().front();
         if (curve.kind() != SegmentKind::Pchip) {
             // A one-frame file: a constant, as the player draws it.
             copyPolyline(curve);
@@ -195,9 +206,12 @@ class ChannelEncoder {
             pchipRegion(m0, n_ - 1, PieceEnd::Reference);
         }
         if (hold_) {
-            copyPolyline(reference_.segments()[1]);
+            copyPolyline(reference_->segments()[1]);
         }
     }
+
+    // Segments emitted by the last run().
+    std::size_t emitted() const noexcept { return emitted_; }
 
   private:
     double T(std::size_t j) const noexcept { return (*points_)[j].time; }
@@ -533,7 +547,7 @@ class ChannelEncoder {
         if (t == T(j)) {
             return V(j);
         }
-        const auto& intervals = reference_.segments().front().pchip().intervals();
+        const auto& intervals = reference_->segments().front().pchip().intervals();
         const std::size_t i = std::min(t < T(j) && j > 0 ? j - 1 : j, intervals.size() - 1);
         const file::CubicInterval& iv = intervals[i];
         const double x = std::clamp(t, iv.xLeft, iv.xRight) - iv.xLeft;
@@ -554,7 +568,9 @@ class ChannelEncoder {
         return worst;
     }
 
-    void emit(EncodedSegment&& s) {
+    // Hands a segment on. The segment stays the caller's (its storage is
+    // reused for the next piece), so a piece allocates nothing.
+    void emit(const EncodedSegment& s) {
         if (built_ != nullptr) {
             built_->emplace_back(s.kind, 0, file::rebuildPoints(s));
         }
@@ -570,7 +586,12 @@ class ChannelEncoder {
                 ++stats_->polylineSegments;
                 break;
         }
-        out_->push_back(std::move(s));
+        ++emitted_;
+        if (out_ != nullptr) {
+            out_->push_back(s);
+        } else {
+            file::appendEncodedSegment(*payload_, s);
+        }
     }
 
     struct FitCounts {
@@ -919,7 +940,7 @@ class ChannelEncoder {
             }
             stats_->valueMoves += counts.moves;
             stats_->unreproducedFrames += counts.unreproduced;
-            emit(std::move(best.segment));
+            emit(best.segment);
             reach = std::clamp<std::size_t>(next(best.n - m), 8, segmentFrames_);
             m = best.n;
         }
@@ -939,7 +960,7 @@ class ChannelEncoder {
                 CurveSegment built(s.kind, 0, file::rebuildPoints(s));
                 const std::size_t bad = firstMismatch(built, m, lastEvaluated(n));
                 if (bad == kNone || bad == m) {
-                    emit(std::move(s));
+                    emit(s);
                     break;
                 }
                 n = bad;
@@ -962,10 +983,10 @@ class ChannelEncoder {
             offset = std::nextafter(offset, std::numeric_limits<float>::infinity());
         }
         s.push(offset, static_cast<float>(p.back().value - p.front().value));
-        emit(std::move(s));
+        emit(s);
     }
 
-    const surrogate::ChannelGeometry& reference_;
+    const surrogate::ChannelGeometry* reference_ = nullptr;
     const std::vector<ControlPoint>* points_ = nullptr;
     std::size_t n_ = 0;
     std::uint32_t segmentFrames_;
@@ -976,6 +997,8 @@ class ChannelEncoder {
     std::vector<std::int32_t> code16_;
     std::vector<std::int32_t> code24_;
     std::vector<EncodedSegment>* out_ = nullptr;
+    std::vector<std::byte>* payload_ = nullptr;
+    std::size_t emitted_ = 0;
     std::vector<CurveSegment>* built_ = nullptr;  // only when blocks are checked
     std::vector<double> midTime_;                 // the middle of each interval of the curve
     std::vector<double> midValue_;                // and the curve's value there
@@ -1038,15 +1061,30 @@ file::RecordHeader RecordEncoder::header() const noexcept {
     return h;
 }
 
-std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
-    std::uint64_t chunk, const RecordEncodeOptions& options, RecordEncodeStats& stats,
-    double* peak) const {
-    const auto& meta = source_->metadata();
-    const auto reference = source_->prepareChunk(chunk);
+namespace {
+
+// Where one chunk's segments go: kept as segments (for tests and tools), or
+// as each channel's stored block bytes (the encoding itself).
+struct ChunkOutput {
+    std::vector<std::vector<EncodedSegment>>* segments = nullptr;
+    std::vector<std::vector<std::byte>>* payloads = nullptr;
+    std::vector<std::uint16_t>* segmentCounts = nullptr;
+};
+
+void encodeChunkWith(const PlaybackSource& source, std::uint64_t chunk,
+                     const RecordEncodeOptions& options, RecordEncodeStats& stats, double* peak,
+                     ChannelEncoder& encoder, const ChunkOutput& output) {
+    const auto& meta = source.metadata();
+    const auto reference = source.prepareChunk(chunk);
     const std::uint64_t first = chunk * kChunkFrames;
     const std::uint64_t end = std::min(meta.frameCount, first + kChunkFrames);
     const std::uint64_t firstPoint = first == 0 ? 0 : first - 1;
-    std::vector<std::vector<EncodedSegment>> result(meta.channelCount);
+    if (output.segments != nullptr) {
+        output.segments->assign(meta.channelCount, {});
+    } else {
+        output.payloads->resize(meta.channelCount);
+        output.segmentCounts->assign(meta.channelCount, 0);
+    }
     double chunkPeak = 0.0;
     for (std::uint16_t k = 0; k < meta.channelCount; ++k) {
         const surrogate::ChannelGeometry& geometry = reference->channels[k];
@@ -1056,10 +1094,19 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
                 meta.frameCount == 1 ? 0 : static_cast<std::size_t>(f - firstPoint);
             chunkPeak = std::max(chunkPeak, std::fabs(points[j].value));
         }
-        ChannelEncoder encoder(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate,
-                               options.segmentFrames);
+        encoder.reset(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate);
         std::vector<CurveSegment> built;
-        encoder.run(result[k], options.checkBlocks ? &built : nullptr, stats);
+        std::vector<std::byte>* payload = nullptr;
+        if (output.segments == nullptr) {
+            payload = &(*output.payloads)[k];
+            payload->clear();
+        }
+        encoder.run(output.segments != nullptr ? &(*output.segments)[k] : nullptr, payload,
+                    options.checkBlocks ? &built : nullptr, stats);
+        if (output.segments == nullptr) {
+            // A block holds at most a chunk's frames, so far fewer segments.
+            (*output.segmentCounts)[k] = static_cast<std::uint16_t>(encoder.emitted());
+        }
         if (options.checkBlocks) {
             // The block as a reader will see it: coverage, then every frame.
             const surrogate::ChannelGeometry rebuilt(k, reference->ownershipStart,
@@ -1077,6 +1124,18 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
     if (peak != nullptr) {
         *peak = chunkPeak;
     }
+}
+
+}  // namespace
+
+std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
+    std::uint64_t chunk, const RecordEncodeOptions& options, RecordEncodeStats& stats,
+    double* peak) const {
+    std::vector<std::vector<EncodedSegment>> result;
+    ChannelEncoder encoder(options.segmentFrames);
+    ChunkOutput output;
+    output.segments = &result;
+    encodeChunkWith(*source_, chunk, options, stats, peak, encoder, output);
     return result;
 }
 
@@ -1094,15 +1153,21 @@ RecordEncodeStats RecordEncoder::encode(const std::filesystem::path& output,
     }
     RecordEncodeStats stats;
     file::RecordHeader h = header();
-    std::vector<std::byte> payload;
+    // Kept from chunk to chunk: the channel encoder's storage and each
+    // channel's block bytes.
+    ChannelEncoder encoder(options.segmentFrames);
+    std::vector<std::vector<std::byte>> payloads;
+    std::vector<std::uint16_t> segmentCounts;
+    ChunkOutput blocks;
+    blocks.payloads = &payloads;
+    blocks.segmentCounts = &segmentCounts;
     for (std::uint64_t b = 0; b < count; ++b) {
         if (options.cancelled && options.cancelled()) {
             throw std::runtime_error("Encoding interrupted at chunk " + chunkText(b, count));
         }
-        std::vector<std::vector<EncodedSegment>> channels;
         double peak = 0.0;
         try {
-            channels = encodeChunk(b, options, stats, &peak);
+            encodeChunkWith(*source_, b, options, stats, &peak, encoder, blocks);
         } catch (const std::exception& error) {
             throw std::runtime_error("Decoding chunk " + chunkText(b, count) +
                                      " failed: " + error.what());
@@ -1116,12 +1181,7 @@ RecordEncodeStats RecordEncoder::encode(const std::filesystem::path& output,
             h.duration);
         try {
             for (std::uint16_t k = 0; k < h.channelCount; ++k) {
-                payload.clear();
-                for (const auto& segment : channels[k]) {
-                    file::appendEncodedSegment(payload, segment);
-                }
-                writer->writeBlock(k, static_cast<std::uint16_t>(channels[k].size()), start, finish,
-                                   payload);
+                writer->writeBlock(k, segmentCounts[k], start, finish, payloads[k]);
                 ++stats.blocks;
             }
         } catch (const std::exception& error) {
