@@ -146,15 +146,24 @@ class ChannelEncoder {
         code16_.assign(n_, 0);
         code24_.assign(n_, 0);
         const double rateD = static_cast<double>(rate);
+        const bool pchip = curve.kind() == SegmentKind::Pchip;
         std::size_t cursor = 0;
         for (std::size_t j = 0; j < n_; ++j) {
-            latticeTime_[j] = static_cast<double>(firstPointFrame + j) / rateD;
+            const double x = static_cast<double>(firstPointFrame + j) / rateD;
+            latticeTime_[j] = x;
             if (j >= served_.first && j <= served_.second) {
-                // On a point the curve's value is the point's own.
-                const double v =
-                    latticeTime_[j] == (*points_)[j].time && curve.kind() == SegmentKind::Pchip
-                        ? (*points_)[j].value
-                        : reference.valueAt(latticeTime_[j], cursor);
+                double v = 0.0;
+                if (pchip && x == T(j)) {
+                    // On a point the curve's value is the point's own.
+                    v = V(j);
+                } else if (pchip && x > T(0) && x < T(n_ - 1)) {
+                    // Strictly inside the curve the geometry asks the curve
+                    // itself; the frame's time is near knot j, so the
+                    // interval is found from there.
+                    v = curveAtLattice(curve.pchip().intervals(), j, x);
+                } else {
+                    v = reference.valueAt(x, cursor);
+                }
                 code16_[j] = pcm16Code(v);
                 code24_[j] = pcm24Code(v);
             }
@@ -214,6 +223,31 @@ class ChannelEncoder {
     std::size_t emitted() const noexcept { return emitted_; }
 
   private:
+    // The curve's value at x as PchipCurve::evaluate gives it (the same
+    // interval: the first whose right end lies beyond x, and the same Horner
+    // form), searching from interval j - 1 instead of bisecting.
+    static double curveAtLattice(const std::vector<file::CubicInterval>& intervals, std::size_t j,
+                                 double x) noexcept {
+        const file::CubicInterval& last = intervals.back();
+        if (!(x >= intervals.front().xLeft && x <= last.xRight)) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        const file::CubicInterval* iv = &last;
+        if (x != last.xRight) {
+            const std::size_t count = intervals.size();
+            std::size_t k = std::min(j > 0 ? j - 1 : 0, count - 1);
+            while (k < count && !(x < intervals[k].xRight)) {
+                ++k;
+            }
+            while (k > 0 && x < intervals[k - 1].xRight) {
+                --k;
+            }
+            iv = &intervals[k];
+        }
+        const double sx = x - iv->xLeft;
+        return ((iv->a3 * sx + iv->a2) * sx + iv->a1) * sx + iv->a0;
+    }
+
     double T(std::size_t j) const noexcept { return (*points_)[j].time; }
     double V(std::size_t j) const noexcept { return (*points_)[j].value; }
     double step(std::size_t j) const noexcept { return V(j + 1) - V(j); }
