@@ -1123,11 +1123,16 @@ void encodeChunkWith(const PlaybackSource& source, std::uint64_t chunk,
     for (std::uint16_t k = 0; k < meta.channelCount; ++k) {
         const surrogate::ChannelGeometry& geometry = reference->channels[k];
         const auto& points = geometry.segments().front().points();
-        for (std::uint64_t f = first; f < end; ++f) {
-            const std::size_t j =
-                meta.frameCount == 1 ? 0 : static_cast<std::size_t>(f - firstPoint);
-            chunkPeak = std::max(chunkPeak, std::fabs(points[j].value));
+        // The owned frames' points (a one-frame file: its one constant).
+        // The channel's own peak stays in a register; the chunk's lives
+        // across the calls below and so in memory.
+        const std::size_t from = meta.frameCount == 1 ? 0 : first - firstPoint;
+        const std::size_t to = meta.frameCount == 1 ? 1 : end - firstPoint;
+        double channelPeak = 0.0;
+        for (std::size_t j = from; j < to; ++j) {
+            channelPeak = std::max(channelPeak, std::fabs(points[j].value));
         }
+        chunkPeak = std::max(chunkPeak, channelPeak);
         encoder.reset(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate);
         std::vector<CurveSegment> built;
         std::vector<std::byte>* payload = nullptr;
