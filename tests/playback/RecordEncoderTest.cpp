@@ -466,6 +466,12 @@ TEST(RecordEncoderSegments, WrittenBlocksMatchChunkByChunkEncoding) {
     EXPECT_EQ(written.controlPoints, separate.controlPoints);
     EXPECT_GT(written.linearSegments, 0u);
     EXPECT_EQ(written.unreproducedFrames, 0u);
+    // The header's peak is the largest sample of either channel.
+    std::int32_t largest = 0;
+    for (auto c : codes) {
+        largest = std::max(largest, std::abs(c));
+    }
+    EXPECT_EQ(reader.header().sourcePeak, largest / 32768.0);
 }
 
 TEST(RecordEncoderSegments, StreamedRecordHasTheStoredLayout) {
