@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -102,19 +103,26 @@ struct Piece {
     double lastTime() const noexcept { return storage[count - 1].xRight; }
 };
 
-// Encodes one channel of one chunk against the chunk curve the player draws.
+// Encodes one channel of one chunk at a time against the chunk curve the
+// player draws. One is kept for a whole encoding and reset for each chunk and
+// channel, so its storage (candidates, lattice times, codes) is allocated
+// once rather than for every chunk.
 class ChannelEncoder {
   public:
-    ChannelEncoder(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
-                   std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
-                   std::uint32_t rate, std::uint32_t segmentFrames)
-        : reference_(reference), segmentFrames_(segmentFrames) {
+    explicit ChannelEncoder(std::uint32_t segmentFrames) : segmentFrames_(segmentFrames) {}
+
+    // Takes the next chunk curve; `reference` must outlive the run() after.
+    void reset(const surrogate::ChannelGeometry& reference, std::uint64_t firstPointFrame,
+               std::uint64_t firstOwned, std::uint64_t endOwned, std::uint64_t frames,
+               std::uint32_t rate) {
+        reference_ = &reference;
         const CurveSegment& curve = reference.segments().front();
         points_ = &curve.points();
         n_ = points_->size();
+        slopes_.clear();
         if (curve.kind() == SegmentKind::Pchip) {
             const auto& intervals = curve.pchip().intervals();
-            slopes_.resize(n_, 0.0);
+            slopes_.assign(n_, 0.0);
             midTime_.resize(n_ - 1);
             midValue_.resize(n_ - 1);
             for (std::size_t j = 0; j + 1 < n_; ++j) {
@@ -139,28 +147,41 @@ class ChannelEncoder {
         code16_.assign(n_, 0);
         code24_.assign(n_, 0);
         const double rateD = static_cast<double>(rate);
+        const bool pchip = curve.kind() == SegmentKind::Pchip;
         std::size_t cursor = 0;
         for (std::size_t j = 0; j < n_; ++j) {
-            latticeTime_[j] = static_cast<double>(firstPointFrame + j) / rateD;
+            const double x = static_cast<double>(firstPointFrame + j) / rateD;
+            latticeTime_[j] = x;
             if (j >= served_.first && j <= served_.second) {
-                // On a point the curve's value is the point's own.
-                const double v =
-                    latticeTime_[j] == (*points_)[j].time && curve.kind() == SegmentKind::Pchip
-                        ? (*points_)[j].value
-                        : reference.valueAt(latticeTime_[j], cursor);
+                double v = 0.0;
+                if (pchip && x == T(j)) {
+                    // On a point the curve's value is the point's own.
+                    v = V(j);
+                } else if (pchip && x > T(0) && x < T(n_ - 1)) {
+                    // Strictly inside the curve the geometry asks the curve
+                    // itself; the frame's time is near knot j, so the
+                    // interval is found from there.
+                    v = curveAtLattice(curve.pchip().intervals(), j, x);
+                } else {
+                    v = reference.valueAt(x, cursor);
+                }
                 code16_[j] = pcm16Code(v);
                 code24_[j] = pcm24Code(v);
             }
         }
     }
 
+    // The segments go to `out` if given, else their stored bytes are
+    // appended to `payload` (the encoder's own path: no segment is kept).
     // `built`, if given, also gets every segment as a reader will rebuild it.
-    void run(std::vector<EncodedSegment>& out, std::vector<CurveSegment>* built,
-             RecordEncodeStats& stats) {
-        out_ = &out;
+    void run(std::vector<EncodedSegment>* out, std::vector<std::byte>* payload,
+             std::vector<CurveSegment>* built, RecordEncodeStats& stats) {
+        out_ = out;
+        payload_ = payload;
+        emitted_ = 0;
         built_ = built;
         stats_ = &stats;
-        const CurveSegment& curve = reference_.segments().front();
+        const CurveSegment& curve = reference_->segments().front();
         if (curve.kind() != SegmentKind::Pchip) {
             // A one-frame file: a constant, as the player draws it.
             copyPolyline(curve);
@@ -195,11 +216,39 @@ class ChannelEncoder {
             pchipRegion(m0, n_ - 1, PieceEnd::Reference);
         }
         if (hold_) {
-            copyPolyline(reference_.segments()[1]);
+            copyPolyline(reference_->segments()[1]);
         }
     }
 
+    // Segments emitted by the last run().
+    std::size_t emitted() const noexcept { return emitted_; }
+
   private:
+    // The curve's value at x as PchipCurve::evaluate gives it (the same
+    // interval: the first whose right end lies beyond x, and the same Horner
+    // form), searching from interval j - 1 instead of bisecting.
+    static double curveAtLattice(const std::vector<file::CubicInterval>& intervals, std::size_t j,
+                                 double x) noexcept {
+        const file::CubicInterval& last = intervals.back();
+        if (!(x >= intervals.front().xLeft && x <= last.xRight)) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        const file::CubicInterval* iv = &last;
+        if (x != last.xRight) {
+            const std::size_t count = intervals.size();
+            std::size_t k = std::min(j > 0 ? j - 1 : 0, count - 1);
+            while (k < count && !(x < intervals[k].xRight)) {
+                ++k;
+            }
+            while (k > 0 && x < intervals[k - 1].xRight) {
+                --k;
+            }
+            iv = &intervals[k];
+        }
+        const double sx = x - iv->xLeft;
+        return ((iv->a3 * sx + iv->a2) * sx + iv->a1) * sx + iv->a0;
+    }
+
     double T(std::size_t j) const noexcept { return (*points_)[j].time; }
     double V(std::size_t j) const noexcept { return (*points_)[j].value; }
     double step(std::size_t j) const noexcept { return V(j + 1) - V(j); }
@@ -510,11 +559,21 @@ class ChannelEncoder {
         }
         const double fromFirst = std::max(hi - V(first), V(first) - lo);
         const double fromMiddle = 0.5 * (hi - lo);
-        int eFirst = 0;
-        int eMiddle = 0;
-        std::frexp(fromFirst, &eFirst);
-        std::frexp(fromMiddle, &eMiddle);
-        return eMiddle < eFirst ? first : first + 1;
+        return binaryExponent(fromMiddle) < binaryExponent(fromFirst) ? first : first + 1;
+    }
+
+    // The exponent std::frexp gives, read from the bits for normal numbers
+    // (every piece asks twice; the library call cost more than the rest of
+    // the choice).
+    static int binaryExponent(double x) noexcept {
+        const auto bits = std::bit_cast<std::uint64_t>(x);
+        const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+        if (biased == 0 || biased == 0x7FF) {
+            int e = 0;
+            std::frexp(x, &e);
+            return e;
+        }
+        return biased - 1022;
     }
 
     std::pair<double, double> valueRange(std::size_t first, std::size_t n) const noexcept {
@@ -533,7 +592,7 @@ class ChannelEncoder {
         if (t == T(j)) {
             return V(j);
         }
-        const auto& intervals = reference_.segments().front().pchip().intervals();
+        const auto& intervals = reference_->segments().front().pchip().intervals();
         const std::size_t i = std::min(t < T(j) && j > 0 ? j - 1 : j, intervals.size() - 1);
         const file::CubicInterval& iv = intervals[i];
         const double x = std::clamp(t, iv.xLeft, iv.xRight) - iv.xLeft;
@@ -554,7 +613,9 @@ class ChannelEncoder {
         return worst;
     }
 
-    void emit(EncodedSegment&& s) {
+    // Hands a segment on. The segment stays the caller's (its storage is
+    // reused for the next piece), so a piece allocates nothing.
+    void emit(const EncodedSegment& s) {
         if (built_ != nullptr) {
             built_->emplace_back(s.kind, 0, file::rebuildPoints(s));
         }
@@ -570,7 +631,12 @@ class ChannelEncoder {
                 ++stats_->polylineSegments;
                 break;
         }
-        out_->push_back(std::move(s));
+        ++emitted_;
+        if (out_ != nullptr) {
+            out_->push_back(s);
+        } else {
+            file::appendEncodedSegment(*payload_, s);
+        }
     }
 
     struct FitCounts {
@@ -919,7 +985,7 @@ class ChannelEncoder {
             }
             stats_->valueMoves += counts.moves;
             stats_->unreproducedFrames += counts.unreproduced;
-            emit(std::move(best.segment));
+            emit(best.segment);
             reach = std::clamp<std::size_t>(next(best.n - m), 8, segmentFrames_);
             m = best.n;
         }
@@ -939,7 +1005,7 @@ class ChannelEncoder {
                 CurveSegment built(s.kind, 0, file::rebuildPoints(s));
                 const std::size_t bad = firstMismatch(built, m, lastEvaluated(n));
                 if (bad == kNone || bad == m) {
-                    emit(std::move(s));
+                    emit(s);
                     break;
                 }
                 n = bad;
@@ -962,10 +1028,10 @@ class ChannelEncoder {
             offset = std::nextafter(offset, std::numeric_limits<float>::infinity());
         }
         s.push(offset, static_cast<float>(p.back().value - p.front().value));
-        emit(std::move(s));
+        emit(s);
     }
 
-    const surrogate::ChannelGeometry& reference_;
+    const surrogate::ChannelGeometry* reference_ = nullptr;
     const std::vector<ControlPoint>* points_ = nullptr;
     std::size_t n_ = 0;
     std::uint32_t segmentFrames_;
@@ -976,6 +1042,8 @@ class ChannelEncoder {
     std::vector<std::int32_t> code16_;
     std::vector<std::int32_t> code24_;
     std::vector<EncodedSegment>* out_ = nullptr;
+    std::vector<std::byte>* payload_ = nullptr;
+    std::size_t emitted_ = 0;
     std::vector<CurveSegment>* built_ = nullptr;  // only when blocks are checked
     std::vector<double> midTime_;                 // the middle of each interval of the curve
     std::vector<double> midValue_;                // and the curve's value there
@@ -1038,28 +1106,57 @@ file::RecordHeader RecordEncoder::header() const noexcept {
     return h;
 }
 
-std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
-    std::uint64_t chunk, const RecordEncodeOptions& options, RecordEncodeStats& stats,
-    double* peak) const {
-    const auto& meta = source_->metadata();
-    const auto reference = source_->prepareChunk(chunk);
+namespace {
+
+// Where one chunk's segments go: kept as segments (for tests and tools), or
+// as each channel's stored block bytes (the encoding itself).
+struct ChunkOutput {
+    std::vector<std::vector<EncodedSegment>>* segments = nullptr;
+    std::vector<std::vector<std::byte>>* payloads = nullptr;
+    std::vector<std::uint16_t>* segmentCounts = nullptr;
+};
+
+void encodeChunkWith(const PlaybackSource& source, std::uint64_t chunk,
+                     const RecordEncodeOptions& options, RecordEncodeStats& stats, double* peak,
+                     ChannelEncoder& encoder, const ChunkOutput& output) {
+    const auto& meta = source.metadata();
+    const auto reference = source.prepareChunk(chunk);
     const std::uint64_t first = chunk * kChunkFrames;
     const std::uint64_t end = std::min(meta.frameCount, first + kChunkFrames);
     const std::uint64_t firstPoint = first == 0 ? 0 : first - 1;
-    std::vector<std::vector<EncodedSegment>> result(meta.channelCount);
+    if (output.segments != nullptr) {
+        output.segments->assign(meta.channelCount, {});
+    } else {
+        output.payloads->resize(meta.channelCount);
+        output.segmentCounts->assign(meta.channelCount, 0);
+    }
     double chunkPeak = 0.0;
     for (std::uint16_t k = 0; k < meta.channelCount; ++k) {
         const surrogate::ChannelGeometry& geometry = reference->channels[k];
         const auto& points = geometry.segments().front().points();
-        for (std::uint64_t f = first; f < end; ++f) {
-            const std::size_t j =
-                meta.frameCount == 1 ? 0 : static_cast<std::size_t>(f - firstPoint);
-            chunkPeak = std::max(chunkPeak, std::fabs(points[j].value));
+        // The owned frames' points (a one-frame file: its one constant).
+        // The channel's own peak stays in a register; the chunk's lives
+        // across the calls below and so in memory.
+        const std::size_t from = meta.frameCount == 1 ? 0 : first - firstPoint;
+        const std::size_t to = meta.frameCount == 1 ? 1 : end - firstPoint;
+        double channelPeak = 0.0;
+        for (std::size_t j = from; j < to; ++j) {
+            channelPeak = std::max(channelPeak, std::fabs(points[j].value));
         }
-        ChannelEncoder encoder(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate,
-                               options.segmentFrames);
+        chunkPeak = std::max(chunkPeak, channelPeak);
+        encoder.reset(geometry, firstPoint, first, end, meta.frameCount, meta.sampleRate);
         std::vector<CurveSegment> built;
-        encoder.run(result[k], options.checkBlocks ? &built : nullptr, stats);
+        std::vector<std::byte>* payload = nullptr;
+        if (output.segments == nullptr) {
+            payload = &(*output.payloads)[k];
+            payload->clear();
+        }
+        encoder.run(output.segments != nullptr ? &(*output.segments)[k] : nullptr, payload,
+                    options.checkBlocks ? &built : nullptr, stats);
+        if (output.segments == nullptr) {
+            // A block holds at most a chunk's frames, so far fewer segments.
+            (*output.segmentCounts)[k] = static_cast<std::uint16_t>(encoder.emitted());
+        }
         if (options.checkBlocks) {
             // The block as a reader will see it: coverage, then every frame.
             const surrogate::ChannelGeometry rebuilt(k, reference->ownershipStart,
@@ -1077,6 +1174,18 @@ std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
     if (peak != nullptr) {
         *peak = chunkPeak;
     }
+}
+
+}  // namespace
+
+std::vector<std::vector<EncodedSegment>> RecordEncoder::encodeChunk(
+    std::uint64_t chunk, const RecordEncodeOptions& options, RecordEncodeStats& stats,
+    double* peak) const {
+    std::vector<std::vector<EncodedSegment>> result;
+    ChannelEncoder encoder(options.segmentFrames);
+    ChunkOutput output;
+    output.segments = &result;
+    encodeChunkWith(*source_, chunk, options, stats, peak, encoder, output);
     return result;
 }
 
@@ -1094,15 +1203,21 @@ RecordEncodeStats RecordEncoder::encode(const std::filesystem::path& output,
     }
     RecordEncodeStats stats;
     file::RecordHeader h = header();
-    std::vector<std::byte> payload;
+    // Kept from chunk to chunk: the channel encoder's storage and each
+    // channel's block bytes.
+    ChannelEncoder encoder(options.segmentFrames);
+    std::vector<std::vector<std::byte>> payloads;
+    std::vector<std::uint16_t> segmentCounts;
+    ChunkOutput blocks;
+    blocks.payloads = &payloads;
+    blocks.segmentCounts = &segmentCounts;
     for (std::uint64_t b = 0; b < count; ++b) {
         if (options.cancelled && options.cancelled()) {
             throw std::runtime_error("Encoding interrupted at chunk " + chunkText(b, count));
         }
-        std::vector<std::vector<EncodedSegment>> channels;
         double peak = 0.0;
         try {
-            channels = encodeChunk(b, options, stats, &peak);
+            encodeChunkWith(*source_, b, options, stats, &peak, encoder, blocks);
         } catch (const std::exception& error) {
             throw std::runtime_error("Decoding chunk " + chunkText(b, count) +
                                      " failed: " + error.what());
@@ -1116,12 +1231,7 @@ RecordEncodeStats RecordEncoder::encode(const std::filesystem::path& output,
             h.duration);
         try {
             for (std::uint16_t k = 0; k < h.channelCount; ++k) {
-                payload.clear();
-                for (const auto& segment : channels[k]) {
-                    file::appendEncodedSegment(payload, segment);
-                }
-                writer->writeBlock(k, static_cast<std::uint16_t>(channels[k].size()), start, finish,
-                                   payload);
+                writer->writeBlock(k, segmentCounts[k], start, finish, payloads[k]);
                 ++stats.blocks;
             }
         } catch (const std::exception& error) {

@@ -1,5 +1,6 @@
 #include "record/RecordFileWriter.h"
 
+#include <array>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -40,15 +41,22 @@ void appendEncodedSegment(std::vector<std::byte>& out, const EncodedSegment& seg
     if (n < 2 || n > 0xFFFF || segment.valueOffsets.size() != segment.timeOffsets.size()) {
         throw std::invalid_argument("Encoded segment needs 2 to 65535 control points");
     }
-    put(out, static_cast<std::uint8_t>(segment.kind));
-    put(out, std::uint8_t{0});
-    put(out, static_cast<std::uint16_t>(n));
-    put(out, segment.anchorTime);
-    put(out, segment.anchorValue);
-    const auto at = out.size();
-    out.resize(at + 8 * (n - 1));
-    std::memcpy(out.data() + at, segment.timeOffsets.data(), 4 * (n - 1));
-    std::memcpy(out.data() + at + 4 * (n - 1), segment.valueOffsets.data(), 4 * (n - 1));
+    // Appended in three copies, without first zero-filling the room (an
+    // encoder appends hundreds of thousands of small segments).
+    std::array<std::byte, 20> head;
+    const auto kind = static_cast<std::uint8_t>(segment.kind);
+    const std::uint8_t flags = 0;
+    const auto count = static_cast<std::uint16_t>(n);
+    std::memcpy(head.data(), &kind, 1);
+    std::memcpy(head.data() + 1, &flags, 1);
+    std::memcpy(head.data() + 2, &count, 2);
+    std::memcpy(head.data() + 4, &segment.anchorTime, 8);
+    std::memcpy(head.data() + 12, &segment.anchorValue, 8);
+    const auto* times = reinterpret_cast<const std::byte*>(segment.timeOffsets.data());
+    const auto* values = reinterpret_cast<const std::byte*>(segment.valueOffsets.data());
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), times, times + 4 * (n - 1));
+    out.insert(out.end(), values, values + 4 * (n - 1));
 }
 
 std::vector<std::byte> encodeFileHeader(const RecordHeader& header) {

@@ -426,6 +426,54 @@ TEST(RecordEncoderSegments, TurningPointEndsLandExactlyOnTheirFrames) {
     EXPECT_EQ(stats.unreproducedFrames, 0u);
 }
 
+// The encoder writes blocks straight from one channel encoder kept for the
+// whole file; each block must still be exactly what a fresh encoding of its
+// chunk gives (nothing of one chunk or channel may leak into the next).
+TEST(RecordEncoderSegments, WrittenBlocksMatchChunkByChunkEncoding) {
+    test::TempDir dir;
+    // Loud music, then silence, a ramp, and music again, on two channels
+    // that differ, ending inside a chunk.
+    const std::size_t frames = 7 * 1024 + 300;
+    auto codes = musicCodes(frames, 2, 44100, 16, 0.9, 7);
+    for (std::size_t f = 2 * 1024 + 100; f < 4 * 1024; ++f) {
+        codes[2 * f] = 0;
+        codes[2 * f + 1] = static_cast<std::int32_t>(f % 512) - 256;
+    }
+    writePcmWave(dir / "in.wav", 2, 44100, 16, codes);
+    RecordEncoder encoder(dir / "in.wav");
+    const RecordEncodeOptions options;
+    const RecordEncodeStats written = encoder.encode(dir / "out.aur", options);
+    const file::RecordReader reader(dir / "out.aur");
+    ASSERT_EQ(reader.chunkCount(), encoder.chunkCount());
+    RecordEncodeStats separate;
+    for (std::uint64_t c = 0; c < encoder.chunkCount(); ++c) {
+        const auto chunk = encoder.encodeChunk(c, options, separate);
+        ASSERT_EQ(chunk.size(), 2u);
+        for (std::size_t k = 0; k < 2; ++k) {
+            std::vector<std::byte> expected;
+            for (const auto& segment : chunk[k]) {
+                file::appendEncodedSegment(expected, segment);
+            }
+            const file::BlockView block = reader.block(k, c, true);
+            EXPECT_EQ(block.header.segmentCount, chunk[k].size()) << "chunk " << c;
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), block.payload.begin(),
+                                   block.payload.end()))
+                << "chunk " << c << " channel " << k;
+        }
+    }
+    EXPECT_EQ(written.pchipSegments, separate.pchipSegments);
+    EXPECT_EQ(written.linearSegments, separate.linearSegments);
+    EXPECT_EQ(written.controlPoints, separate.controlPoints);
+    EXPECT_GT(written.linearSegments, 0u);
+    EXPECT_EQ(written.unreproducedFrames, 0u);
+    // The header's peak is the largest sample of either channel.
+    std::int32_t largest = 0;
+    for (auto c : codes) {
+        largest = std::max(largest, std::abs(c));
+    }
+    EXPECT_EQ(reader.header().sourcePeak, largest / 32768.0);
+}
+
 TEST(RecordEncoderSegments, StreamedRecordHasTheStoredLayout) {
     test::TempDir dir;
     file::RecordHeader header;
