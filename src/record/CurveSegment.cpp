@@ -36,6 +36,13 @@ CurveSegment::CurveSegment(SegmentKind kind, std::uint8_t flags, std::vector<Con
     if (points_.size() < 2) {
         reject("Playback segment requires at least two control points");
     }
+    // The wide curve build checks every point as the loop below does (and
+    // the kind rules concern other kinds), so a curve it builds needs no
+    // second look at its points. A bad point sends the build back to the
+    // checks in order, which name the first fault as ever.
+    if (kind_ == SegmentKind::Pchip && pchip_.buildIfSound(points_)) {
+        return;
+    }
     for (std::size_t i = 0; i < points_.size(); ++i) {
         if (!std::isfinite(points_[i].time) || !std::isfinite(points_[i].value)) {
             reject("Playback segment contains nonfinite control point");
