@@ -170,11 +170,15 @@ public:
             } else {
                 // Sized once and written in place: a plain loop the compiler
                 // keeps tight, where appending checks the capacity per point.
+                // Frame numbers are converted as signed integers (one
+                // instruction; the same exact value, as they stay far below
+                // 2^53).
                 std::vector<file::ControlPoint> points(count);
                 file::ControlPoint* point = points.data();
                 const double* sample = samples.data() + k;
+                const auto firstFrame = static_cast<std::int64_t>(d);
                 for (std::uint64_t j = 0; j < count; ++j) {
-                    point[j].time = static_cast<double>(d + j) * inv;
+                    point[j].time = static_cast<double>(firstFrame + static_cast<std::int64_t>(j)) * inv;
                     point[j].value = sample[j * n];
                 }
                 const double last = points.back().value;
