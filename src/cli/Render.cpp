@@ -326,7 +326,8 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
             if (!lattice.prime() || std::chrono::steady_clock::now() >= primeUntil) {
                 throw primeFailure(lattice);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // The first buffer's chunks take a fraction of a millisecond.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         output.Start();
 
