@@ -15,8 +15,6 @@ constexpr std::uint64_t kMaxSlots = 256;
 constexpr auto kProducerWait = std::chrono::milliseconds(20);
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr auto kReaderWait = std::chrono::microseconds(50);
-// A sleeper's wake chunk once a move has woken it.
-constexpr std::uint64_t kNoWake = UINT64_MAX;
 }  // namespace
 
 // ---------------------------------------------------------------- slot
@@ -243,7 +241,7 @@ void ReconstructionPool::dispatch() noexcept {
                 ++r;
             }
             if (r == w) {
-                buffer.waitForChange(i, g, buffer.refillFrom(i));
+                buffer.waitForChange(i, g);
                 continue;
             }
             std::size_t size = 0;
@@ -375,18 +373,8 @@ void SurrogateBuffer::setConsumerChunk(std::uint64_t chunk) noexcept {
     // The render thread moves the consumer, so the wake-up takes no lock and
     // never waits: a flag the sleeping thread raised before it looked at the
     // consumer (both sequentially consistent, so either it sees the new
-    // consumer or this sees the flag and the chunk it wakes at, stored before
-    // the flag), and an event set only then. A move short of that chunk is
-    // not worth a wake-up: the window is still nearly full. The first move
-    // that reaches it takes the chunk away (only if it is still that sleep's
-    // chunk), so the moves after it, before the sleeper has run, set nothing.
-    if (!sleeping_.load()) {
-        return;
-    }
-    std::uint64_t wakeAt = wakeAt_.load();
-    if (chunk < previous ||
-        (chunk >= wakeAt && wakeAt_.compare_exchange_strong(wakeAt, kNoWake))) {
-        consumerWakeups_.fetch_add(1, std::memory_order_relaxed);
+    // consumer or this sees the flag), and an event set only then.
+    if (sleeping_.load()) {
         changed_.set();
     }
 }
@@ -441,28 +429,11 @@ double SurrogateBuffer::readyUntil(std::uint64_t chunk) const noexcept {
     return last ? last->ownershipEnd : 0.0;
 }
 
-std::uint64_t SurrogateBuffer::refillFrom(std::uint64_t chunk) const noexcept {
-    // A quarter of the window: the rest stays prepared (in playback, where
-    // the window has at least twelve slots, nine chunks or more).
-    return chunk + std::max<std::uint64_t>(1, slotCount_ / 4);
-}
-
-void SurrogateBuffer::waitForChange(std::uint64_t chunk, std::uint64_t generation,
-                                    std::uint64_t wakeAt) {
+void SurrogateBuffer::waitForChange(std::uint64_t chunk, std::uint64_t generation) {
     const auto deadline = std::chrono::steady_clock::now() + kProducerWait;
-    // Never past the last chunk, where the consumer stops: reaching it wakes.
-    const std::uint64_t count = source_->chunkCount();
-    const std::uint64_t last = count > 0 ? count - 1 : 0;
-    std::uint64_t until = std::max(wakeAt, chunk + 1);
-    if (until > last) {
-        until = std::max(last, chunk + 1);
-    }
     const auto changed = [&] {
-        const std::uint64_t consumer = consumerChunk_.load();
-        return stop_.load() || generation_.load() != generation || consumer < chunk ||
-               consumer >= until;
+        return stop_.load() || generation_.load() != generation || consumerChunk_.load() != chunk;
     };
-    wakeAt_.store(until);
     for (;;) {
         retired_.drain();
         sleeping_.store(true);
@@ -495,11 +466,9 @@ void SurrogateBuffer::produce() noexcept {
             const std::uint64_t b = consumerChunk_.load();
             const std::uint64_t end = source_->chunkCount();
             const std::uint64_t g = generation_.load();
-            bool full = true;  // every chunk of the window from b is prepared
             for (std::uint64_t k = 0; k < slotCount_; ++k) {
                 const std::uint64_t r = b + k;
                 if (r >= end || stopping() || generation_.load() != g) {
-                    full = r >= end;
                     break;
                 }
                 if (get(r)) {
@@ -510,18 +479,14 @@ void SurrogateBuffer::produce() noexcept {
                     chunk = source_->prepareChunk(r);
                 } catch (...) {
                     failures_.fetch_add(1);
-                    full = false;
                     break;
                 }
                 if (chunk) {
                     store(chunk);
-                } else {
-                    full = false;
                 }
                 retired_.drain();
             }
-            // After a failure any move of the consumer is a reason to try again.
-            waitForChange(b, g, full ? refillFrom(b) : 0);
+            waitForChange(b, g);
         } catch (...) {
             failures_.fetch_add(1);
         }

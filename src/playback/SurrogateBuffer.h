@@ -209,8 +209,6 @@ class SurrogateBuffer {
     std::uint64_t consumerChunk() const noexcept { return consumerChunk_.load(); }
     std::uint64_t generation() const noexcept { return generation_.load(); }
     std::uint64_t failures() const noexcept { return failures_.load(); }
-    // How often a consumer move has woken the sleeping producer or dispatcher.
-    std::uint64_t consumerWakeups() const noexcept { return consumerWakeups_.load(); }
     void resetFailures() noexcept { failures_.store(0); }
     bool started() const noexcept { return started_.load() != 0; }
     std::size_t workerCount() const noexcept { return pool_ ? pool_->workerCount() : 0; }
@@ -222,16 +220,10 @@ class SurrogateBuffer {
     void produce() noexcept;
     void store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
     void wake() noexcept;
-    // Timed wait (at most 20 ms) while nothing the producer follows changes:
-    // until the consumer has left `chunk` (reached `wakeAt` when given, a
-    // later chunk), the generation moves or stop is asked for. Woken through
-    // changed_: by the render thread moving the consumer that far (only while
-    // sleeping_ is raised), by seeks and by stop.
-    void waitForChange(std::uint64_t chunk, std::uint64_t generation, std::uint64_t wakeAt = 0);
-    // Where a producer whose window is full from `chunk` on wakes again: a
-    // few chunks on, so that one wake-up refills several slots rather than
-    // one per chunk played.
-    std::uint64_t refillFrom(std::uint64_t chunk) const noexcept;
+    // Timed wait (at most 20 ms) while nothing the producer follows changes.
+    // Woken through changed_: by the render thread moving the consumer (only
+    // while sleeping_ is raised), by seeks and by stop.
+    void waitForChange(std::uint64_t chunk, std::uint64_t generation);
     bool stopping() const noexcept { return stop_.load(); }
 
     std::shared_ptr<const playback::PlaybackSource> source_;
@@ -245,8 +237,6 @@ class SurrogateBuffer {
     std::atomic<std::uint8_t> started_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> sleeping_{false};  // the producer or dispatcher waits for a change
-    std::atomic<std::uint64_t> consumerWakeups_{0};
-    std::atomic<std::uint64_t> wakeAt_{0};  // while sleeping_: the consumer chunk that wakes it
     platform::Event changed_;
     std::thread producer_;
     std::unique_ptr<ReconstructionPool> pool_;

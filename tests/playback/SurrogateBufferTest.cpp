@@ -169,30 +169,6 @@ TEST(SurrogateBuffer, ProducerFillsAheadWithinTheSource) {
     }
 }
 
-// A full window is refilled in batches: a consumer playing one chunk at a
-// time wakes the preparing side about once per quarter of the window, not
-// once per chunk, and every chunk it reaches is still prepared in time.
-TEST(SurrogateBuffer, OneChunkMovesRefillTheWindowInBatches) {
-    for (bool prepared : {false, true}) {
-        auto source = std::make_shared<FakeSource>(200, prepared);
-        SurrogateBuffer buffer(source, 16);
-        ASSERT_TRUE(buffer.waitForChunk(0, 5000)) << prepared;
-        ASSERT_TRUE(eventually([&] { return buffer.readyAhead(0) == 16; })) << prepared;
-        const std::uint64_t before = buffer.consumerWakeups();
-        for (std::uint64_t position = 1; position <= 120; ++position) {
-            buffer.setConsumerChunk(position);
-            // Three quarters of the window were prepared when the sleep began,
-            // so the chunk played next is always there already.
-            ASSERT_TRUE(buffer.get(position)) << prepared << " at " << position;
-            ASSERT_TRUE(eventually([&] { return buffer.readyAhead(position) >= 12; }))
-                << prepared << " at " << position;
-        }
-        const std::uint64_t wakeups = buffer.consumerWakeups() - before;
-        EXPECT_LE(wakeups, 40u) << prepared;  // 120 moves, about one wake-up per 4 chunks
-        EXPECT_EQ(buffer.failures(), 0u);
-    }
-}
-
 TEST(SurrogateBuffer, GetChecksTheChunkIndexOfTheSlot) {
     auto source = std::make_shared<FakeSource>(10, false);
     SurrogateBuffer buffer(source, 3);
