@@ -116,11 +116,12 @@ private:
 
 class TemporaryFile {
 public:
-    explicit TemporaryFile(std::filesystem::path path)
-        : path_(std::move(path)), buffer_(std::make_unique<char[]>(kBufferBytes)) {
-        // Captured buffers arrive a few kilobytes at a time; written through
-        // a large buffer they cost few system calls.
-        stream_.rdbuf()->pubsetbuf(buffer_.get(), kBufferBytes);
+    explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {
+        // Captured buffers arrive some kilobytes at a time; gathered here
+        // into large writes they cost few system calls. (The stream's own
+        // buffer would not do: it hands every write of a kilobyte or more
+        // straight to the system.)
+        buffer_.reserve(kBufferBytes);
         stream_.open(path_, std::ios::binary | std::ios::trunc);
         if (!stream_) {
             throw std::runtime_error("Unable to create the output file " + platform::pathToUtf8(path_));
@@ -137,17 +138,23 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     void write(const std::uint8_t* bytes, std::size_t size) {
-        stream_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-        if (!stream_) {
-            throw std::runtime_error("Unable to write the output file " + platform::pathToUtf8(path_));
+        if (buffer_.size() + size > kBufferBytes) {
+            flush();
+        }
+        if (size >= kBufferBytes) {
+            put(bytes, size);
+        } else {
+            buffer_.insert(buffer_.end(), bytes, bytes + size);
         }
     }
     void rewriteHeader(const std::vector<std::uint8_t>& header) {
+        flush();
         stream_.seekp(0);
-        write(header.data(), header.size());
+        put(header.data(), header.size());
         stream_.seekp(0, std::ios::end);
     }
     void commitAs(const std::filesystem::path& target) {
+        flush();
         stream_.close();
         if (!stream_) {
             throw std::runtime_error("Unable to write the output file " + platform::pathToUtf8(path_));
@@ -161,9 +168,22 @@ public:
     }
 
 private:
+    void put(const std::uint8_t* bytes, std::size_t size) {
+        stream_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+        if (!stream_) {
+            throw std::runtime_error("Unable to write the output file " + platform::pathToUtf8(path_));
+        }
+    }
+    void flush() {
+        if (!buffer_.empty()) {
+            put(buffer_.data(), buffer_.size());
+            buffer_.clear();
+        }
+    }
+
     std::filesystem::path path_;
     static constexpr std::size_t kBufferBytes = 1024 * 1024;
-    std::unique_ptr<char[]> buffer_;  // declared before the stream, so it outlives it
+    std::vector<std::uint8_t> buffer_;  // bytes not yet handed to the stream
     std::ofstream stream_;
     bool kept_ = false;
 };
@@ -184,6 +204,18 @@ bool parseRate(const std::string& text, std::uint32_t& value) {
     }
     value = static_cast<std::uint32_t>(std::stoul(text));
     return true;
+}
+
+// The chunks the lattice keeps prepared ahead while rendering: the playback
+// default, or enough for two endpoint buffers and the chunks they straddle,
+// so that the free-running endpoint finds a whole buffer prepared while the
+// producer refills the window in batches rather than chunk by chunk.
+std::uint64_t renderLookahead(const playback::PlaybackSource& source, double blockMs) {
+    const std::uint32_t sourceRate = source.metadata().sampleRate;
+    const std::uint64_t playback = playback::PlaybackLattice::defaultLookahead(sourceRate);
+    const double sourceFrames = std::ceil(blockMs * 1e-3 * static_cast<double>(sourceRate));
+    const auto perBuffer = static_cast<std::uint64_t>(std::ceil(sourceFrames / 1024.0)) + 2;
+    return std::max(playback, 2 * perBuffer + 2);
 }
 
 const char* kUsage =
@@ -234,8 +266,10 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
         throw std::invalid_argument("--seconds must be a number of seconds, 0 or more");
     }
     const auto source = playback::createPlaybackSource(options.input);
-    playback::PlaybackLattice lattice(source);
     const std::uint32_t rate = options.rate.value_or(source->metadata().sampleRate);
+    const double blockMs =
+        std::clamp(static_cast<double>(std::max<std::uint64_t>(options.blockFrames, 1)) * 1000.0 / rate, 1.0, 200.0);
+    playback::PlaybackLattice lattice(source, renderLookahead(*source, blockMs));
     lattice.setOutputRate(rate);
     lattice.seekToTime(options.startSeconds);
 
@@ -283,8 +317,7 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
         };
         RenderEndpoint endpoint(std::move(config));
 
-        const double blockMs = static_cast<double>(std::max<std::uint64_t>(options.blockFrames, 1)) * 1000.0 / rate;
-        output.Initialize(u"render", format, &lattice, {std::clamp(blockMs, 1.0, 200.0), 0.0});
+        output.Initialize(u"render", format, &lattice, {blockMs, 0.0});
         // The first buffer is written before the stream starts, without the
         // endpoint's pacing: wait until its chunks are ready.
         const std::uint64_t firstBuffer = output.Statistics().bufferFrames;
@@ -293,12 +326,16 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
             if (!lattice.prime() || std::chrono::steady_clock::now() >= primeUntil) {
                 throw primeFailure(lattice);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // The first buffer's chunks take a fraction of a millisecond.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         output.Start();
 
+        // Drained into the same vector each time, so that the capture reuses
+        // its storage instead of allocating on the render thread.
+        std::vector<std::uint8_t> bytes;
         auto drainCapture = [&] {
-            const std::vector<std::uint8_t> bytes = endpoint.device().takeCaptured();
+            endpoint.device().takeCaptured(bytes);
             const std::uint64_t frames = std::min<std::uint64_t>(bytes.size() / frameBytes, planned - written);
             if (frames > 0) {
                 file.write(bytes.data(), static_cast<std::size_t>(frames) * frameBytes);

@@ -21,7 +21,10 @@ struct RenderOptions {
     audio::SampleKind kind = audio::SampleKind::Float32;
     double startSeconds = 0.0;
     std::optional<double> seconds;  // to the end when absent
-    std::uint64_t blockFrames = 4096;  // frames per endpoint buffer (held to 1..200 ms)
+    // Frames per endpoint buffer (held to 1..200 ms). Offline, a large buffer
+    // means fewer passes, each with its wake-ups of the endpoint and the
+    // render thread.
+    std::uint64_t blockFrames = 16384;
 };
 
 struct RenderResult {

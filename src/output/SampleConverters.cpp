@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include <atomic>
+
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace al::audio {
@@ -113,7 +115,96 @@ inline __m128i quantise4(const double* in) noexcept {
                               quantise2<Bits>(_mm_loadu_pd(in + 2)));
 }
 #endif
+#if defined(__SSE2__)
+
+// Four samples per step where the processor has 256-bit vectors: the same
+// steps again, with the truncation, the half rule and the lowest code done on
+// doubles (whole numbers all, so exact) and one conversion at the end.
+std::atomic<bool> wideAllowed{true};
+
+bool wideVectors() noexcept {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available && wideAllowed.load(std::memory_order_relaxed);
+}
+
+template <int Bits>
+__attribute__((target("avx2"))) inline __m128i quantiseWide4(const double* in) noexcept {
+    constexpr double scale = static_cast<double>((std::int64_t{1} << (Bits - 1)) - 1);
+    constexpr double lowest = -static_cast<double>(std::int64_t{1} << (Bits - 1));
+    __m256d x = _mm256_loadu_pd(in);
+    const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+    x = _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ), x);
+    x = _mm256_min_pd(_mm256_max_pd(x, _mm256_set1_pd(-1.0)), _mm256_set1_pd(1.0));
+    const __m256d y = _mm256_mul_pd(x, _mm256_set1_pd(scale));
+    const __m256d t = _mm256_round_pd(y, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m256d frac = _mm256_sub_pd(y, t);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ), one);
+    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ), one);
+    const __m256d rounded = _mm256_sub_pd(_mm256_add_pd(t, up), down);
+    const __m256d bottom = _mm256_cmp_pd(x, _mm256_set1_pd(-1.0), _CMP_LE_OQ);
+    return _mm256_cvttpd_epi32(_mm256_blendv_pd(rounded, _mm256_set1_pd(lowest), bottom));
+}
+
+// Each converts the whole blocks of a run and returns the samples done.
+__attribute__((target("avx2"))) std::size_t wideToPcm32(const double* in, std::size_t count,
+                                                        unsigned char* p) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 4 * i), quantiseWide4<32>(in + i));
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) std::size_t wideToPcm24In32(const double* in, std::size_t count,
+                                                            unsigned char* p) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 4 * i),
+                         _mm_slli_epi32(quantiseWide4<24>(in + i), 8));
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) std::size_t wideToPcm24Packed(const double* in, std::size_t count,
+                                                              unsigned char* p) noexcept {
+    // The three low bytes of each 32-bit code, packed to the front.
+    const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_shuffle_epi8(quantiseWide4<24>(in + i), pack);      // 12 bytes
+        const __m128i b = _mm_shuffle_epi8(quantiseWide4<24>(in + i + 4), pack);  // 12 more
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 3 * i), _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 3 * i + 16), _mm_srli_si128(b, 4));
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) std::size_t wideToPcm16(const double* in, std::size_t count,
+                                                        unsigned char* p) noexcept {
+    std::size_t i = 0;
+    // Every code fits 16 bits, so the saturating pack only narrows.
+    for (; i + 8 <= count; i += 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * i),
+                         _mm_packs_epi32(quantiseWide4<16>(in + i), quantiseWide4<16>(in + i + 4)));
+    }
+    return i;
+}
+
+#endif
+
 }  // namespace
+
+void AllowWideConverters(bool allowed) noexcept {
+#if defined(__SSE2__)
+    wideAllowed.store(allowed, std::memory_order_relaxed);
+#else
+    (void)allowed;
+#endif
+}
 
 float SampleToFloat32(double x) noexcept { return static_cast<float>(finiteClamped(x)); }
 
@@ -227,6 +318,9 @@ bool ConvertToPcm32(const double* in, std::size_t count, void* out, std::size_t 
     auto* p = static_cast<unsigned char*>(out);
     std::size_t i = 0;
 #if defined(__SSE2__)
+    if (wideVectors()) {
+        i = wideToPcm32(in, count, p);
+    }
     for (; i + 4 <= count; i += 4) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 4 * i), quantise4<32>(in + i));
     }
@@ -245,6 +339,9 @@ bool ConvertToPcm24In32(const double* in, std::size_t count, void* out, std::siz
     auto* p = static_cast<unsigned char*>(out);
     std::size_t i = 0;
 #if defined(__SSE2__)
+    if (wideVectors()) {
+        i = wideToPcm24In32(in, count, p);
+    }
     for (; i + 4 <= count; i += 4) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 4 * i),
                          _mm_slli_epi32(quantise4<24>(in + i), 8));
@@ -264,6 +361,9 @@ bool ConvertToPcm24Packed(const double* in, std::size_t count, void* out, std::s
     auto* p = static_cast<unsigned char*>(out);
     std::size_t i = 0;
 #if defined(__SSE2__)
+    if (wideVectors()) {
+        i = wideToPcm24Packed(in, count, p);
+    }
     for (; i + 4 <= count; i += 4) {
         alignas(16) std::uint32_t codes[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(codes), quantise4<24>(in + i));
@@ -285,6 +385,9 @@ bool ConvertToPcm16(const double* in, std::size_t count, void* out, std::size_t 
     auto* p = static_cast<unsigned char*>(out);
     std::size_t i = 0;
 #if defined(__SSE2__)
+    if (wideVectors()) {
+        i = wideToPcm16(in, count, p);
+    }
     // Every code fits 16 bits, so the saturating pack only narrows.
     for (; i + 8 <= count; i += 8) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * i),

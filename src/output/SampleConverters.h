@@ -43,6 +43,11 @@ bool ConvertToPcm16(const double* in, std::size_t count, void* out, std::size_t 
 // The converter of a sample kind (never null; an unknown value gets Float32).
 SampleConverter ConverterFor(SampleKind kind) noexcept;
 
+// Whether the integer converters above may use 256-bit vectors where the
+// processor has them (the same bytes either way). For tests of the narrower
+// path; any thread, takes effect on the next block.
+void AllowWideConverters(bool allowed) noexcept;
+
 // Plain one-sample-at-a-time loops over the reference functions above. The
 // block converters are faster but must give the same bytes; tests and
 // benchmarks compare the two.

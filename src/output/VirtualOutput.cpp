@@ -811,6 +811,12 @@ std::vector<std::uint8_t> VirtualOutput::takeCaptured() {
     return taken;
 }
 
+void VirtualOutput::takeCaptured(std::vector<std::uint8_t>& into) {
+    into.clear();
+    std::lock_guard lock(mutex_);
+    into.swap(capture_);
+}
+
 void VirtualOutput::clearCapture() {
     std::lock_guard lock(mutex_);
     capture_.clear();

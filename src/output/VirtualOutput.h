@@ -135,6 +135,10 @@ class VirtualOutput : public std::enable_shared_from_this<VirtualOutput> {
     // Hands over what was captured so far and starts the capture afresh, in
     // one step: a long capture can be drained while the stream runs.
     std::vector<std::uint8_t> takeCaptured();
+    // The same into `into`, whose old content is dropped and whose storage
+    // the capture goes on with: a caller that drains into the same vector
+    // again and again lets a long capture run without allocating.
+    void takeCaptured(std::vector<std::uint8_t>& into);
     void clearCapture();
     VirtualOutputStatistics statistics() const;
     float level() const;

@@ -98,10 +98,10 @@ void ChannelGeometry::valuesAt(const double* times, std::size_t count, double* o
         // segment's first point, and the times do not decrease.
         const double until =
             i + 1 < segments ? segments_[i].lastTime() : std::numeric_limits<double>::infinity();
-        std::size_t end = at + 1;
-        while (end < count && times[end] < until) {
-            ++end;
-        }
+        // The times do not decrease: the first one at or past `until` by bisection.
+        const std::size_t end =
+            at + 1 +
+            static_cast<std::size_t>(std::lower_bound(times + at + 1, times + count, until) - (times + at + 1));
         // The segment's own clamping gives exactly the end values used above.
         segments_[i].valuesAt(times + at, end - at, out + at);
         at = end;

@@ -360,9 +360,11 @@ std::uint64_t PlaybackLattice::pullRun(double* buffer, std::uint64_t j, std::uin
     for (; at < limit; ++at) {
         times[at] = (first + offsets[at]) / rateD;
     }
+    // The times increase: once the second is inside the chunk from its
+    // start, the run ends at the first time at or past its end.
     std::uint64_t m = 1;
-    while (m < limit && times[m] >= start && times[m] < end) {
-        ++m;
+    if (limit > 1 && times[1] >= start) {
+        m = static_cast<std::uint64_t>(std::lower_bound(times + 1, times + limit, end) - times);
     }
 
     if (takeSnap(snapGain_)) {

@@ -36,6 +36,13 @@ CurveSegment::CurveSegment(SegmentKind kind, std::uint8_t flags, std::vector<Con
     if (points_.size() < 2) {
         reject("Playback segment requires at least two control points");
     }
+    // The wide curve build checks every point as the loop below does (and
+    // the kind rules concern other kinds), so a curve it builds needs no
+    // second look at its points. A bad point sends the build back to the
+    // checks in order, which name the first fault as ever.
+    if (kind_ == SegmentKind::Pchip && pchip_.buildIfSound(points_)) {
+        return;
+    }
     for (std::size_t i = 0; i < points_.size(); ++i) {
         if (!std::isfinite(points_[i].time) || !std::isfinite(points_[i].value)) {
             reject("Playback segment contains nonfinite control point");
@@ -108,10 +115,10 @@ void CurveSegment::valuesAt(const double* times, std::size_t count, double* out)
     while (i < count && times[i] <= front.time) {
         out[i++] = front.value;
     }
-    std::size_t end = i;
-    while (end < count && times[end] < back.time) {
-        ++end;
-    }
+    // The times do not decrease: the first one at or past the last point by
+    // bisection rather than by a step per time.
+    const std::size_t end = i + static_cast<std::size_t>(
+                                    std::lower_bound(times + i, times + count, back.time) - (times + i));
     if (end > i) {
         if (kind_ == SegmentKind::Pchip) {
             pchipValuesAt(times + i, end - i, out + i);
@@ -140,15 +147,18 @@ void CurveSegment::pchipValuesAt(const double* times, std::size_t count,
     // A merge of two sorted lists: each time moves the interval on past
     // those that end at or before it (the last one takes every time after
     // it). At the source's own rate that is one interval per time, so the
-    // loop does the least per step.
+    // loop does the least per step. The last interval ends at the last
+    // point, beyond every time here, so the walk stops there by itself.
+    // (A pointer rather than an index: the compiler keeps it in a register
+    // instead of recomputing the address of each interval.)
+    const CubicInterval* c = intervals.data() + j;
     for (std::size_t i = 0; i < count; ++i) {
         const double t = times[i];
-        while (j < last && !(t < intervals[j].xRight)) {
-            ++j;
+        while (!(t < c->xRight)) {
+            ++c;
         }
-        const CubicInterval& c = intervals[j];
-        const double s = t - c.xLeft;
-        out[i] = ((c.a3 * s + c.a2) * s + c.a1) * s + c.a0;
+        const double s = t - c->xLeft;
+        out[i] = ((c->a3 * s + c->a2) * s + c->a1) * s + c->a0;
     }
 }
 

@@ -106,6 +106,19 @@ void PchipCurve::build(std::span<const ControlPoint> points) {
         points.empty() ? nullptr : &points[0].time, points.empty() ? nullptr : &points[0].value, 2);
 }
 
+bool PchipCurve::buildIfSound(std::span<const ControlPoint> points) {
+    intervals_.clear();
+    if (points.size() < 2 || !pchip_wide::available()) {
+        return false;
+    }
+    std::vector<CubicInterval> out(points.size() - 1);
+    if (!fillWide(points.size(), &points[0].time, &points[0].value, 2, out.data())) {
+        return false;
+    }
+    intervals_ = std::move(out);
+    return true;
+}
+
 double PchipCurve::valueAt(double x) const {
     if (intervals_.empty()) {
         throw std::logic_error("PCHIP curve is empty");

@@ -42,6 +42,13 @@ class PchipCurve {
     void build(std::span<const double> x, std::span<const double> y);
     // The same from control points (no separate time and value arrays).
     void build(std::span<const ControlPoint> points);
+    // build, when the four-at-a-time build can run and finds every point
+    // sound (finite, times strictly increasing): then it returns true, and
+    // the points need no other check. Otherwise (too few points, no wide
+    // vectors, a bad point) it returns false with the curve empty, and the
+    // caller checks the points and builds as usual. Throws as build does when
+    // the points are sound but a coefficient overflows.
+    bool buildIfSound(std::span<const ControlPoint> points);
 
     // The value at x. Throws std::logic_error("PCHIP curve is empty") on an
     // empty curve; a quiet NaN outside [first point, last point].

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace al::audio {
@@ -125,7 +126,20 @@ std::vector<double> hardValues() {
     return values;
 }
 
-TEST(SampleConverters, FastKernelsGiveTheReferenceBytes) {
+// Both block paths: the 256-bit one (where the processor has it) and the
+// 128-bit one it falls back to.
+class FastKernels : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override { AllowWideConverters(GetParam()); }
+    void TearDown() override { AllowWideConverters(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(SampleConverters, FastKernels, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? std::string("Wide") : std::string("Narrow");
+                         });
+
+TEST_P(FastKernels, GiveTheReferenceBytes) {
     const std::vector<double> values = hardValues();
     for (SampleKind kind : {SampleKind::Float32, SampleKind::Pcm32, SampleKind::Pcm24In32,
                             SampleKind::Pcm24Packed, SampleKind::Pcm16}) {

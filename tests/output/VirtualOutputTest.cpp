@@ -119,6 +119,31 @@ TEST(VirtualOutput, CapturesEveryByteAndDrainsByTheClock) {
     EXPECT_EQ(padding, 0u);
 }
 
+// Drained into one vector again and again, a capture loses and repeats
+// nothing, and goes on in the storage handed back.
+TEST(VirtualOutput, CaptureDrainedIntoOneVectorKeepsEveryByteOnce) {
+    Stream s(freeRunning());
+    ASSERT_EQ(s.open(100'000), kAudioOk);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    std::vector<std::uint8_t> drained;
+    std::vector<std::uint8_t> taken(4096, 0xEE);  // stale bytes must not survive
+    for (int period = 0; period < 12; ++period) {
+        ASSERT_EQ(waitFor(s.event, 2000), 0u);
+        ASSERT_EQ(s.write(s.frames), kAudioOk);
+        if (period % 3 == 2) {
+            s.device->takeCaptured(taken);
+            drained.insert(drained.end(), taken.begin(), taken.end());
+        }
+    }
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    s.device->takeCaptured(taken);
+    drained.insert(drained.end(), taken.begin(), taken.end());
+    EXPECT_EQ(drained, s.written);
+    s.device->takeCaptured(taken);
+    EXPECT_TRUE(taken.empty());
+}
+
 TEST(VirtualOutput, AWriterMayNotOverfillOrReleaseOutOfOrder) {
     Stream s(freeRunning());
     ASSERT_EQ(s.open(100'000), kAudioOk);

@@ -41,6 +41,56 @@ TEST(CurveSegment, ConstructionRulesInOrder) {
     EXPECT_TRUE(line.pchip().empty());
 }
 
+// Long PCHIP segments take the four-at-a-time curve build, which also
+// vouches for their points: a bad point anywhere (the last one too, and one
+// the build's blocks reach only in their leftover steps) is still named by
+// the segment's own rules, in the same order, and a sound one gives the
+// curve PchipCurve builds, to the bit.
+TEST(CurveSegment, LongPchipSegmentsKeepTheRulesAndTheCurve) {
+    std::vector<ControlPoint> sound;
+    for (int i = 0; i < 43; ++i) {
+        sound.push_back({0.001 * i, std::sin(0.7 * i)});
+    }
+    for (const std::size_t at : {std::size_t{0}, std::size_t{17}, std::size_t{41}, std::size_t{42}}) {
+        auto points = sound;
+        points[at].value = NAN;
+        expectRejected(SegmentKind::Pchip, points, "Playback segment contains nonfinite control point");
+        points = sound;
+        points[at].time = INFINITY;
+        expectRejected(SegmentKind::Pchip, points, "Playback segment contains nonfinite control point");
+        if (at > 0) {
+            points = sound;
+            points[at].time = points[at - 1].time;
+            expectRejected(SegmentKind::Pchip, points,
+                           "Playback segment control-point times are not increasing");
+        }
+    }
+    // Sound points, unbuildable curves: a gap between finite times that
+    // overflows, and a coefficient that does.
+    auto wide = sound;
+    wide.front().time = -1e308;
+    for (std::size_t i = 1; i < wide.size(); ++i) {
+        wide[i].time = 1e308 * (1.0 + 1e-15 * static_cast<double>(i));
+    }
+    expectRejected(SegmentKind::Pchip, wide, "PCHIP x values must be strictly increasing");
+    auto steep = sound;
+    steep[30].time = std::nextafter(steep[29].time, 1.0);
+    steep[30].value = 1e300;
+    expectRejected(SegmentKind::Pchip, steep, "PCHIP coefficients are not finite");
+
+    const CurveSegment segment(SegmentKind::Pchip, 0, sound);
+    PchipCurve curve;
+    curve.build(std::span<const ControlPoint>(sound));
+    ASSERT_EQ(segment.pchip().intervals().size(), curve.intervals().size());
+    for (std::size_t j = 0; j < curve.intervals().size(); ++j) {
+        const CubicInterval& a = segment.pchip().intervals()[j];
+        const CubicInterval& b = curve.intervals()[j];
+        EXPECT_TRUE(a.xLeft == b.xLeft && a.xRight == b.xRight && a.a0 == b.a0 && a.a1 == b.a1 &&
+                    a.a2 == b.a2 && a.a3 == b.a3)
+            << j;
+    }
+}
+
 TEST(CurveSegment, EndValuesOutsideThePointsForEveryKind) {
     for (auto kind : {SegmentKind::Linear, SegmentKind::Pchip, SegmentKind::Polyline}) {
         const CurveSegment s(kind, 0, {{1.0, 0.3}, {2.0, -0.7}});
