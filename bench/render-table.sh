@@ -8,7 +8,9 @@
 #  3. the same from WAVE, beside `sox in.wav out.wav`;
 #  4. the WAVE to 192 kHz pcm24, beside `sox in.wav -b 24 out.wav rate -v 192k`;
 #  5. the render pass at 5 ms buffers from output_bench (192 kHz stereo float
-#     from a record on the virtual output in real time).
+#     from a record on the virtual output in real time), after stall_bench
+#     has measured for 20 s how long the machine itself keeps a real-time
+#     thread from running.
 # For each pair: mean wall times, their ratio (ours over the reference's) and
 # x real time per core (seconds of audio over user + system CPU seconds).
 #
@@ -22,6 +24,7 @@ seconds="${2:-60}"
 runs="${3:-5}"
 auralith="$(realpath "$build/src/cli/auralith")"
 output_bench="$(realpath "$build/bench/output_bench")"
+stall_bench="$(realpath "$build/bench/stall_bench")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -63,6 +66,10 @@ pair "WAVE -> 192 kHz pcm24 vs sox rate -v" \
     echo "row|ours (mean wall)|reference|ratio|ours x real time per core|reference x real time per core"
     cat "$table"
 } | column -t -s '|'
+
+echo
+echo "== the machine: gaps seen by a real-time thread reading the clock, 20 s"
+"$stall_bench" --benchmark_counters_tabular=true 2>/dev/null | grep -E "Benchmark|SchedulingGaps"
 
 echo
 echo "== render pass at 5 ms buffers, 192 kHz stereo float from a record, $seconds s in real time"
