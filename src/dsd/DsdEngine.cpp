@@ -268,7 +268,11 @@ void DsdEngine::Impl::runSteps(std::unique_ptr<IAudioOutput>& output,
 
     // 9. Prefill, start.
     const std::uint32_t depth = output->queueDepth();
-    pb.endEventsNeeded = depth + 1;
+    // The native ASIO output copies a queued buffer into one of the driver's
+    // two halves at a switch, and the device plays that half only from the
+    // next switch on: one event more before its last half has been heard.
+    const bool halfBuffered = !options.outputFactory && !options.asioDriver.empty();
+    pb.endEventsNeeded = depth + (halfBuffered ? 2 : 1);
     for (std::uint32_t k = 0; k < depth; ++k) {
         fill(pb, packer);
         output->submit(pb.buffer);
@@ -303,9 +307,9 @@ void DsdEngine::Impl::runSteps(std::unique_ptr<IAudioOutput>& output,
 // Every frame has been delivered once the position reaches the end. Up to
 // queueDepth buffers may still wait in the output then, each taken at one
 // event: the device has the last of them, and has asked for more after it,
-// at the (queueDepth + 1)-th event, the second for a single-buffer output.
-// Ending sooner would stop a deeper output (ASIO queues 8) with the track's
-// last buffers unplayed.
+// at the (queueDepth + 1)-th event, the second for a single-buffer output
+// (one more for ASIO's halves, see the prefill). Ending sooner would stop a
+// deeper output (ASIO queues 8) with the track's last buffers unplayed.
 void DsdEngine::Impl::endCheck(Playback& pb) {
     if (pb.endedLatched) {
         return;
