@@ -301,11 +301,12 @@ struct AlsaStream {
         return queued >= framesWritten ? 0 : framesWritten - queued;
     }
 
+    // Invalid by an ALSA answer or because the poller's poll() failed.
+    bool isInvalid() const noexcept { return invalid || invalidFromPoller.load(); }
+
     // After an underrun the stream is prepared again and restarted once data is
     // in it; a suspended device is resumed when it can be at once, else
     // prepared again. Never waits: the writer calls it on the render thread.
-    bool isInvalid() const noexcept { return invalid || invalidFromPoller.load(); }
-
     AudioResult recover(int error) noexcept {
         if (error == -EPIPE) {
             return snd_pcm_prepare(pcm) < 0 ? kAudioFail : kAudioOk;
