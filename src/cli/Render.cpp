@@ -315,6 +315,9 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
         config.freeRunningGate = [&lattice, &output] {
             return audio::LatticeFramesReady(lattice, output.Statistics().bufferFrames);
         };
+        config.freeRunningGateWait = [&lattice, &output] {
+            audio::LatticeWaitForFrames(lattice, output.Statistics().bufferFrames, 1);
+        };
         RenderEndpoint endpoint(std::move(config));
 
         output.Initialize(u"render", format, &lattice, {blockMs, 0.0});

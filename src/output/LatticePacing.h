@@ -18,4 +18,13 @@ namespace al::audio {
 // chunks as the lattice keeps ahead. Any thread; lock-free.
 bool LatticeFramesReady(const playback::PlaybackLattice& lattice, std::uint64_t frames) noexcept;
 
+// Waits, at most `timeoutMs` milliseconds, until the last chunk those frames
+// come from is stored, which is when LatticeFramesReady is likely to turn
+// true (the producer prepares in order). Returns at once when that chunk is
+// already there, after a short sleep when the frames wait on an earlier one
+// instead (a retry after a failed preparation), and at once at the end of the
+// material. Any thread but the render thread.
+void LatticeWaitForFrames(const playback::PlaybackLattice& lattice, std::uint64_t frames,
+                          std::uint32_t timeoutMs) noexcept;
+
 }  // namespace al::audio

@@ -180,6 +180,7 @@ struct VirtualStream {
     std::uint32_t lateLeft = 0;
     bool capture = false;
     std::function<bool()> gate;
+    std::function<void()> gateWait;
 
     Event* event = nullptr;
     std::vector<std::uint8_t> staging;
@@ -308,7 +309,13 @@ struct VirtualStream {
         while (!stopRequested) {
             if (pace == VirtualPace::FreeRunning && gate) {
                 while (!stopRequested && !gate()) {
-                    wake.wait_for(lock, kGatePoll);
+                    if (gateWait) {
+                        lock.unlock();
+                        gateWait();
+                        lock.lock();
+                    } else {
+                        wake.wait_for(lock, kGatePoll);
+                    }
                 }
                 if (stopRequested) {
                     return;
@@ -566,6 +573,7 @@ class VirtualClient final : public AudioClient {
         s.silentAfter = config.silentAfterEvents;
         s.capture = config.captureWrites;
         s.gate = config.freeRunningGate;
+        s.gateWait = config.freeRunningGateWait;
         s.initialised = true;
         s.holdsDevice = true;
         device.streamOpen_ = true;

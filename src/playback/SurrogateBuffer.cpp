@@ -303,6 +303,7 @@ SurrogateBuffer::SurrogateBuffer(std::shared_ptr<const playback::PlaybackSource>
     }
     // Without the event (never seen in practice) the waits poll instead.
     (void)changed_.create(platform::Event::Reset::Automatic, false);
+    (void)stored_.create(platform::Event::Reset::Automatic, false);
     slots_ = std::make_unique<ChunkSlot[]>(slotCount_);
     if (mode_ == Playback && source_->supportsPreparedReconstruction()) {
         pool_ = std::make_unique<ReconstructionPool>(*this, PlanWorkers(slotCount_), source_);
@@ -373,8 +374,9 @@ void SurrogateBuffer::setConsumerChunk(std::uint64_t chunk) noexcept {
     // The render thread moves the consumer, so the wake-up takes no lock and
     // never waits: a flag the sleeping thread raised before it looked at the
     // consumer (both sequentially consistent, so either it sees the new
-    // consumer or this sees the flag), and an event set only then.
-    if (sleeping_.load()) {
+    // consumer or this sees the flag), and an event set only then. A step
+    // short of wakeAt_ lets the sleeper be: its timed wait picks the step up.
+    if (sleeping_.load() && (chunk < previous || chunk >= wakeAt_.load())) {
         changed_.set();
     }
 }
@@ -395,6 +397,28 @@ std::shared_ptr<const PlaybackChunk> SurrogateBuffer::get(std::uint64_t chunk) c
 
 void SurrogateBuffer::store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept {
     slots_[chunk->index % slotCount_].store(chunk);
+    // The slot's store comes before this load and the waiter's flag before
+    // its look at the slot (all sequentially consistent): either the waiter
+    // finds the chunk or this finds the flag.
+    if (storeWaiting_.load() && chunk->index >= storeWanted_.load()) {
+        stored_.set();
+    }
+}
+
+bool SurrogateBuffer::waitForStore(std::uint64_t chunk, std::uint32_t timeoutMs) const noexcept {
+    storeWanted_.store(chunk);
+    storeWaiting_.store(true);
+    if (get(chunk)) {
+        storeWaiting_.store(false);
+        return false;
+    }
+    if (stored_.valid()) {
+        (void)platform::waitFor(stored_, std::max<std::uint32_t>(timeoutMs, 1));
+    } else {
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    storeWaiting_.store(false);
+    return true;
 }
 
 bool SurrogateBuffer::waitForChunk(std::uint64_t chunk, std::uint32_t timeoutMs) {
@@ -434,6 +458,9 @@ void SurrogateBuffer::waitForChange(std::uint64_t chunk, std::uint64_t generatio
     const auto changed = [&] {
         return stop_.load() || generation_.load() != generation || consumerChunk_.load() != chunk;
     };
+    // Woken early for a batch of a quarter of the slots, which the
+    // free-running renderer would otherwise hand over one chunk at a time.
+    wakeAt_.store(chunk + std::max<std::uint64_t>(1, slotCount_ / 4));
     for (;;) {
         retired_.drain();
         sleeping_.store(true);

@@ -202,6 +202,11 @@ class SurrogateBuffer {
     // Starts if needed, moves the consumer, then polls every 2 ms.
     bool waitForChunk(std::uint64_t chunk, std::uint32_t timeoutMs);
     std::uint64_t readyAhead(std::uint64_t chunk) const noexcept;
+    // Waits until chunk `chunk` is stored, at most `timeoutMs` milliseconds,
+    // and returns true; returns false at once when it is in the buffer
+    // already. For a thread pacing itself to the preparation (never the
+    // render thread); one such thread at a time.
+    bool waitForStore(std::uint64_t chunk, std::uint32_t timeoutMs) const noexcept;
     double readyUntil(std::uint64_t chunk) const noexcept;
 
     std::uint64_t slotCount() const noexcept { return slotCount_; }
@@ -221,8 +226,8 @@ class SurrogateBuffer {
     void store(const std::shared_ptr<const PlaybackChunk>& chunk) noexcept;
     void wake() noexcept;
     // Timed wait (at most 20 ms) while nothing the producer follows changes.
-    // Woken through changed_: by the render thread moving the consumer (only
-    // while sleeping_ is raised), by seeks and by stop.
+    // Woken through changed_: by the render thread moving the consumer to
+    // wakeAt_ or beyond (only while sleeping_ is raised), by seeks and by stop.
     void waitForChange(std::uint64_t chunk, std::uint64_t generation);
     bool stopping() const noexcept { return stop_.load(); }
 
@@ -237,7 +242,16 @@ class SurrogateBuffer {
     std::atomic<std::uint8_t> started_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> sleeping_{false};  // the producer or dispatcher waits for a change
+    // The consumer chunk that makes waking the sleeper worth it: a batch of
+    // slots free, not one (each wake-up is a system call on the render thread
+    // and a cross-processor wake-up).
+    std::atomic<std::uint64_t> wakeAt_{0};
     platform::Event changed_;
+    // The pacing thread in waitForStore: raised while it waits for chunk
+    // storeWanted_ or a later one, which the storing thread then signals.
+    mutable std::atomic<bool> storeWaiting_{false};
+    mutable std::atomic<std::uint64_t> storeWanted_{0};
+    mutable platform::Event stored_;
     std::thread producer_;
     std::unique_ptr<ReconstructionPool> pool_;
 };

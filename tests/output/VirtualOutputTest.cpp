@@ -286,6 +286,37 @@ TEST(VirtualOutput, TheWriterNeverWaitsForTheClockThread) {
     EXPECT_EQ(s.device->statistics().framesWritten, 2u * s.frames);
 }
 
+// A writer that can say when its material is ready waits for the clock in
+// its own way; the clock holds no lock meanwhile and still stops.
+TEST(VirtualOutput, TheGateWaitsThroughTheWritersWait) {
+    std::atomic<int> waits{0};
+    std::atomic<bool> closed{false};
+    VirtualOutputConfig config;
+    config.pace = VirtualPace::FreeRunning;
+    config.freeRunningGate = [&] { return !closed.load() && waits.load() >= 3; };
+    config.freeRunningGateWait = [&] {
+        waits.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    Stream s(config);
+    ASSERT_EQ(s.open(30'000), kAudioOk);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    ASSERT_EQ(waitFor(s.event, 2000), 0u);
+    EXPECT_EQ(waits.load(), 3);
+    // Closed for good: the clock keeps waiting the writer's way, and a stop
+    // still ends it.
+    closed.store(true);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    while (waits.load() < 6) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::uint32_t padding = 0;
+    EXPECT_EQ(s.client->getCurrentPadding(padding), kAudioOk);
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    EXPECT_EQ(s.device->statistics().framesWritten, 2u * s.frames);
+}
+
 TEST(VirtualOutput, LateEventsAndAVanishingDevice) {
     VirtualOutputConfig config = freeRunning();
     config.lateEveryNthEvent = 2;

@@ -250,6 +250,28 @@ TEST(SurrogateBuffer, RenderSideNeverWaitsForThePreparingSide) {
     }
 }
 
+// A pacing thread waits for the chunk it needs and is woken by its store.
+TEST(SurrogateBuffer, WaitForStoreEndsWithTheChunk) {
+    for (bool prepared : {false, true}) {
+        auto source = std::make_shared<FakeSource>(40, prepared);
+        SurrogateBuffer buffer(source, 4);
+        source->hold(2);
+        buffer.start();
+        source->waitUntilHolding();
+        if (buffer.get(0)) {  // a batch of many workers may hold it back too
+            EXPECT_FALSE(buffer.waitForStore(0, 30'000)) << prepared;  // there already
+        }
+        auto pacing = std::async(std::launch::async, [&] {
+            const bool waited = buffer.waitForStore(2, 30'000);
+            return waited && buffer.get(2) != nullptr;
+        });
+        EXPECT_EQ(pacing.wait_for(50ms), std::future_status::timeout) << prepared;
+        source->release();
+        ASSERT_EQ(pacing.wait_for(10s), std::future_status::ready) << "not woken by the store";
+        EXPECT_TRUE(pacing.get()) << prepared;
+    }
+}
+
 TEST(SurrogateBuffer, JumpDuringABatchDiscardsIt) {
     auto source = std::make_shared<FakeSource>(100, true);
     source->hold(10);
