@@ -143,6 +143,31 @@ void BM_WaveProducer(benchmark::State& state) {
 }
 BENCHMARK(BM_WaveProducer)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// The producer's own work for a stereo WAVE, without its thread: every chunk
+// of 30 s prepared in order, as a render at the source's rate asks for them.
+void BM_WavePrepareChunks(benchmark::State& state) {
+    const auto path = std::filesystem::temp_directory_path() / "auralith-bench-prepare.wav";
+    const auto channels = music(44100 * 30);
+    std::vector<float> interleaved(channels[0].size() * 2);
+    for (std::size_t i = 0; i < channels[0].size(); ++i) {
+        interleaved[2 * i] = static_cast<float>(channels[0][i]);
+        interleaved[2 * i + 1] = static_cast<float>(channels[1][i]);
+    }
+    al::test::writeFloatWave(path, 2, 44100, interleaved);
+    auto source = al::playback::createPlaybackSource(path);
+    const std::uint64_t chunks = source->chunkCount();
+    for (auto _ : state) {
+        for (std::uint64_t b = 0; b < chunks; ++b) {
+            benchmark::DoNotOptimize(source->prepareChunk(b));
+        }
+    }
+    state.counters["ns_per_frame"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * static_cast<double>(source->metadata().frameCount),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    std::filesystem::remove(path);
+}
+BENCHMARK(BM_WavePrepareChunks)->Unit(benchmark::kMillisecond);
+
 void BM_DsfProducer(benchmark::State& state) {
     const auto path = std::filesystem::temp_directory_path() / "auralith-bench-surrogate.dsf";
     // 20 s of stereo DSD64 from a second-order modulator: music-like bits.

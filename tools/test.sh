@@ -32,8 +32,8 @@ ctest --preset linux-asan -j "$jobs"
 step "ThreadSanitizer: the threaded playback suites"
 cmake --preset linux-tsan >/dev/null
 cmake --build --preset linux-tsan -j "$jobs" --target surrogate_tests placement_tests lattice_tests \
-  dsd_source_tests dsd_engine_tests dsd_output_tests dsd_asio_tests output_endpoint_tests dsf_surrogate_tests
-ctest --preset linux-tsan -R "^(surrogate|placement|lattice|dsd_source|dsd_engine|dsd_output|dsd_asio|output_endpoint|dsf_surrogate)_tests$"
+  dsd_source_tests dsd_engine_tests dsd_output_tests dsd_asio_tests output_endpoint_tests dsf_surrogate_tests wave_tests
+ctest --preset linux-tsan -R "^(surrogate|placement|lattice|dsd_source|dsd_engine|dsd_output|dsd_asio|output_endpoint|dsf_surrogate|wave)_tests$"
 
 step "Fuzzers, short runs"
 tools/fuzz.sh 15
