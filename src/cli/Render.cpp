@@ -141,7 +141,10 @@ public:
         if (buffer_.size() + size > kBufferBytes) {
             flush();
         }
-        if (size >= kBufferBytes) {
+        // A quarter of the buffer or more is a large write already: copying
+        // it first would only cost time (at 192 kHz every captured period is).
+        if (size >= kBufferBytes / 4) {
+            flush();
             put(bytes, size);
         } else {
             buffer_.insert(buffer_.end(), bytes, bytes + size);

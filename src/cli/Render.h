@@ -23,8 +23,9 @@ struct RenderOptions {
     std::optional<double> seconds;  // to the end when absent
     // Frames per endpoint buffer (held to 1..200 ms). Offline, a large buffer
     // means fewer passes, each with its wake-ups of the endpoint and the
-    // render thread.
-    std::uint64_t blockFrames = 16384;
+    // render thread: the default is the output's largest, 200 ms, at every
+    // rate up to 384 kHz.
+    std::uint64_t blockFrames = 76800;
 };
 
 struct RenderResult {
