@@ -69,14 +69,18 @@ void ReadAheadReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t cou
         }
     }
     // Blocks wholly before the request are done with: room for the thread.
+    bool freed = false;
     while (!blocks_.empty() && blocks_.front().first + blocks_.front().samples.size() / n <= startFrame) {
         spare_.push_back(std::move(blocks_.front()));
         blocks_.pop_front();
         windowStart_ = blocks_.empty() ? decodedEnd_ : blocks_.front().first;
+        freed = true;
     }
     // A request longer than the window lets the thread decode past it.
     wantedEnd_ = end;
-    changed_.notify_all();
+    if (freed || end > decodedEnd_) {
+        changed_.notify_all();
+    }
     changed_.wait(guard, [&] { return failed_ || decodedEnd_ >= end; });
     if (failed_) {
         guard.unlock();
