@@ -125,8 +125,8 @@ BENCHMARK(BM_RecordChunkPreparation)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
-void BM_WaveProducer(benchmark::State& state) {
-    const auto path = std::filesystem::temp_directory_path() / "auralith-bench-surrogate.wav";
+// 30 s of the stereo test music as a float WAVE at 44.1 kHz.
+void writeMusicWave(const std::filesystem::path& path) {
     const auto channels = music(44100 * 30);
     std::vector<float> interleaved(channels[0].size() * 2);
     for (std::size_t i = 0; i < channels[0].size(); ++i) {
@@ -134,6 +134,11 @@ void BM_WaveProducer(benchmark::State& state) {
         interleaved[2 * i + 1] = static_cast<float>(channels[1][i]);
     }
     al::test::writeFloatWave(path, 2, 44100, interleaved);
+}
+
+void BM_WaveProducer(benchmark::State& state) {
+    const auto path = std::filesystem::temp_directory_path() / "auralith-bench-surrogate.wav";
+    writeMusicWave(path);
     auto source = al::playback::createPlaybackSource(path);
     al::surrogate::SurrogateBuffer buffer(source, kWindow);
     buffer.start();
@@ -147,13 +152,7 @@ BENCHMARK(BM_WaveProducer)->UseRealTime()->Unit(benchmark::kMillisecond);
 // of 30 s prepared in order, as a render at the source's rate asks for them.
 void BM_WavePrepareChunks(benchmark::State& state) {
     const auto path = std::filesystem::temp_directory_path() / "auralith-bench-prepare.wav";
-    const auto channels = music(44100 * 30);
-    std::vector<float> interleaved(channels[0].size() * 2);
-    for (std::size_t i = 0; i < channels[0].size(); ++i) {
-        interleaved[2 * i] = static_cast<float>(channels[0][i]);
-        interleaved[2 * i + 1] = static_cast<float>(channels[1][i]);
-    }
-    al::test::writeFloatWave(path, 2, 44100, interleaved);
+    writeMusicWave(path);
     auto source = al::playback::createPlaybackSource(path);
     const std::uint64_t chunks = source->chunkCount();
     for (auto _ : state) {
