@@ -587,32 +587,48 @@ void DsfSurrogateReader::gatherBits(std::int64_t firstBit, std::size_t byteCount
     const unsigned validInLast = static_cast<unsigned>(dsfInfo_.sampleCount % 16);
     const std::size_t channels = dsfInfo_.channels;
 
-    std::size_t at = 0;
-    for (std::int64_t w = firstWord; w <= lastWord; ++w, at += 2) {
-        morrow::dsd::DsdFrame frame{kPatternWord, kPatternWord};
-        if (w >= 0 && w < trackWords) {
-            frame = dsf_->readFrame(static_cast<std::uint64_t>(w));
-            if (w == trackWords - 1 && validInLast != 0) {
-                // The DSF reader ends the track in idle bits; the projection
-                // continues with the zero-mean pattern instead.
-                const auto tail = static_cast<std::uint16_t>((1u << (16 - validInLast)) - 1);
-                for (auto& word : frame) {
-                    word = static_cast<std::uint16_t>((word & ~tail) | (kPatternWord & tail));
-                }
-            }
-        }
-        for (std::size_t c = 0; c < channels; ++c) {
-            raw_[c][at] = static_cast<std::uint8_t>(frame[c] >> 8);
-            raw_[c][at + 1] = static_cast<std::uint8_t>(frame[c]);
-        }
+    // The words inside the track in one call; the rest is the pattern.
+    const std::int64_t inFirst = std::max<std::int64_t>(firstWord, 0);
+    const std::int64_t inLast = std::min<std::int64_t>(lastWord, trackWords - 1);
+    if (inFirst <= inLast) {
+        frames_.resize(static_cast<std::size_t>(inLast - inFirst + 1));
+        dsf_->readFrames(static_cast<std::uint64_t>(inFirst), frames_.size(), frames_.data());
     }
+    // Per channel: pattern words before the track, the track's words, the
+    // pattern after it, as bytes most significant first.
+    const auto words = static_cast<std::size_t>(lastWord - firstWord + 1);
+    const auto before = static_cast<std::size_t>(std::min(inFirst, lastWord + 1) - firstWord);
+    const std::size_t inside = inFirst <= inLast ? static_cast<std::size_t>(inLast - inFirst + 1) : 0;
     const auto offset = static_cast<std::size_t>(firstBit - firstWord * 16);
     const std::size_t skip = offset / 8;
     const unsigned shift = static_cast<unsigned>(offset % 8);
     for (std::size_t c = 0; c < channels; ++c) {
-        raw_[c][at] = 0;  // spare byte read by the shifted view of the last one
-        const std::uint8_t* r = raw_[c].data() + skip;
-        std::uint8_t* p = packed_[c].data();
+        std::uint8_t* raw = raw_[c].data();
+        const auto put = [raw](std::size_t k, std::uint16_t word) {
+            raw[2 * k] = static_cast<std::uint8_t>(word >> 8);
+            raw[2 * k + 1] = static_cast<std::uint8_t>(word);
+        };
+        for (std::size_t k = 0; k < before; ++k) {
+            put(k, kPatternWord);
+        }
+        const morrow::dsd::DsdFrame* frames = frames_.data();
+        for (std::size_t k = 0; k < inside; ++k) {
+            put(before + k, frames[k][c]);
+        }
+        for (std::size_t k = before + inside; k < words; ++k) {
+            put(k, kPatternWord);
+        }
+        if (validInLast != 0 && inside != 0 && inLast == trackWords - 1) {
+            // The DSF reader ends the track in idle bits; the projection
+            // continues with the zero-mean pattern instead.
+            const auto tail = static_cast<std::uint16_t>((1u << (16 - validInLast)) - 1);
+            const std::uint16_t word = frames[inside - 1][c];
+            put(before + inside - 1,
+                static_cast<std::uint16_t>((word & ~tail) | (kPatternWord & tail)));
+        }
+        raw[2 * words] = 0;  // spare byte read by the shifted view of the last one
+        const std::uint8_t* __restrict r = raw + skip;
+        std::uint8_t* __restrict p = packed_[c].data();
         for (std::size_t q = 0; q < byteCount; ++q) {
             p[q] = static_cast<std::uint8_t>((r[q] << shift | r[q + 1] >> (8 - shift)) & 0xFF);
         }

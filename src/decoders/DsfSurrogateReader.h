@@ -161,6 +161,7 @@ class DsfSurrogateReader final : public AudioFileReader {
     mutable std::mutex lock_;
     // Scratch, guarded by lock_, sized for one pass in the constructor.
     mutable std::vector<std::vector<std::uint8_t>> raw_;     // [channel] frame words, 2 bytes each
+    mutable std::vector<std::array<std::uint16_t, 2>> frames_;  // the track's words, read in one call
     mutable std::vector<std::vector<std::uint8_t>> packed_;  // [channel] first-stage input bytes
     mutable std::vector<std::vector<std::vector<double>>> work_;  // [stage][channel] outputs
     mutable std::vector<std::vector<double>> even_, odd_;  // [channel] input split for the 2x stages

@@ -1,5 +1,8 @@
 #include "dsd/DsfReader.h"
 
+#include <algorithm>
+#include <array>
+
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -183,6 +186,48 @@ DsdFrame DsfReader::readFrame(std::uint64_t index) {
         frame[c] = word;
     }
     return frame;
+}
+
+void DsfReader::readFrames(std::uint64_t first, std::size_t count, DsdFrame* out) {
+    if (first > info_.frameCount || count > info_.frameCount - first) {
+        throw std::out_of_range("DSF frame outside recording");
+    }
+    // Bytes in the order readFrame puts them in a word.
+    static const std::array<std::uint8_t, 256> kOrder = [] {
+        std::array<std::uint8_t, 256> table{};
+        for (unsigned v = 0; v < 256; ++v) {
+            table[v] = reverseBits(static_cast<std::uint8_t>(v));
+        }
+        return table;
+    }();
+    const bool reverse = bitsPerSample_ == 1;
+    std::size_t done = 0;
+    while (done < count) {
+        const std::uint64_t index = first + done;
+        const std::uint64_t group = index / kFramesPerBlockGroup;
+        if (bufferedGroup_ < 0 || static_cast<std::uint64_t>(bufferedGroup_) != group) {
+            loadBlockGroup(group);
+        }
+        const auto within = static_cast<std::size_t>(index % kFramesPerBlockGroup);
+        const std::size_t take = std::min<std::size_t>(count - done, kFramesPerBlockGroup - within);
+        for (std::size_t c = 0; c < 2; ++c) {
+            const std::size_t source = info_.channels == 1 ? 0 : c;
+            const std::uint8_t* bytes = buffer_.data() + source * kDsfBlockBytes + 2 * within;
+            for (std::size_t k = 0; k < take; ++k) {
+                const std::uint8_t a = reverse ? kOrder[bytes[2 * k]] : bytes[2 * k];
+                const std::uint8_t b = reverse ? kOrder[bytes[2 * k + 1]] : bytes[2 * k + 1];
+                out[done + k][c] = static_cast<std::uint16_t>(a << 8 | b);
+            }
+        }
+        done += take;
+    }
+    const std::uint64_t valid = info_.sampleCount % 16;
+    if (count != 0 && first + count == info_.frameCount && valid != 0) {
+        const auto tail = static_cast<std::uint16_t>((1u << (16 - valid)) - 1);
+        for (auto& word : out[count - 1]) {
+            word = static_cast<std::uint16_t>((word & ~tail) | (kDsdIdleWord & tail));
+        }
+    }
 }
 
 }  // namespace morrow::dsd

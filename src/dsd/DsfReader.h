@@ -35,6 +35,10 @@ public:
     // past the track, std::runtime_error("DSF read failed/truncated") if the
     // file can no longer be read; a failed read leaves the reader usable.
     DsdFrame readFrame(std::uint64_t index) override;
+    // Frames [first, first + count) into `out`, each as readFrame gives it,
+    // without a call per frame. Throws as readFrame does (out_of_range when
+    // any of them lies past the track, before anything is read).
+    void readFrames(std::uint64_t first, std::size_t count, DsdFrame* out);
 
     // 1: least significant bit first in each byte; 8: most significant first.
     std::uint32_t bitsPerSample() const noexcept { return bitsPerSample_; }

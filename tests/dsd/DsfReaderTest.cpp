@@ -110,6 +110,35 @@ TEST_F(DsfReaderTest, WordsFollowTheBitsInBothBitOrders) {
     }
 }
 
+// Runs of frames read in one call are the frames readFrame gives one by one:
+// across block groups, up to the ragged end, in both bit orders and in mono.
+TEST_F(DsfReaderTest, ARunOfFramesIsTheFramesOneByOne) {
+    const std::uint64_t samples = 2 * 32'768 + 16 * 100 + 5;
+    const std::vector<DsdBitStream> stereo{randomBits(samples, 5), randomBits(samples, 6)};
+    for (const auto& [streams, bits] : {std::pair{stereo, 1u}, std::pair{stereo, 8u},
+                                        std::pair{std::vector<DsdBitStream>{stereo[0]}, 1u}}) {
+        DsfReader single(write(streams, {2'822'400, bits}));
+        DsfReader runs(write(streams, {2'822'400, bits}));
+        const std::uint64_t frames = single.info().frameCount;
+        std::mt19937 rng(11);
+        for (int trial = 0; trial < 40; ++trial) {
+            const std::uint64_t first = trial == 0 ? 0 : rng() % frames;
+            const std::size_t count =
+                trial == 1 ? static_cast<std::size_t>(frames - first) : std::min<std::size_t>(rng() % 5000, frames - first);
+            std::vector<morrow::dsd::DsdFrame> got(count);
+            runs.readFrames(first, count, got.data());
+            for (std::size_t k = 0; k < count; ++k) {
+                ASSERT_EQ(got[k], single.readFrame(first + k)) << "frame " << first + k << " bits " << bits;
+            }
+        }
+        std::vector<morrow::dsd::DsdFrame> last(1);
+        runs.readFrames(frames - 1, 1, last.data());
+        EXPECT_EQ(last[0], single.readFrame(frames - 1));
+        EXPECT_THROW(runs.readFrames(frames - 1, 2, last.data()), std::out_of_range);
+        runs.readFrames(frames, 0, last.data());  // an empty run at the end reads nothing
+    }
+}
+
 TEST_F(DsfReaderTest, MonoGivesEqualWordsAndTheRateLimitsAreAccepted) {
     DsfReader mono(write({randomBits(40, 3)}, {2'822'400, 1}));
     EXPECT_EQ(mono.info().channels, 1u);
