@@ -233,6 +233,52 @@ void runFirstStage(const DsfSurrogateReader::FirstStageTable& table, const std::
     }
 }
 
+// The first stage with four outputs per vector (AVX2), the same sums to the
+// bit: byte j meets rows j - i of outputs i = j - 31 .. j, and the
+// transposed table holds those rows side by side for each byte value. A
+// register R of the outputs i0 + 3 .. i0 (lane m: output i0 + 3 - m) takes,
+// for p = -3 .. 31, the four entries from row p at byte i0 + 3 + p: lane m
+// gets row p + m of its output at byte (i0 + 3 - m) + (p + m), rows outside
+// 0 .. 31 being the padding zeros. Every output so adds its rows in order
+// from 0.0, as runFirstStage does, with zeros before and after that change
+// nothing (but the sign of an exact zero). Four registers at a time keep the
+// adders busy; the remainder takes the scalar sums.
+__attribute__((target("avx2"))) void runFirstStageWide(
+    const double* transposed, const DsfSurrogateReader::FirstStageTable& table,
+    const std::uint8_t* bytes, double* out, std::size_t count) {
+    constexpr std::size_t P = DsfSurrogateReader::kTableBytes;
+    constexpr std::size_t kStride = DsfSurrogateReader::kTransposedStride;
+    static_assert(DsfSurrogateReader::kTransposedPad == 3);
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        Vec4 acc[4] = {};
+        const std::uint8_t* b = bytes + i;
+#pragma GCC unroll 35
+        for (std::size_t q = 0; q < P + 3; ++q) {  // q = p + 3
+            Vec4 v[4];
+            std::memcpy(&v[0], transposed + std::size_t{b[q]} * kStride + q, sizeof(Vec4));
+            std::memcpy(&v[1], transposed + std::size_t{b[4 + q]} * kStride + q, sizeof(Vec4));
+            std::memcpy(&v[2], transposed + std::size_t{b[8 + q]} * kStride + q, sizeof(Vec4));
+            std::memcpy(&v[3], transposed + std::size_t{b[12 + q]} * kStride + q, sizeof(Vec4));
+            acc[0] += v[0];
+            acc[1] += v[1];
+            acc[2] += v[2];
+            acc[3] += v[3];
+        }
+        for (std::size_t g = 0; g < 4; ++g) {
+            const Vec4 inOrder = __builtin_shufflevector(acc[g], acc[g], 3, 2, 1, 0);
+            std::memcpy(out + i + 4 * g, &inOrder, sizeof inOrder);
+        }
+    }
+    for (; i < count; ++i) {
+        double a = 0.0;
+        for (std::size_t p = 0; p < P; ++p) {
+            a += table[p][bytes[i + p]];
+        }
+        out[i] = a;
+    }
+}
+
 }  // namespace
 
 std::vector<double> DsfSurrogateReader::designLowPass(std::size_t taps, double cutoff) {
@@ -419,6 +465,12 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     }
     stages_.push_back({1, designLowPass(kFinalTaps, 0.25)});
     table_ = std::make_unique<FirstStageTable>(foldIntoByteTable(stages_.front().taps));
+    transposed_.assign(256 * kTransposedStride, 0.0);
+    for (std::size_t v = 0; v < 256; ++v) {
+        for (std::size_t p = 0; p < kTableBytes; ++p) {
+            transposed_[v * kTransposedStride + kTransposedPad + p] = (*table_)[p][v];
+        }
+    }
     for (std::size_t st = 1; st < stages_.size(); ++st) {
         folded_.push_back(foldStage(stages_[st]));
     }
@@ -568,7 +620,12 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
 void DsfSurrogateReader::filterChannel(std::size_t c) const noexcept {
     const std::size_t last = stages_.size() - 1;
     const auto firstOutputs = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo);
-    runFirstStage(*table_, packed_[c].data(), work_[0][c].data(), firstOutputs);
+    if (wideVectorsInUse()) {
+        runFirstStageWide(transposed_.data(), *table_, packed_[c].data(), work_[0][c].data(),
+                          firstOutputs);
+    } else {
+        runFirstStage(*table_, packed_[c].data(), work_[0][c].data(), firstOutputs);
+    }
     for (std::size_t s = 1; s < stages_.size(); ++s) {
         const auto outputs = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
         const auto& in = work_[s - 1][c];

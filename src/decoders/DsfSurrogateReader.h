@@ -43,6 +43,8 @@ class DsfSurrogateReader final : public AudioFileReader {
     static constexpr std::uint32_t kSurrogateRate = 88'200;
     static constexpr std::uint64_t kMaxRequestFrames = std::uint64_t{1} << 20;
     static constexpr std::size_t kTableBytes = 32;  // byte positions of the first stage
+    static constexpr std::size_t kTransposedPad = 3;
+    static constexpr std::size_t kTransposedStride = 40;
 
     struct FilterStage {
         std::uint32_t factor = 1;  // decimation
@@ -111,10 +113,11 @@ class DsfSurrogateReader final : public AudioFileReader {
     };
     static FoldedStage foldStage(const FilterStage& stage);
 
-    // Whether the stages after the first run four doubles per vector (on a
-    // processor with AVX2) rather than two. Both widths give the same
-    // samples, bit for bit; allowWideVectors(false) keeps every reader on
-    // two, so that tests and benchmarks can compare them. Any thread.
+    // Whether the stages run four doubles per vector (on a processor with
+    // AVX2; the first stage then through the transposed table, four outputs
+    // at a time) rather than two. Both widths give the same samples, bit for
+    // bit; allowWideVectors(false) keeps every reader on two, so that tests
+    // and benchmarks can compare them. Any thread.
     static bool wideVectorsInUse() noexcept;
     static void allowWideVectors(bool allowed) noexcept;
 
@@ -152,6 +155,10 @@ class DsfSurrogateReader final : public AudioFileReader {
     std::string label_;
     std::vector<FilterStage> stages_;
     std::unique_ptr<FirstStageTable> table_;
+    // The same table byte value first, for the four-lane first stage: entry
+    // v holds kTransposedPad zeros, row 0 .. kTableBytes - 1 at v, then zeros
+    // to kTransposedStride.
+    std::vector<double> transposed_;
     std::vector<FoldedStage> folded_;  // [stage - 1]
     std::uint64_t aheadFrames_ = 0;
     // Frames projected per internal pass: keeps scratch memory bounded at
