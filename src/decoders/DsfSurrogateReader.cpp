@@ -249,23 +249,21 @@ __attribute__((target("avx2"))) void runFirstStageWide(
     constexpr std::size_t P = DsfSurrogateReader::kTableBytes;
     constexpr std::size_t kStride = DsfSurrogateReader::kTransposedStride;
     static_assert(DsfSurrogateReader::kTransposedPad == 3);
+    constexpr std::size_t kGroups = 8;  // independent sums: the adders' latency is hidden
     std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        Vec4 acc[4] = {};
+    for (; i + 4 * kGroups <= count; i += 4 * kGroups) {
+        Vec4 acc[kGroups] = {};
         const std::uint8_t* b = bytes + i;
 #pragma GCC unroll 35
         for (std::size_t q = 0; q < P + 3; ++q) {  // q = p + 3
-            Vec4 v[4];
-            std::memcpy(&v[0], transposed + std::size_t{b[q]} * kStride + q, sizeof(Vec4));
-            std::memcpy(&v[1], transposed + std::size_t{b[4 + q]} * kStride + q, sizeof(Vec4));
-            std::memcpy(&v[2], transposed + std::size_t{b[8 + q]} * kStride + q, sizeof(Vec4));
-            std::memcpy(&v[3], transposed + std::size_t{b[12 + q]} * kStride + q, sizeof(Vec4));
-            acc[0] += v[0];
-            acc[1] += v[1];
-            acc[2] += v[2];
-            acc[3] += v[3];
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                Vec4 v;
+                std::memcpy(&v, transposed + std::size_t{b[4 * g + q]} * kStride + q, sizeof(Vec4));
+                acc[g] += v;
+            }
         }
-        for (std::size_t g = 0; g < 4; ++g) {
+        for (std::size_t g = 0; g < kGroups; ++g) {
             const Vec4 inOrder = __builtin_shufflevector(acc[g], acc[g], 3, 2, 1, 0);
             std::memcpy(out + i + 4 * g, &inOrder, sizeof inOrder);
         }
