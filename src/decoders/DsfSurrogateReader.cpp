@@ -167,6 +167,18 @@ void runStage(const DsfSurrogateReader::FoldedStage& stage, const double* in, st
     }
 }
 
+// Outputs [from, count) of the first stage one at a time: row by row from 0.0.
+void firstStageSums(const DsfSurrogateReader::FirstStageTable& table, const std::uint8_t* bytes,
+                    double* out, std::size_t from, std::size_t count) noexcept {
+    for (std::size_t i = from; i < count; ++i) {
+        double a = 0.0;
+        for (std::size_t p = 0; p < DsfSurrogateReader::kTableBytes; ++p) {
+            a += table[p][bytes[i + p]];
+        }
+        out[i] = a;
+    }
+}
+
 // First stage through the byte table: out[i] = sum over p of row p at
 // bytes[i + p], added in row order from 0.0.
 //
@@ -224,13 +236,7 @@ void runFirstStage(const DsfSurrogateReader::FirstStageTable& table, const std::
             }
         }
     }
-    for (; i < count; ++i) {
-        double a = 0.0;
-        for (std::size_t p = 0; p < P; ++p) {
-            a += table[p][bytes[i + p]];
-        }
-        out[i] = a;
-    }
+    firstStageSums(table, bytes, out, i, count);
 }
 
 // The first stage with four outputs per vector (AVX2), the same sums to the
@@ -241,8 +247,8 @@ void runFirstStage(const DsfSurrogateReader::FirstStageTable& table, const std::
 // gets row p + m of its output at byte (i0 + 3 - m) + (p + m), rows outside
 // 0 .. 31 being the padding zeros. Every output so adds its rows in order
 // from 0.0, as runFirstStage does, with zeros before and after that change
-// nothing (but the sign of an exact zero). Four registers at a time keep the
-// adders busy; the remainder takes the scalar sums.
+// nothing (but the sign of an exact zero). Eight registers at a time keep
+// the adders busy; the remainder takes the scalar sums.
 __attribute__((target("avx2"))) void runFirstStageWide(
     const double* transposed, const DsfSurrogateReader::FirstStageTable& table,
     const std::uint8_t* bytes, double* out, std::size_t count) {
@@ -268,13 +274,7 @@ __attribute__((target("avx2"))) void runFirstStageWide(
             std::memcpy(out + i + 4 * g, &inOrder, sizeof inOrder);
         }
     }
-    for (; i < count; ++i) {
-        double a = 0.0;
-        for (std::size_t p = 0; p < P; ++p) {
-            a += table[p][bytes[i + p]];
-        }
-        out[i] = a;
-    }
+    firstStageSums(table, bytes, out, i, count);
 }
 
 }  // namespace

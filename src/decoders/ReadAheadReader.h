@@ -1,12 +1,11 @@
 #pragma once
 // Decoding ahead of a reader that is read front to back, on a thread of its
-// own, so that decoding (a FLAC or MP3 frame, a DSF filter pass) overlaps
-// what the caller does with the frames it already has.
+// own, so that decoding (FLAC or MP3 frames, say) overlaps what the caller
+// does with the frames it already has.
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -163,28 +162,8 @@ DsdFrame DsfReader::readFrame(std::uint64_t index) {
     if (index >= info_.frameCount) {
         throw std::out_of_range("DSF frame outside recording");
     }
-    const std::uint64_t group = index / kFramesPerBlockGroup;
-    if (bufferedGroup_ < 0 || static_cast<std::uint64_t>(bufferedGroup_) != group) {
-        loadBlockGroup(group);
-    }
-    const std::size_t within = static_cast<std::size_t>(index % kFramesPerBlockGroup) * 2;
     DsdFrame frame{};
-    for (std::size_t c = 0; c < 2; ++c) {
-        const std::size_t source = info_.channels == 1 ? 0 : c;
-        std::uint8_t first = buffer_[source * kDsfBlockBytes + within];
-        std::uint8_t second = buffer_[source * kDsfBlockBytes + within + 1];
-        if (bitsPerSample_ == 1) {
-            first = reverseBits(first);
-            second = reverseBits(second);
-        }
-        std::uint16_t word = static_cast<std::uint16_t>(first << 8 | second);
-        const std::uint64_t valid = info_.sampleCount % 16;
-        if (index + 1 == info_.frameCount && valid != 0) {
-            const auto tail = static_cast<std::uint16_t>((1u << (16 - valid)) - 1);
-            word = static_cast<std::uint16_t>((word & ~tail) | (kDsdIdleWord & tail));
-        }
-        frame[c] = word;
-    }
+    readFrames(index, 1, &frame);
     return frame;
 }
 
