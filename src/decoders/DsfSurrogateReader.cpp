@@ -23,6 +23,8 @@ constexpr std::uint16_t kPatternWord = 0x5555;
 constexpr std::size_t kFirstStageTaps = 255;
 constexpr std::size_t kHalfBandTaps = 63;
 constexpr std::size_t kFinalTaps = 511;
+// 1,538 frames per block, two blocks per transform.
+constexpr std::size_t kFinalTransform = 2048;
 
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) noexcept {
     const std::int64_t q = a / b;
@@ -110,18 +112,12 @@ template <typename V, std::uint32_t g, std::size_t kGroup>
     }
 }
 
-// A stage of factor 1 reads its input directly; a stage of factor 2 first
-// splits it into its even and odd samples.
+// A stage of factor 2: its input split into its even and odd samples first.
 template <typename V, std::size_t kGroup>
 [[gnu::always_inline]] inline void runStageWith(const DsfSurrogateReader::FoldedStage& stage,
                                                 const double* in, std::size_t inCount, double* out,
                                                 std::size_t outStride, std::size_t count,
                                                 double* even, double* odd) noexcept {
-    if (stage.factor == 1) {
-        const double* phase[1] = {in};
-        runFolded<V, 1, kGroup>(stage, phase, out, outStride, count);
-        return;
-    }
     for (std::size_t i = 0; 2 * i < inCount; ++i) {
         even[i] = in[2 * i];
         if (2 * i + 1 < inCount) {
@@ -469,17 +465,22 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
             transposed_[v * kTransposedStride + kTransposedPad + p] = (*table_)[p][v];
         }
     }
-    for (std::size_t st = 1; st < stages_.size(); ++st) {
+    for (std::size_t st = 1; st + 1 < stages_.size(); ++st) {
         folded_.push_back(foldStage(stages_[st]));
     }
+    final_ = std::make_unique<OverlapSaveFilter>(stages_.back().taps, kFinalTransform);
+    const auto grid = static_cast<std::int64_t>(final_->pairOutputs());
 
-    // About 2^18 first-stage outputs per channel and pass at every rate.
-    blockFrames_ = std::max<std::int64_t>(4096, (std::int64_t{1} << 18) / (ratio / 8));
+    // About 2^18 first-stage outputs per channel and pass at every rate, in
+    // whole pairs of final blocks, so that passes that start on the grid
+    // end on it.
+    blockFrames_ =
+        std::max<std::int64_t>(4096, (std::int64_t{1} << 18) / (ratio / 8)) / grid * grid;
 
     // Size the scratch for one full pass (range lengths do not depend on where
-    // the pass starts).
+    // the pass starts), widened to whole pairs of final blocks on each side.
     spans_.resize(stages_.size());
-    spans_.back() = {0, blockFrames_};
+    spans_.back() = {0, blockFrames_ + 2 * grid};
     for (std::size_t s = stages_.size() - 1; s > 0; --s) {
         const auto g = static_cast<std::int64_t>(stages_[s].factor);
         const auto m = static_cast<std::int64_t>(stages_[s].taps.size() / 2);
@@ -496,7 +497,8 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     const auto firstLength = static_cast<std::size_t>(spans_[0].hi - spans_[0].lo);
     even_.assign(channels, std::vector<double>(firstLength / 2 + 1, 0.0));
     odd_.assign(channels, std::vector<double>(firstLength / 2 + 1, 0.0));
-    last_.assign(channels, std::vector<double>(static_cast<std::size_t>(blockFrames_)));
+    last_.assign(channels, std::vector<double>(static_cast<std::size_t>(blockFrames_ + 2 * grid)));
+    transform_.assign(channels, std::vector<double>(final_->scratchSize()));
     const std::size_t bytes =
         static_cast<std::size_t>(spans_[0].hi - spans_[0].lo) + kTableBytes - 1;
     packed_.assign(channels, std::vector<std::uint8_t>(bytes));
@@ -505,8 +507,12 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     raw_.assign(channels, std::vector<std::uint8_t>(2 * (bytes / 2 + 2) + 1));
 
     // 2^20 DSD bits per channel ahead: 32768 frames at DSD64, and no fewer
-    // than two chunks at the highest rates, where a run costs the most.
-    aheadFrames_ = std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio);
+    // than two chunks at the highest rates, where a run costs the most;
+    // rounded up to whole pairs of final blocks, as runs start on the grid.
+    const auto pairOutputs = final_->pairOutputs();
+    aheadFrames_ = (std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio) +
+                    pairOutputs - 1) /
+                   pairOutputs * pairOutputs;
     ahead_.assign(static_cast<std::size_t>(aheadFrames_) * channels, 0.0);
     wantsChannelThread_ = channels >= 2 && channelThreadsAllowed.load(std::memory_order_relaxed) &&
                           std::thread::hardware_concurrency() >= 2;
@@ -540,27 +546,46 @@ void DsfSurrogateReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t 
     const std::size_t channels = dsfInfo_.channels;
     out.resize(static_cast<std::size_t>(count) * channels);
     const std::lock_guard guard(lock_);
-    if (count > aheadFrames_) {
+    // A run starts on the final stage's grid, so that consecutive runs do
+    // not both make the pair of blocks where they meet.
+    const std::uint64_t runStart = startFrame - startFrame % final_->pairOutputs();
+    if (startFrame - runStart + count > aheadFrames_) {
         project(startFrame, count, out.data());
         return;
     }
+    const auto serve = [&](std::uint64_t from, std::uint64_t frames, std::uint64_t to) {
+        const auto first = ahead_.begin() + static_cast<std::ptrdiff_t>((from - aheadStart_) * channels);
+        std::copy(first, first + static_cast<std::ptrdiff_t>(frames * channels),
+                  out.begin() + static_cast<std::ptrdiff_t>(to * channels));
+    };
+    std::uint64_t served = 0;
     if (startFrame < aheadStart_ || startFrame + count > aheadStart_ + aheadCount_) {
+        // A request that runs past the end of the run takes what the run
+        // has, and the next run starts where this one ends.
+        const std::uint64_t aheadEnd = aheadStart_ + aheadCount_;
+        std::uint64_t next = runStart;
+        if (aheadCount_ != 0 && startFrame >= aheadStart_ && startFrame < aheadEnd &&
+            aheadEnd % final_->pairOutputs() == 0) {
+            served = aheadEnd - startFrame;
+            serve(startFrame, served, 0);
+            next = aheadEnd;
+        }
         aheadCount_ = 0;  // a failed projection leaves nothing half-made behind
-        const std::uint64_t run = std::min(aheadFrames_, frameCount_ - startFrame);
-        project(startFrame, run, ahead_.data());
-        aheadStart_ = startFrame;
+        const std::uint64_t run = std::min(aheadFrames_, frameCount_ - next);
+        project(next, run, ahead_.data());
+        aheadStart_ = next;
         aheadCount_ = run;
     }
-    const auto from =
-        ahead_.begin() + static_cast<std::ptrdiff_t>((startFrame - aheadStart_) * channels);
-    std::copy(from, from + static_cast<std::ptrdiff_t>(count * channels), out.begin());
+    serve(startFrame + served, count - served, served);
 }
 
 void DsfSurrogateReader::project(std::uint64_t start, std::uint64_t count, double* out) const {
     const std::size_t channels = dsfInfo_.channels;
+    // Passes after the first start on the final stage's grid.
+    const std::uint64_t lead = start % final_->pairOutputs();
     for (std::uint64_t done = 0; done < count;) {
-        const auto n =
-            std::min<std::int64_t>(blockFrames_, static_cast<std::int64_t>(count - done));
+        const std::int64_t room = blockFrames_ - static_cast<std::int64_t>(done == 0 ? lead : 0);
+        const auto n = std::min<std::int64_t>(room, static_cast<std::int64_t>(count - done));
         projectBlock(static_cast<std::int64_t>(start + done), n, out + done * channels);
         done += static_cast<std::uint64_t>(n);
     }
@@ -571,7 +596,12 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
     // producing [lo, hi) with factor g and N taps needs inputs
     // [g*lo - N/2, g*(hi - 1) + N/2 + 1).
     const std::size_t last = stages_.size() - 1;
-    spans_[last] = {start, start + count};
+    // The final stage makes whole pairs of blocks on the grid from frame 0.
+    const auto grid = static_cast<std::int64_t>(final_->pairOutputs());
+    const std::int64_t gridLo = floorDiv(start, grid) * grid;
+    const std::int64_t gridHi = (floorDiv(start + count - 1, grid) + 1) * grid;
+    spans_[last] = {gridLo, gridHi};
+    lastOffset_ = start - gridLo;
     for (std::size_t s = last; s > 0; --s) {
         const auto g = static_cast<std::int64_t>(stages_[s].factor);
         const auto m = static_cast<std::int64_t>(stages_[s].taps.size() / 2);
@@ -608,7 +638,7 @@ void DsfSurrogateReader::projectBlock(std::int64_t start, std::int64_t count, do
     // frame would fight over every cache line of the output.
     const auto frames = static_cast<std::size_t>(count);
     for (std::size_t c = 0; c < channels; ++c) {
-        const double* samples = last_[c].data();
+        const double* samples = last_[c].data() + lastOffset_;
         for (std::size_t k = 0; k < frames; ++k) {
             out[k * channels + c] = samples[k];
         }
@@ -624,14 +654,17 @@ void DsfSurrogateReader::filterChannel(std::size_t c) const noexcept {
     } else {
         runFirstStage(*table_, packed_[c].data(), work_[0][c].data(), firstOutputs);
     }
-    for (std::size_t s = 1; s < stages_.size(); ++s) {
+    for (std::size_t s = 1; s < last; ++s) {
         const auto outputs = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
         const auto& in = work_[s - 1][c];
         const auto inputs = static_cast<std::size_t>(spans_[s - 1].hi - spans_[s - 1].lo);
-        double* target = s == last ? last_[c].data() : work_[s][c].data();
-        runStage(folded_[s - 1], in.data(), inputs, target, 1, outputs, even_[c].data(),
-                 odd_[c].data());
+        runStage(folded_[s - 1], in.data(), inputs, work_[s][c].data(), 1, outputs,
+                 even_[c].data(), odd_[c].data());
     }
+    const auto pairs = static_cast<std::size_t>(spans_[last].hi - spans_[last].lo) /
+                       final_->pairOutputs();
+    final_->run(work_[last - 1][c].data(), last_[c].data(), pairs, transform_[c].data(),
+                wideVectorsInUse());
 }
 
 void DsfSurrogateReader::gatherBits(std::int64_t firstBit, std::size_t byteCount) const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decoders/AudioFileReader.h"
+#include "decoders/OverlapSaveFilter.h"
 #include "dsd/DsdSource.h"
 
 namespace morrow::dsd {
@@ -22,7 +23,9 @@ namespace al::file {
 // linear-phase low-pass FIR stages with decimation: 8x (255 taps), then 2x
 // (63 taps) until 88,200 Hz is reached, then a 511-tap low-pass at 22,050 Hz.
 // The first stage, the only one at the DSD rate, works on whole bytes of bits
-// through a 32 x 256 lookup table.
+// through a 32 x 256 lookup table; the final low-pass runs as a fast
+// convolution on a fixed grid of frames (see OverlapSaveFilter), so its
+// rounding, too, depends only on a frame's place in the track.
 //
 // Projections are stateless: every output frame is a pure function of the
 // file, computed from the bits around it; positions before the track's start
@@ -96,11 +99,11 @@ class DsfSurrogateReader final : public AudioFileReader {
     // from a run of this many frames projected ahead.
     std::uint64_t readAheadFrames() const noexcept { return aheadFrames_; }
 
-    // One stage after the first, in the folded form the projection runs: the
-    // taps are symmetric, so output k is centre * in[g k + M] plus, for each
-    // tap t < M whose weight is not a rounding residue of zero (a half-band
-    // stage has every other tap at zero), tap[t] * (in[g k + t] +
-    // in[g k + N - 1 - t]). `residue` is the summed magnitude of the taps
+    // A stage between the first and the last, in the folded form the
+    // projection runs: the taps are symmetric, so output k is centre *
+    // in[g k + M] plus, for each tap t < M whose weight is not a rounding
+    // residue of zero (a half-band stage has every other tap at zero),
+    // tap[t] * (in[g k + t] + in[g k + N - 1 - t]). `residue` is the summed magnitude of the taps
     // left out, bounding the difference to the plain convolution by residue
     // times the largest input magnitude (plus rounding).
     struct FoldedStage {
@@ -159,7 +162,10 @@ class DsfSurrogateReader final : public AudioFileReader {
     // v holds kTransposedPad zeros, row 0 .. kTableBytes - 1 at v, then zeros
     // to kTransposedStride.
     std::vector<double> transposed_;
-    std::vector<FoldedStage> folded_;  // [stage - 1]
+    std::vector<FoldedStage> folded_;  // [stage - 1], the middle stages
+    // The final low-pass; passes end it on whole pairs of its blocks,
+    // counted from frame 0.
+    std::unique_ptr<OverlapSaveFilter> final_;
     std::uint64_t aheadFrames_ = 0;
     // Frames projected per internal pass: keeps scratch memory bounded at
     // every DSD rate; passes do not change the result.
@@ -173,6 +179,8 @@ class DsfSurrogateReader final : public AudioFileReader {
     mutable std::vector<std::vector<std::vector<double>>> work_;  // [stage][channel] outputs
     mutable std::vector<std::vector<double>> even_, odd_;  // [channel] input split for the 2x stages
     mutable std::vector<std::vector<double>> last_;        // [channel] the pass's samples
+    mutable std::vector<std::vector<double>> transform_;   // [channel] the final stage's scratch
+    mutable std::int64_t lastOffset_ = 0;  // frames of last_ before the pass's first
     mutable std::vector<Span> spans_;  // [stage] output range of the pass
     // The run projected ahead: frames [aheadStart_, aheadStart_ + aheadCount_).
     mutable std::vector<double> ahead_;

@@ -294,7 +294,11 @@ TEST_F(DsfSurrogateTest, EdgesContinueWithThePattern) {
     ASSERT_EQ(plain.frameCount(), 3'001u);
     const auto expected = plain.ReadFrames(0, plain.frameCount());
     EXPECT_EQ(extended.ReadFrames(0, plain.frameCount()), expected);
-    EXPECT_EQ(delayed.ReadFrames(50, plain.frameCount()), expected);
+    // Shifted by 50 frames, the final stage's blocks fall elsewhere on the
+    // frames, which changes rounding only.
+    const auto shifted = delayed.ReadFrames(50, plain.frameCount());
+    ASSERT_EQ(shifted.size(), expected.size());
+    for (std::size_t f = 0; f < expected.size(); ++f) ASSERT_NEAR(shifted[f], expected[f], 1e-14) << f;
 
     // The pattern itself is silence.
     DsdBitStream pattern;
