@@ -72,6 +72,17 @@ template <typename V, std::uint32_t g, std::size_t kGroup>
         const std::size_t u = n - 1 - offsets[i];
         return phase[u % g] + u / g;
     };
+    // The terms' input positions, worked out once rather than per group
+    // (for stages of up to kMaxTerms terms; longer ones work them out as
+    // they go).
+    constexpr std::size_t kMaxTerms = 64;
+    const double* lefts[kMaxTerms];
+    const double* rights[kMaxTerms];
+    const bool listed = terms <= kMaxTerms;
+    for (std::size_t i = 0; listed && i < terms; ++i) {
+        lefts[i] = left(i);
+        rights[i] = right(i);
+    }
 
     std::size_t k0 = 0;
     for (; k0 + kGroup <= count; k0 += kGroup) {
@@ -84,8 +95,8 @@ template <typename V, std::uint32_t g, std::size_t kGroup>
             acc[q] = c * x;
         }
         for (std::size_t i = 0; i < terms; ++i) {
-            const double* a = left(i) + k0;
-            const double* b = right(i) + k0;
+            const double* a = (listed ? lefts[i] : left(i)) + k0;
+            const double* b = (listed ? rights[i] : right(i)) + k0;
             const V w = V{} + weights[i];
 #pragma GCC unroll 16
             for (std::size_t q = 0; q < kVectors; ++q) {
@@ -717,7 +728,21 @@ void DsfSurrogateReader::gatherBits(std::int64_t firstBit, std::size_t byteCount
         raw[2 * words] = 0;  // spare byte read by the shifted view of the last one
         const std::uint8_t* __restrict r = raw + skip;
         std::uint8_t* __restrict p = packed_[c].data();
-        for (std::size_t q = 0; q < byteCount; ++q) {
+        std::size_t q = 0;
+        // Eight bytes at a time as one big-endian word, shifted in one step.
+        for (; q + 8 <= byteCount; q += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, r + q, sizeof w);
+            if constexpr (std::endian::native == std::endian::little) {
+                w = __builtin_bswap64(w);
+            }
+            w = w << shift | std::uint64_t{r[q + 8]} >> (8 - shift);
+            if constexpr (std::endian::native == std::endian::little) {
+                w = __builtin_bswap64(w);
+            }
+            std::memcpy(p + q, &w, sizeof w);
+        }
+        for (; q < byteCount; ++q) {
             p[q] = static_cast<std::uint8_t>((r[q] << shift | r[q + 1] >> (8 - shift)) & 0xFF);
         }
     }
