@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -14,6 +16,9 @@
 namespace al::playback {
 
 namespace {
+
+// Four doubles, as the compiler splits them for the target's vectors.
+using Quad = double __attribute__((vector_size(32)));
 
 constexpr std::uint32_t kMaxOutputRate = 12'288'000;
 constexpr std::uint32_t kPrimeTimeoutMs = 10'000;
@@ -78,7 +83,7 @@ PlaybackLattice::PlaybackLattice(std::shared_ptr<const PlaybackSource> source,
       runGains_(kRunFrames),
       runOffsets_(kRunFrames),
       pullPeak_(channels_, 0.0),
-      pullSquares_(channels_, 0.0),
+      pullSquares_(channels_ * kSquareLanes, 0.0),
       peakHold_(std::make_unique<std::atomic<std::uint64_t>[]>(channels_)),
       ringSize_(ringSizeFor(channels_)),
       ring_(std::make_unique<RingEntry[]>(ringSize_)),
@@ -314,7 +319,7 @@ std::uint64_t PlaybackLattice::pullPerFrame(double* buffer, std::uint64_t frames
                 const double v = evaluate(channels[k], t, cursors[k]) * gain_;
                 out[k] = v;
                 peaks[k] = std::max(peaks[k], std::fabs(v));
-                squares[k] += v * v;
+                squares[k * kSquareLanes + (j & (kSquareLanes - 1))] += v * v;
             }
         } else {
             ++missing;
@@ -387,28 +392,90 @@ std::uint64_t PlaybackLattice::pullRun(double* buffer, std::uint64_t j, std::uin
     double* out = buffer + j * n;
     for (std::size_t k = 0; k < n; ++k) {
         current_->channels[k].valuesAt(times, m, values, cursors_[k].segment);
-        double peak = pullPeak_[k];
-        double sum = pullSquares_[k];
         if (steady) {
             const double g = gain_;
-            for (std::uint64_t i = 0; i < m; ++i) {
-                const double v = values[i] * g;
-                out[i * n + k] = v;
-                peak = std::max(peak, std::fabs(v));
-                sum += v * v;
+            const Quad gains4 = {g, g, g, g};
+            std::uint64_t i = 0;
+            for (; i + 4 <= m; i += 4) {
+                Quad v;
+                std::memcpy(&v, values + i, sizeof v);
+                v *= gains4;
+                std::memcpy(values + i, &v, sizeof v);
+            }
+            for (; i < m; ++i) {
+                values[i] *= g;
             }
         } else {
             for (std::uint64_t i = 0; i < m; ++i) {
-                const double v = values[i] * gains[i];
-                out[i * n + k] = v;
-                peak = std::max(peak, std::fabs(v));
-                sum += v * v;
+                values[i] *= gains[i];
             }
         }
-        pullPeak_[k] = peak;
-        pullSquares_[k] = sum;
+        double* to = out + k;
+        std::uint64_t i = 0;
+        for (; i + 4 <= m; i += 4, to += 4 * n) {
+            to[0] = values[i];
+            to[n] = values[i + 1];
+            to[2 * n] = values[i + 2];
+            to[3 * n] = values[i + 3];
+        }
+        for (; i < m; ++i, to += n) {
+            *to = values[i];
+        }
+        addLevels(values, m, j, pullPeak_[k], pullSquares_.data() + k * kSquareLanes);
     }
     return m;
+}
+
+// Frames j0 .. j0 + count - 1 of the pull: the peak as std::max keeps it
+// frame by frame (which ignores a NaN), the squares into lane j % 4. Four
+// frames per vector once j is a multiple of four: the same sums.
+void PlaybackLattice::addLevels(const double* values, std::size_t count, std::uint64_t j0,
+                                double& peak, double* lanes) noexcept {
+    static_assert(kSquareLanes == 4);
+    std::size_t i = 0;
+    for (; i < count && ((j0 + i) & 3) != 0; ++i) {
+        peak = std::max(peak, std::fabs(values[i]));
+        lanes[(j0 + i) & 3] += values[i] * values[i];
+    }
+    if (i + 4 <= count) {
+        // Two lanes per vector: lanes 0 and 1, lanes 2 and 3.
+        using Pair = double __attribute__((vector_size(16)));
+        using PairBits = std::int64_t __attribute__((vector_size(16)));
+        const PairBits magnitude = {INT64_MAX, INT64_MAX};
+        Pair low, high;
+        std::memcpy(&low, lanes, sizeof low);
+        std::memcpy(&high, lanes + 2, sizeof high);
+        Pair topLow = {peak, peak};
+        Pair topHigh = topLow;
+        const auto size = [&magnitude](Pair v) {
+            PairBits bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            bits &= magnitude;
+            Pair out;
+            std::memcpy(&out, &bits, sizeof out);
+            return out;
+        };
+        for (; i + 4 <= count; i += 4) {
+            Pair a, b;
+            std::memcpy(&a, values + i, sizeof a);
+            std::memcpy(&b, values + i + 2, sizeof b);
+            // As std::max(top, size) lane by lane: a NaN size keeps top.
+            const Pair sa = size(a);
+            const Pair sb = size(b);
+            topLow = sa > topLow ? sa : topLow;
+            topHigh = sb > topHigh ? sb : topHigh;
+            low += a * a;
+            high += b * b;
+        }
+        std::memcpy(lanes, &low, sizeof low);
+        std::memcpy(lanes + 2, &high, sizeof high);
+        peak = std::max(std::max(peak, std::max(topLow[0], topLow[1])),
+                        std::max(topHigh[0], topHigh[1]));
+    }
+    for (; i < count; ++i) {
+        peak = std::max(peak, std::fabs(values[i]));
+        lanes[(j0 + i) & 3] += values[i] * values[i];
+    }
 }
 
 std::uint64_t PlaybackLattice::pull(double* buffer, std::uint64_t frames) noexcept {
@@ -508,7 +575,9 @@ void PlaybackLattice::publishLevels(std::uint64_t firstFrame, std::uint64_t prod
     std::atomic<float>* rms = &ringRms_[(m % ringSize_) * n];
     for (std::size_t k = 0; k < n; ++k) {
         peaks[k].store(static_cast<float>(pullPeak_[k]), std::memory_order_release);
-        rms[k].store(static_cast<float>(std::sqrt(std::max(pullSquares_[k], 0.0) * r)),
+        const double* lanes = pullSquares_.data() + k * kSquareLanes;
+        const double squares = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+        rms[k].store(static_cast<float>(std::sqrt(std::max(squares, 0.0) * r)),
                      std::memory_order_release);
     }
     entry.sequence.store(2 * m + 2, std::memory_order_release);

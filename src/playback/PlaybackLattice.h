@@ -194,6 +194,8 @@ private:
         std::size_t intervalSegment = static_cast<std::size_t>(-1);
     };
     static double evaluate(const surrogate::ChannelGeometry& channel, double t, ChannelCursor& cursor) noexcept;
+    static void addLevels(const double* values, std::size_t count, std::uint64_t j0, double& peak,
+                          double* lanes) noexcept;
     std::vector<ChannelCursor> cursors_;
     // Scratch of a run: its times, one channel's values, the gain per frame.
     static constexpr std::size_t kRunFrames = 1024;
@@ -202,7 +204,11 @@ private:
     std::vector<double> runGains_;
     std::vector<double> runOffsets_;  // 0, 1, 2, ... as doubles
     std::vector<double> pullPeak_;
-    std::vector<double> pullSquares_;
+    // Each channel's sum of squares in kSquareLanes partial sums: frame j of
+    // a pull adds to lane j % kSquareLanes, in frame order, so that a run can
+    // add four frames per vector and still give the frame-by-frame sums.
+    static constexpr std::size_t kSquareLanes = 4;
+    std::vector<double> pullSquares_;  // [channel * kSquareLanes + lane]
 
     // Chunk 0 kept for looping; written by the user-interface thread, taken
     // by the render thread at the loop point.
