@@ -131,6 +131,24 @@ void CurveSegment::valuesAt(const double* times, std::size_t count, double* out)
     }
 }
 
+namespace {
+
+// One time after another from interval c on, each by the first interval
+// whose right end lies beyond it.
+[[gnu::noinline]] void evaluateEach(const CubicInterval* c, const double* times, std::size_t count,
+                                    double* out) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = times[i];
+        while (!(t < c->xRight)) {
+            ++c;
+        }
+        const double s = t - c->xLeft;
+        out[i] = ((c->a3 * s + c->a2) * s + c->a1) * s + c->a0;
+    }
+}
+
+}  // namespace
+
 // Every time lies strictly inside the points, hence inside the curve, and an
 // interval is used from the first time below its right end (the first
 // interval whose right end lies beyond the time, as the curve's search picks)
@@ -151,14 +169,50 @@ void CurveSegment::pchipValuesAt(const double* times, std::size_t count,
     // point, beyond every time here, so the walk stops there by itself.
     // (A pointer rather than an index: the compiler keeps it in a register
     // instead of recomputing the address of each interval.)
+    //
+    // Where four times in a row share an interval (at output rates above the
+    // source's), they are evaluated as two pairs of lanes: the same
+    // operations on each time, so the same bits. Coefficients are copied
+    // into both lanes, never added to a zero vector, which would turn a
+    // coefficient of -0.0 into +0.0.
+    //
+    // Where the times are sparse (one per interval at the source's own rate)
+    // the test for four in one interval would never pass: the plain loop.
+    using Pair = double __attribute__((vector_size(16)));
     const CubicInterval* c = intervals.data() + j;
-    for (std::size_t i = 0; i < count; ++i) {
+    const double step =
+        count > 1 ? (times[count - 1] - times[0]) / static_cast<double>(count - 1) : 0.0;
+    if (count < 8 || !(3.0 * step < c->xRight - c->xLeft)) {
+        evaluateEach(c, times, count, out);
+        return;
+    }
+    std::size_t i = 0;
+    while (i < count) {
         const double t = times[i];
         while (!(t < c->xRight)) {
             ++c;
         }
+        if (i + 4 <= count && times[i + 3] < c->xRight) {
+            const Pair xl = {c->xLeft, c->xLeft};
+            const Pair a0 = {c->a0, c->a0};
+            const Pair a1 = {c->a1, c->a1};
+            const Pair a2 = {c->a2, c->a2};
+            const Pair a3 = {c->a3, c->a3};
+            Pair t01, t23;
+            std::memcpy(&t01, times + i, sizeof t01);
+            std::memcpy(&t23, times + i + 2, sizeof t23);
+            const Pair s01 = t01 - xl;
+            const Pair s23 = t23 - xl;
+            const Pair v01 = ((a3 * s01 + a2) * s01 + a1) * s01 + a0;
+            const Pair v23 = ((a3 * s23 + a2) * s23 + a1) * s23 + a0;
+            std::memcpy(out + i, &v01, sizeof v01);
+            std::memcpy(out + i + 2, &v23, sizeof v23);
+            i += 4;
+            continue;
+        }
         const double s = t - c->xLeft;
         out[i] = ((c->a3 * s + c->a2) * s + c->a1) * s + c->a0;
+        ++i;
     }
 }
 

@@ -84,6 +84,31 @@ TEST(CurveSegmentRuns, EveryKindGivesTheBitsOfValueAt) {
     }
 }
 
+// Many times per interval (an output rate well above the source's), where
+// runs of times that share an interval are evaluated two lanes at a time,
+// with the points themselves and the times either side of them among them.
+TEST(CurveSegmentRuns, DenseTimesGiveTheBitsOfValueAt) {
+    std::mt19937 random(8);
+    const CurveSegment segment(SegmentKind::Pchip, 0, randomPoints(300, 0.5, random));
+    const auto& points = segment.points();
+    std::vector<double> times;
+    for (std::size_t p = 0; p + 1 < points.size(); ++p) {
+        const double t0 = points[p].time, t1 = points[p + 1].time;
+        times.push_back(std::nextafter(t0, -std::numeric_limits<double>::infinity()));
+        for (int q = 0; q < 7 + static_cast<int>(p % 5); ++q) {
+            times.push_back(t0 + (t1 - t0) * q / (7 + static_cast<double>(p % 5)));
+        }
+    }
+    std::sort(times.begin(), times.end());
+    for (const std::size_t from : {std::size_t{0}, std::size_t{3}, times.size() / 2}) {
+        std::vector<double> out(times.size() - from);
+        segment.valuesAt(times.data() + from, out.size(), out.data());
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            ASSERT_TRUE(sameBits(out[i], segment.valueAt(times[from + i]))) << "from " << from << " time " << i;
+        }
+    }
+}
+
 // ------------------------------------------------------------ one channel
 
 // Segments of all three kinds in transport order, some overlapping the one
