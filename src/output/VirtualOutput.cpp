@@ -25,6 +25,8 @@ constexpr AudioResult kAudioBufferOperationPending = audioResult(0x8889000Bu);
 constexpr std::chrono::milliseconds kAbsentWriter{200};
 // How often a closed free-running gate is asked again.
 constexpr std::chrono::microseconds kGatePoll{100};
+// Buffers of room a capture keeps free for the writer.
+constexpr std::size_t kCaptureReserveBuffers = 8;
 // Longest buffer a stream may ask for.
 constexpr std::int64_t kMaximumBufferDuration = 20'000'000;  // 2 s
 
@@ -555,6 +557,13 @@ class VirtualClient final : public AudioClient {
         }
         try {
             s.staging.assign(static_cast<std::size_t>(bufferFrames) * fields->blockAlign, 0);
+            if (config.captureWrites) {
+                // Room for the buffers a drainer lets pile up between two
+                // takes, so that the capture does not grow (copying every
+                // byte into fresh pages) while the writer writes.
+                device.captureReserve_ = kCaptureReserveBuffers * s.staging.size();
+                device.capture_.reserve(device.captureReserve_);
+            }
         } catch (const std::exception&) {
             return kAudioOutOfMemory;
         }
@@ -823,6 +832,22 @@ void VirtualOutput::takeCaptured(std::vector<std::uint8_t>& into) {
     into.clear();
     std::lock_guard lock(mutex_);
     into.swap(capture_);
+    reserveCapture();
+}
+
+// The storage handed back by a take may be smaller (the caller's first
+// vector): it becomes the room set aside at initialisation, its pages
+// written once here on the draining thread, so that the writer neither
+// grows the capture (copying it into fresh pages) nor takes the first touch
+// of those pages.
+void VirtualOutput::reserveCapture() {
+    if (capture_.capacity() >= captureReserve_) {
+        return;
+    }
+    const std::size_t held = capture_.size();
+    capture_.reserve(captureReserve_);
+    capture_.resize(captureReserve_);
+    capture_.resize(held);
 }
 
 void VirtualOutput::clearCapture() {

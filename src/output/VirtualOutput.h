@@ -158,10 +158,13 @@ class VirtualOutput : public std::enable_shared_from_this<VirtualOutput> {
     friend class VirtualDevice;
     friend struct VirtualStream;
 
+    void reserveCapture();  // under mutex_
+
     mutable std::mutex mutex_;
     VirtualOutputConfig config_;
     bool streamOpen_ = false;
     std::vector<std::uint8_t> capture_;
+    std::size_t captureReserve_ = 0;  // bytes kept free for the capture, set when a stream opens
     VirtualOutputStatistics statistics_;  // framesWritten is framesWritten_
     // Counted by writers without the lock.
     std::atomic<std::uint64_t> framesWritten_{0};
