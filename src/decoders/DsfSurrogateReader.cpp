@@ -521,9 +521,9 @@ DsfSurrogateReader::DsfSurrogateReader(const std::filesystem::path& path)
     // than two chunks at the highest rates, where a run costs the most;
     // rounded up to whole pairs of final blocks, as runs start on the grid.
     const auto pairOutputs = final_->pairOutputs();
-    aheadFrames_ = (std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio) +
-                    pairOutputs - 1) /
-                   pairOutputs * pairOutputs;
+    aheadFrames_ =
+        (std::max<std::uint64_t>(2048, (std::uint64_t{1} << 20) / ratio) + pairOutputs - 1) /
+        pairOutputs * pairOutputs;
     ahead_.assign(static_cast<std::size_t>(aheadFrames_) * channels, 0.0);
     wantsChannelThread_ = channels >= 2 && channelThreadsAllowed.load(std::memory_order_relaxed) &&
                           std::thread::hardware_concurrency() >= 2;
@@ -565,7 +565,8 @@ void DsfSurrogateReader::ReadFramesInto(std::uint64_t startFrame, std::uint64_t 
         return;
     }
     const auto serve = [&](std::uint64_t from, std::uint64_t frames, std::uint64_t to) {
-        const auto first = ahead_.begin() + static_cast<std::ptrdiff_t>((from - aheadStart_) * channels);
+        const auto first =
+            ahead_.begin() + static_cast<std::ptrdiff_t>((from - aheadStart_) * channels);
         std::copy(first, first + static_cast<std::ptrdiff_t>(frames * channels),
                   out.begin() + static_cast<std::ptrdiff_t>(to * channels));
     };
@@ -669,11 +670,11 @@ void DsfSurrogateReader::filterChannel(std::size_t c) const noexcept {
         const auto outputs = static_cast<std::size_t>(spans_[s].hi - spans_[s].lo);
         const auto& in = work_[s - 1][c];
         const auto inputs = static_cast<std::size_t>(spans_[s - 1].hi - spans_[s - 1].lo);
-        runStage(folded_[s - 1], in.data(), inputs, work_[s][c].data(), 1, outputs,
-                 even_[c].data(), odd_[c].data());
+        runStage(folded_[s - 1], in.data(), inputs, work_[s][c].data(), 1, outputs, even_[c].data(),
+                 odd_[c].data());
     }
-    const auto pairs = static_cast<std::size_t>(spans_[last].hi - spans_[last].lo) /
-                       final_->pairOutputs();
+    const auto pairs =
+        static_cast<std::size_t>(spans_[last].hi - spans_[last].lo) / final_->pairOutputs();
     final_->run(work_[last - 1][c].data(), last_[c].data(), pairs, transform_[c].data(),
                 wideVectorsInUse());
 }
@@ -697,7 +698,8 @@ void DsfSurrogateReader::gatherBits(std::int64_t firstBit, std::size_t byteCount
     // pattern after it, as bytes most significant first.
     const auto words = static_cast<std::size_t>(lastWord - firstWord + 1);
     const auto before = static_cast<std::size_t>(std::min(inFirst, lastWord + 1) - firstWord);
-    const std::size_t inside = inFirst <= inLast ? static_cast<std::size_t>(inLast - inFirst + 1) : 0;
+    const std::size_t inside =
+        inFirst <= inLast ? static_cast<std::size_t>(inLast - inFirst + 1) : 0;
     const auto offset = static_cast<std::size_t>(firstBit - firstWord * 16);
     const std::size_t skip = offset / 8;
     const unsigned shift = static_cast<unsigned>(offset % 8);

@@ -103,9 +103,10 @@ class DsfSurrogateReader final : public AudioFileReader {
     // projection runs: the taps are symmetric, so output k is centre *
     // in[g k + M] plus, for each tap t < M whose weight is not a rounding
     // residue of zero (a half-band stage has every other tap at zero),
-    // tap[t] * (in[g k + t] + in[g k + N - 1 - t]). `residue` is the summed magnitude of the taps
-    // left out, bounding the difference to the plain convolution by residue
-    // times the largest input magnitude (plus rounding).
+    // tap[t] * (in[g k + t] + in[g k + N - 1 - t]). `residue` is the summed
+    // magnitude of the taps left out, bounding the difference to the plain
+    // convolution by residue times the largest input magnitude (plus
+    // rounding).
     struct FoldedStage {
         std::uint32_t factor = 1;
         std::size_t length = 0;  // N

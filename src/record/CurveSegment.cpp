@@ -133,6 +133,11 @@ void CurveSegment::valuesAt(const double* times, std::size_t count, double* out)
 
 namespace {
 
+double cubicAt(const CubicInterval& c, double t) noexcept {
+    const double s = t - c.xLeft;
+    return ((c.a3 * s + c.a2) * s + c.a1) * s + c.a0;
+}
+
 // One time after another from interval c on, each by the first interval
 // whose right end lies beyond it.
 [[gnu::noinline]] void evaluateEach(const CubicInterval* c, const double* times, std::size_t count,
@@ -142,8 +147,7 @@ namespace {
         while (!(t < c->xRight)) {
             ++c;
         }
-        const double s = t - c->xLeft;
-        out[i] = ((c->a3 * s + c->a2) * s + c->a1) * s + c->a0;
+        out[i] = cubicAt(*c, t);
     }
 }
 
@@ -210,8 +214,7 @@ void CurveSegment::pchipValuesAt(const double* times, std::size_t count,
             i += 4;
             continue;
         }
-        const double s = t - c->xLeft;
-        out[i] = ((c->a3 * s + c->a2) * s + c->a1) * s + c->a0;
+        out[i] = cubicAt(*c, t);
         ++i;
     }
 }
