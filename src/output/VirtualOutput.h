@@ -88,7 +88,10 @@ struct VirtualOutputConfig {
     // Free-running only: a period begins only once this answers true (asked
     // again every 100 microseconds), so a writer whose material is prepared in
     // the background, such as a playback lattice, is never asked ahead of it.
-    // Called on the device's clock thread.
+    // Called on the device's clock thread, and in exclusive mode also on the
+    // writer's thread as it releases a buffer: an open gate then lets the
+    // release begin the next period itself, without a round trip through the
+    // clock thread (not with injected late events, silence or invalidation).
     std::function<bool()> freeRunningGate;
     // Free-running only, with a gate: how the clock waits before asking the
     // gate again, at most about a millisecond (it holds no lock meanwhile, and

@@ -317,6 +317,40 @@ TEST(VirtualOutput, TheGateWaitsThroughTheWritersWait) {
     EXPECT_EQ(s.device->statistics().framesWritten, 2u * s.frames);
 }
 
+// Free-running with the gate open, a release begins the next period at
+// once on the writer's thread: its event is already set when the release
+// returns, and the clock thread, woken by nothing, begins no period twice.
+// A closed gate leaves the period to the clock thread, as before.
+TEST(VirtualOutput, AnOpenGateLetsTheReleaseBeginTheNextPeriod) {
+    std::atomic<bool> open{true};
+    VirtualOutputConfig config;
+    config.pace = VirtualPace::FreeRunning;
+    config.freeRunningGate = [&] { return open.load(); };
+    Stream s(config);
+    ASSERT_EQ(s.open(30'000), kAudioOk);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    ASSERT_EQ(s.client->start(), kAudioOk);
+    ASSERT_EQ(waitFor(s.event, 2000), 0u);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(s.write(s.frames), kAudioOk);
+        ASSERT_EQ(waitFor(s.event, 0), 0u) << "period " << i << " was not begun by the release";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(s.device->statistics().eventsSignalled, 11u);
+    EXPECT_EQ(s.device->statistics().framesPlayed, 11u * s.frames);
+
+    open.store(false);
+    ASSERT_EQ(s.write(s.frames), kAudioOk);
+    EXPECT_EQ(waitFor(s.event, 20), kWaitTimeout);
+    open.store(true);
+    ASSERT_EQ(waitFor(s.event, 2000), 0u);
+    ASSERT_EQ(s.client->stop(), kAudioOk);
+    const VirtualOutputStatistics stats = s.device->statistics();
+    EXPECT_EQ(stats.eventsSignalled, 12u);
+    EXPECT_EQ(stats.underruns, 0u);
+    EXPECT_EQ(stats.framesWritten, 12u * s.frames);
+}
+
 TEST(VirtualOutput, LateEventsAndAVanishingDevice) {
     VirtualOutputConfig config = freeRunning();
     config.lateEveryNthEvent = 2;
