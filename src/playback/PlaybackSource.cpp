@@ -148,12 +148,15 @@ public:
         if (n == 0) {
             throw std::runtime_error("WAV DIRECT decoder returned an invalid frame count");
         }
-        // One sample buffer per thread, reused from chunk to chunk.
-        thread_local std::vector<double> samples;
-        readSamples(d, count, samples);
-        if (samples.size() != n * count) {
+        // The frames in two parts: those kept from the last read, then those
+        // read now. Per-thread buffers, reused from chunk to chunk.
+        thread_local std::vector<double> kept;
+        thread_local std::vector<double> fresh;
+        readSamples(d, count, kept, fresh);
+        if (kept.size() + fresh.size() != n * count) {
             throw std::runtime_error("WAV DIRECT decoder returned an invalid frame count");
         }
+        const std::uint64_t keptFrames = kept.size() / n;
 
         const double inv = 1.0 / static_cast<double>(metadata_.sampleRate);
         auto chunk = std::make_shared<PlaybackChunk>();
@@ -165,7 +168,7 @@ public:
         for (std::uint64_t k = 0; k < n; ++k) {
             std::vector<file::CurveSegment> segments;
             if (frames == 1) {
-                const double s = samples[k];
+                const double s = keptFrames > 0 ? kept[k] : fresh[k];
                 segments.emplace_back(file::SegmentKind::Polyline, 0,
                                       std::vector<file::ControlPoint>{{0.0, s}, {duration, s}});
             } else {
@@ -176,12 +179,15 @@ public:
                 // 2^53).
                 std::vector<file::ControlPoint> points(count);
                 file::ControlPoint* point = points.data();
-                const double* sample = samples.data() + k;
                 const auto firstFrame = static_cast<std::int64_t>(d);
-                for (std::uint64_t j = 0; j < count; ++j) {
-                    point[j].time = static_cast<double>(firstFrame + static_cast<std::int64_t>(j)) * inv;
-                    point[j].value = sample[j * n];
-                }
+                const auto fill = [&](const double* sample, std::uint64_t from, std::uint64_t to) {
+                    for (std::uint64_t j = from; j < to; ++j) {
+                        point[j].time = static_cast<double>(firstFrame + static_cast<std::int64_t>(j)) * inv;
+                        point[j].value = sample[(j - from) * n];
+                    }
+                };
+                fill(kept.data() + k, 0, keptFrames);
+                fill(fresh.data() + k, keptFrames, count);
                 const double last = points.back().value;
                 segments.emplace_back(file::SegmentKind::Pchip, 0, std::move(points));
                 if (e == frames && duration > lastTime) {
@@ -212,39 +218,42 @@ private:
         std::vector<double> samples;
     };
 
-    void readSamples(std::uint64_t d, std::uint64_t count, std::vector<double>& out) const {
+    // Frames [d, d + count): `kept` gets those still held from the last
+    // read (none when it does not continue there), `fresh` the rest, read
+    // now. Two parts rather than one buffer, so the frames read are never
+    // copied again. Either comes back short when the reader gave too few.
+    void readSamples(std::uint64_t d, std::uint64_t count, std::vector<double>& kept,
+                     std::vector<double>& fresh) const {
         const std::uint64_t n = metadata_.channelCount;
         const std::uint64_t readEnd = d + count;
         std::uint64_t cached = 0;
-        out.resize(static_cast<std::size_t>(count * n));
         {
             std::lock_guard guard(tail_.lock);
             if (tail_.first <= d && d < tail_.end && tail_.end < readEnd) {
                 cached = tail_.end - d;
                 const auto from = tail_.samples.begin() + static_cast<std::ptrdiff_t>((d - tail_.first) * n);
-                std::copy(from, from + static_cast<std::ptrdiff_t>(cached * n), out.begin());
+                kept.assign(from, from + static_cast<std::ptrdiff_t>(cached * n));
             }
         }
         if (cached == 0) {
-            reader_->ReadFramesInto(d, count, out);
-        } else {
-            thread_local std::vector<double> rest;
-            reader_->ReadFramesInto(d + cached, count - cached, rest);
-            if (rest.size() != (count - cached) * n) {
-                out.clear();  // reported as an invalid frame count
-                return;
-            }
-            std::copy(rest.begin(), rest.end(), out.begin() + static_cast<std::ptrdiff_t>(cached * n));
+            kept.clear();
         }
-        if (out.size() != count * n) {
-            return;
+        reader_->ReadFramesInto(d + cached, count - cached, fresh);
+        if (fresh.size() != (count - cached) * n) {
+            return;  // reported as an invalid frame count
         }
+        // The last frames of both parts, for the next chunk.
         const std::uint64_t keep = std::min(count, kTailFrames);
+        const std::size_t fromFresh = std::min(fresh.size(), static_cast<std::size_t>(keep * n));
+        const std::size_t fromKept = static_cast<std::size_t>(keep * n) - fromFresh;
         std::lock_guard guard(tail_.lock);
         tail_.first = readEnd - keep;
         tail_.end = readEnd;
-        // Pre-sized once: assigning at most kTailFrames frames never allocates again.
-        tail_.samples.assign(out.end() - static_cast<std::ptrdiff_t>(keep * n), out.end());
+        // Never more than kTailFrames frames: after the first chunk this
+        // reuses the storage and does not allocate.
+        tail_.samples.assign(kept.end() - static_cast<std::ptrdiff_t>(fromKept), kept.end());
+        tail_.samples.insert(tail_.samples.end(), fresh.end() - static_cast<std::ptrdiff_t>(fromFresh),
+                             fresh.end());
     }
 
     std::shared_ptr<const file::AudioFileReader> reader_;
