@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -31,6 +33,50 @@ std::shared_ptr<const PlaybackChunk> PlaybackSource::prepareChunk(const LoadedBl
 namespace {
 
 constexpr std::uint64_t kChunkFrames = 1024;
+
+// The control points of one channel's interleaved samples, frame after
+// frame, as an iterator a vector appends from in one pass: the time of frame
+// f is f / rate, as f times the reciprocal (frame numbers are converted as
+// signed integers, one instruction and the same exact value, as they stay
+// far below 2^53). Iterators compare by frame alone.
+class FramePoints {
+  public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = file::ControlPoint;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const file::ControlPoint*;
+    using reference = file::ControlPoint;
+
+    FramePoints(const double* sample, std::uint64_t stride, std::int64_t frame, double inv) noexcept
+        : sample_(sample), stride_(stride), frame_(frame), inv_(inv) {}
+
+    file::ControlPoint operator*() const noexcept {
+        return {static_cast<double>(frame_) * inv_, *sample_};
+    }
+    FramePoints& operator++() noexcept {
+        sample_ += stride_;
+        ++frame_;
+        return *this;
+    }
+    FramePoints& operator--() noexcept {
+        sample_ -= stride_;
+        --frame_;
+        return *this;
+    }
+    FramePoints& operator+=(difference_type by) noexcept {
+        sample_ += by * static_cast<difference_type>(stride_);
+        frame_ += by;
+        return *this;
+    }
+    difference_type operator-(const FramePoints& other) const noexcept { return frame_ - other.frame_; }
+    bool operator==(const FramePoints& other) const noexcept { return frame_ == other.frame_; }
+
+  private:
+    const double* sample_;
+    std::uint64_t stride_;
+    std::int64_t frame_;
+    double inv_;
+};
 
 class RecordPlaybackSource final : public PlaybackSource {
 public:
@@ -172,22 +218,20 @@ public:
                 segments.emplace_back(file::SegmentKind::Polyline, 0,
                                       std::vector<file::ControlPoint>{{0.0, s}, {duration, s}});
             } else {
-                // Sized once and written in place: a plain loop the compiler
-                // keeps tight, where appending checks the capacity per point.
-                // Frame numbers are converted as signed integers (one
-                // instruction; the same exact value, as they stay far below
-                // 2^53).
-                std::vector<file::ControlPoint> points(count);
-                file::ControlPoint* point = points.data();
+                // Reserved once, then each part appended as one range: every
+                // point is written once (sizing the vector first would zero
+                // it), and the capacity is checked per part, not per point.
                 const auto firstFrame = static_cast<std::int64_t>(d);
-                const auto fill = [&](const double* sample, std::uint64_t from, std::uint64_t to) {
-                    for (std::uint64_t j = from; j < to; ++j) {
-                        point[j].time = static_cast<double>(firstFrame + static_cast<std::int64_t>(j)) * inv;
-                        point[j].value = sample[(j - from) * n];
-                    }
-                };
-                fill(kept.data() + k, 0, keptFrames);
-                fill(fresh.data() + k, keptFrames, count);
+                const auto keptEnd = firstFrame + static_cast<std::int64_t>(keptFrames);
+                const auto pointsEnd = firstFrame + static_cast<std::int64_t>(count);
+                std::vector<file::ControlPoint> points;
+                points.reserve(count);
+                const double* keptFrom = keptFrames > 0 ? kept.data() + k : fresh.data();
+                const double* freshFrom = fresh.data() + k;
+                points.insert(points.end(), FramePoints(keptFrom, n, firstFrame, inv),
+                              FramePoints(keptFrom, n, keptEnd, inv));
+                points.insert(points.end(), FramePoints(freshFrom, n, keptEnd, inv),
+                              FramePoints(freshFrom, n, pointsEnd, inv));
                 const double last = points.back().value;
                 segments.emplace_back(file::SegmentKind::Pchip, 0, std::move(points));
                 if (e == frames && duration > lastTime) {

@@ -227,7 +227,7 @@ class ChannelEncoder {
     // The curve's value at x as PchipCurve::evaluate gives it (the same
     // interval: the first whose right end lies beyond x, and the same Horner
     // form), searching from interval j - 1 instead of bisecting.
-    static double curveAtLattice(const std::vector<file::CubicInterval>& intervals, std::size_t j,
+    static double curveAtLattice(const file::CubicIntervals& intervals, std::size_t j,
                                  double x) noexcept {
         const file::CubicInterval& last = intervals.back();
         if (!(x >= intervals.front().xLeft && x <= last.xRight)) {

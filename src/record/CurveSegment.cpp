@@ -159,7 +159,7 @@ double cubicAt(const CubicInterval& c, double t) noexcept {
 // up to that end.
 void CurveSegment::pchipValuesAt(const double* times, std::size_t count,
                                  double* out) const noexcept {
-    const std::vector<CubicInterval>& intervals = pchip_.intervals();
+    const CubicIntervals& intervals = pchip_.intervals();
     const std::size_t last = intervals.size() - 1;
     std::size_t j = static_cast<std::size_t>(
         std::upper_bound(intervals.begin(), intervals.end(), times[0],

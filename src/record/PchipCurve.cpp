@@ -44,7 +44,7 @@ void PchipCurve::buildFrom(std::size_t n, Time timeOf, Value valueOf, const doub
     if (n < 2) {
         reject("PCHIP requires equal x/y arrays with at least two points");
     }
-    std::vector<CubicInterval> out(n - 1);
+    CubicIntervals out(n - 1);
     if (!fillWide(n, x, y, stride, out.data())) {
         fillIntervals(n, timeOf, valueOf, out.data(), kWhole);
     }
@@ -111,7 +111,7 @@ bool PchipCurve::buildIfSound(std::span<const ControlPoint> points) {
     if (points.size() < 2 || !pchip_wide::available()) {
         return false;
     }
-    std::vector<CubicInterval> out(points.size() - 1);
+    CubicIntervals out(points.size() - 1);
     if (!fillWide(points.size(), &points[0].time, &points[0].value, 2, out.data())) {
         return false;
     }

@@ -9,7 +9,10 @@
 // implementation file is compiled without floating-point contraction (no
 // fused multiply-add may be formed behind our back).
 
+#include <memory>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "record/ControlPoint.h"
@@ -27,6 +30,33 @@ struct CubicInterval {
     double a2 = 0.0;
     double a3 = 0.0;
 };
+
+// The allocator of a curve's intervals: sizing the vector leaves the new
+// intervals unwritten instead of zeroing them, since the build writes every
+// field of every interval straight after (the zeroing alone was a tenth of a
+// curve build). The storage an allocation returns holds intervals already
+// (CubicInterval is an aggregate of doubles, an implicit-lifetime type); they
+// are only left unwritten. A vector of this kind must be filled in full
+// after it is sized, as the curve's builds do.
+template <typename T>
+struct UnwrittenAllocator : std::allocator<T> {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+    template <typename U>
+    struct rebind {
+        using other = UnwrittenAllocator<U>;
+    };
+    UnwrittenAllocator() = default;
+    template <typename U>
+    UnwrittenAllocator(const UnwrittenAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U*) noexcept {}
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using CubicIntervals = std::vector<CubicInterval, UnwrittenAllocator<CubicInterval>>;
 
 // The curve through n points as n - 1 intervals in increasing time order.
 // Built once, then read-only: const members may be called from any thread.
@@ -68,7 +98,7 @@ class PchipCurve {
     static double valueThrough(std::span<const ControlPoint> points, double x);
 
     bool empty() const noexcept { return intervals_.empty(); }
-    const std::vector<CubicInterval>& intervals() const noexcept { return intervals_; }
+    const CubicIntervals& intervals() const noexcept { return intervals_; }
 
   private:
     // timeAt/valueAt give point i; x and y are the same as arrays (point i
@@ -77,7 +107,7 @@ class PchipCurve {
     void buildFrom(std::size_t n, Time timeAt, Value valueAt, const double* x, const double* y,
                    std::size_t stride);
 
-    std::vector<CubicInterval> intervals_;
+    CubicIntervals intervals_;
 };
 
 }  // namespace al::file

@@ -215,7 +215,7 @@ TEST(PchipCurve, FourAtATimeBuildGivesTheSameBitsAndTheSameFaults) {
     const auto outcome = [](const std::vector<ControlPoint>& points, bool wide) {
         pchip_wide::allow(wide);
         std::vector<std::string> got;
-        const auto record = [&got](const std::vector<CubicInterval>& intervals) {
+        const auto record = [&got](std::span<const CubicInterval> intervals) {
             std::string bytes(intervals.size() * sizeof(CubicInterval), '\0');
             std::memcpy(bytes.data(), intervals.data(), bytes.size());
             got.push_back(bytes);
