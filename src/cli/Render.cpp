@@ -213,6 +213,9 @@ bool parseRate(const std::string& text, std::uint32_t& value) {
 // default, or enough for two endpoint buffers and the chunks they straddle,
 // so that the free-running endpoint finds a whole buffer prepared while the
 // producer refills the window in batches rather than chunk by chunk.
+// Buffers before the end from which the render's drain loop naps briefly.
+constexpr std::uint64_t kNearTheEndBuffers = 4;
+
 std::uint64_t renderLookahead(const playback::PlaybackSource& source, double blockMs) {
     const std::uint32_t sourceRate = source.metadata().sampleRate;
     const std::uint64_t playback = playback::PlaybackLattice::defaultLookahead(sourceRate);
@@ -360,7 +363,12 @@ RenderResult renderToWave(const RenderOptions& options, const RenderProgress& pr
             if (lattice.surrogate().failures() != 0) {
                 throw primeFailure(lattice);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            // A few buffers from the end the last ones come within a fraction
+            // of a millisecond: shorter naps then, so that the render does not
+            // end with most of a long one.
+            const bool nearTheEnd = planned - written <= kNearTheEndBuffers * firstBuffer;
+            std::this_thread::sleep_for(nearTheEnd ? std::chrono::microseconds(100)
+                                                   : std::chrono::microseconds(2000));
         }
         output.Pause();
         const std::string failure = output.LastErrorMessage();
