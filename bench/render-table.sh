@@ -9,8 +9,8 @@
 #  4. the WAVE to 192 kHz pcm24, beside `sox in.wav -b 24 out.wav rate -v 192k`;
 #  5. the render pass at 5 ms buffers from output_bench (192 kHz stereo float
 #     from a record on the virtual output in real time), after stall_bench
-#     has measured for 20 s how long the machine itself keeps a real-time
-#     thread from running.
+#     has measured for 20 s how late the machine wakes a real-time thread
+#     that sleeps until each millisecond.
 # For each pair: mean wall times, their ratio (ours over the reference's) and
 # x real time per core (seconds of audio over user + system CPU seconds).
 #
@@ -68,7 +68,7 @@ pair "WAVE -> 192 kHz pcm24 vs sox rate -v" \
 } | column -t -s '|'
 
 echo
-echo "== the machine: gaps seen by a real-time thread reading the clock, 20 s"
+echo "== the machine: how late a real-time thread waking every millisecond is woken, 20 s"
 "$stall_bench" --benchmark_counters_tabular=true 2>/dev/null | grep -E "Benchmark|SchedulingGaps"
 
 echo
