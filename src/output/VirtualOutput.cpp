@@ -248,6 +248,11 @@ struct VirtualStream {
     // Ends the period now playing and begins the next one. Returns false when
     // the device has gone away instead. Under `mutex`.
     bool tick(Clock::time_point now, bool& late) {
+        std::lock_guard device_lock(device->mutex_);
+        return tickWithDevice(now, late);
+    }
+    // The same with the device's lock already held as well.
+    bool tickWithDevice(Clock::time_point now, bool& late) {
         period.playedBase += period.playing;
         const std::uint64_t total = written.load(std::memory_order_acquire);
         writtenAtTick = total;
@@ -259,7 +264,6 @@ struct VirtualStream {
         period.sinceNs = nsOf(now);
         cells.publish(period);
         ++ticks;
-        std::lock_guard device_lock(device->mutex_);
         auto& statistics = device->statistics_;
         statistics.framesPlayed += periodFrames;
         if (take < periodFrames) {
@@ -374,18 +378,23 @@ struct VirtualStream {
 
     // The writer's side of writerTicks, after a release: begins the next
     // period when the clock would begin it at once (the gate open, the stream
-    // running) and the stream lock is free. Never waits: when the lock is
-    // held, or the gate is closed, the clock thread begins the period as
-    // usual. Returns whether it did.
+    // running) and the stream's and the device's locks are free. Never waits:
+    // when either lock is held, or the gate is closed, the clock thread
+    // begins the period as usual. Returns whether it did.
     bool tickForWriter() noexcept {
         std::unique_lock lock(mutex, std::try_to_lock);
         if (!lock.owns_lock() || !started || stopRequested.load() || (gate && !gate())) {
             return false;
         }
+        std::unique_lock device_lock(device->mutex_, std::try_to_lock);
+        if (!device_lock.owns_lock()) {
+            return false;
+        }
         bool late = false;
-        if (!tick(Clock::now(), late)) {
+        if (!tickWithDevice(Clock::now(), late)) {
             return true;  // gone away; never reached, invalidation excludes writerTicks
         }
+        device_lock.unlock();
         Event* const target = event;
         lock.unlock();
         if (target != nullptr) {
